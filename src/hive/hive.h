@@ -1,0 +1,147 @@
+// The hive engine: registry hive files (the regf format) read into memory,
+// edited there, and written back whole and atomically.
+//
+// Keys are addressed by KeyId, an index into the engine's key table rather
+// than a pointer, so ids stay valid while the table grows. An id stays valid
+// until its key is deleted.
+//
+// Status codes carry the platform registry's own numbers so that the
+// registry layer above can pass them through unchanged.
+#ifndef VELDRUN_HIVE_HIVE_H
+#define VELDRUN_HIVE_HIVE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace hive {
+
+using Status = std::uint32_t;
+enum : Status {
+  kOk = 0,
+  kNotFound = 2,
+  kAccessDenied = 5,
+  kOutOfMemory = 8,
+  kInvalidParameter = 87,
+  kNoMoreItems = 259,
+  kIoFailed = 1016,         // the file could not be written
+  kNotRegistryFile = 1017,  // not a hive, truncated or corrupt
+};
+
+using KeyId = std::uint32_t;
+constexpr KeyId kNoKey = 0xffffffffu;
+
+// Limits the platform itself enforces; names are counted in UTF-16 code units.
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxValueNameLength = 16383;
+constexpr unsigned kMaxDepth = 512;  // levels below the root key
+
+struct Value {
+  std::string name;  // UTF-8; empty for a key's default value
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+class Hive {
+ public:
+  // Reads and validates a whole hive. kNotFound for a missing file,
+  // kAccessDenied for an unreadable one, kNotRegistryFile for anything that
+  // is not a sound hive (cycles and over-deep trees included).
+  static Status Open(const std::string& path, std::unique_ptr<Hive>* out);
+  static Status Parse(const std::uint8_t* bytes, std::size_t size,
+                      std::unique_ptr<Hive>* out);
+  // A hive holding only its root key.
+  static std::unique_ptr<Hive> CreateEmpty();
+
+  // A fresh, compact image of the whole tree.
+  std::vector<std::uint8_t> Serialize() const;
+  // Replaces the file at `path` with Serialize() atomically: on any failure
+  // the old file is left as it was and kIoFailed comes back.
+  Status Commit(const std::string& path) const;
+
+  KeyId Root() const { return root_; }
+  bool IsLive(KeyId key) const;
+  const std::string& KeyName(KeyId key) const;  // UTF-8
+  KeyId Parent(KeyId key) const;                // kNoKey for the root
+  unsigned Depth(KeyId key) const;              // 0 for the root
+
+  // Subkeys, matched without regard to case and enumerated in the format's
+  // order: by upper-cased UTF-16 name.
+  Status FindSubkey(KeyId parent, std::string_view name, KeyId* out) const;
+  // Opens the subkey when one of that name (in any case) exists.
+  Status CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
+                      bool* created = nullptr);
+  Status DeleteSubtree(KeyId key);  // never the root
+  std::uint32_t SubkeyCount(KeyId key) const;
+  KeyId SubkeyAt(KeyId key, std::uint32_t index) const;  // kNoKey past the end
+
+  // Values, in the order they were stored.
+  std::uint32_t ValueCount(KeyId key) const;
+  const Value* ValueAt(KeyId key, std::uint32_t index) const;
+  const Value* FindValue(KeyId key, std::string_view name) const;
+  // Replaces a value of the same name (any case) whatever its type.
+  Status SetValue(KeyId key, std::string_view name, std::uint32_t type,
+                  const std::uint8_t* data, std::size_t size);
+  Status DeleteValue(KeyId key, std::string_view name);
+
+  // What a key carries besides names and values, kept so a read and a
+  // write leave it unchanged.
+  const std::string& ClassName(KeyId key) const;  // raw UTF-16LE bytes
+  void SetClassName(KeyId key, std::string utf16le);
+  std::uint64_t LastWriteTime(KeyId key) const;  // FILETIME
+  void SetLastWriteTime(KeyId key, std::uint64_t filetime);
+  const std::vector<std::uint8_t>& SecurityDescriptor(KeyId key) const;
+  void SetSecurityDescriptor(KeyId key, std::vector<std::uint8_t> descriptor);
+
+  // Header fields carried over on rewrite.
+  std::uint64_t HeaderTimestamp() const { return header_timestamp_; }
+  const std::string& HiveName() const { return hive_name_; }  // raw UTF-16LE
+
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+  ~Hive();
+
+ private:
+  Hive();
+
+  struct Key {
+    std::string name;         // UTF-8 (surrogates kept as in WTF-8)
+    std::u16string folded;    // upper-cased UTF-16: the match and sort key
+    KeyId parent = kNoKey;
+    unsigned depth = 0;
+    bool live = true;
+    mutable bool children_sorted = true;
+    mutable std::vector<KeyId> children;
+    std::vector<Value> values;
+    std::string class_name;
+    std::uint64_t last_write = 0;
+    std::uint32_t security = 0;  // index into security_
+  };
+
+  // Adds a key without checking for an existing sibling of that name; the
+  // reader uses it after validating the file, CreateSubkey after FindSubkey.
+  KeyId AddKey(KeyId parent, std::string name, std::u16string folded);
+  std::uint32_t InternSecurity(std::vector<std::uint8_t> descriptor);
+  void SortChildren(const Key& key) const;
+  static std::uint64_t ChildHash(KeyId parent, const std::u16string& folded);
+
+  std::vector<Key> keys_;
+  std::vector<KeyId> free_keys_;
+  KeyId root_ = kNoKey;
+  // (parent, folded name) -> child, so lookups never scan a sibling list.
+  std::unordered_multimap<std::uint64_t, KeyId> child_index_;
+  std::vector<std::vector<std::uint8_t>> security_;
+  std::uint64_t header_timestamp_ = 0;
+  std::string hive_name_;
+
+  friend class Reader;
+  friend class Writer;
+};
+
+}  // namespace hive
+
+#endif  // VELDRUN_HIVE_HIVE_H

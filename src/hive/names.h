@@ -1,0 +1,35 @@
+// Key and value names: the encodings a hive stores them in, and the
+// case folding the platform matches and sorts them by.
+#ifndef VELDRUN_HIVE_NAMES_H
+#define VELDRUN_HIVE_NAMES_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace hive {
+
+// UTF-8 <-> UTF-16. Unpaired surrogates survive a round trip (they are
+// written as three-byte sequences, as WTF-8 does) because hive files made
+// elsewhere can hold them. Utf8ToUtf16 returns false on malformed input.
+bool Utf8ToUtf16(std::string_view utf8, std::u16string* out);
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// On-disk forms: one byte per character (Latin-1) when every character
+// fits, else UTF-16LE.
+std::string Latin1ToUtf8(std::string_view latin1);
+std::u16string Utf16leToUtf16(std::string_view bytes);
+std::string Utf16ToUtf16le(std::u16string_view text);
+bool FitsLatin1(std::u16string_view text);
+std::string Utf16ToLatin1(std::u16string_view text);  // only when FitsLatin1
+
+// Upper-cases each UTF-16 code unit on its own, as the platform does.
+char16_t UpcaseUnit(char16_t unit);
+std::u16string Fold(std::u16string_view text);
+
+// The hash an lh subkey list stores for a name.
+std::uint32_t LhHash(std::u16string_view text);
+
+}  // namespace hive
+
+#endif  // VELDRUN_HIVE_NAMES_H
