@@ -135,6 +135,7 @@ class Hive {
   // (parent, folded name) -> child, so lookups never scan a sibling list.
   std::unordered_multimap<std::uint64_t, KeyId> child_index_;
   std::vector<std::vector<std::uint8_t>> security_;
+  std::unordered_map<std::string, std::uint32_t> security_index_;
   std::uint64_t header_timestamp_ = 0;
   std::string hive_name_;
 

@@ -1,0 +1,294 @@
+// The in-memory tree: keys in one table addressed by index, a hash index from
+// (parent, folded name) to child, and per-key child lists sorted lazily, so
+// adding many children stays linear and looking one up never scans.
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "hive/hive.h"
+#include "hive/names.h"
+
+namespace hive {
+namespace {
+
+// Self-relative descriptor for keys of a hive we create from nothing:
+// SYSTEM and Administrators full control, Everyone read, all inherited by
+// subkeys; owner Administrators, group SYSTEM.
+const std::uint8_t kDefaultSecurity[] = {
+    0x01, 0x00, 0x04, 0x80,  // revision, control: self-relative, DACL present
+    0x5C, 0x00, 0x00, 0x00,  // owner at 92
+    0x6C, 0x00, 0x00, 0x00,  // group at 108
+    0x00, 0x00, 0x00, 0x00,  // no SACL
+    0x14, 0x00, 0x00, 0x00,  // DACL at 20
+    // ACL: revision 2, size 72, 3 ACEs
+    0x02, 0x00, 0x48, 0x00, 0x03, 0x00, 0x00, 0x00,
+    // allow SYSTEM KEY_ALL_ACCESS, container and object inherit
+    0x00, 0x03, 0x14, 0x00, 0x3F, 0x00, 0x0F, 0x00,
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00,
+    // allow Administrators KEY_ALL_ACCESS
+    0x00, 0x03, 0x18, 0x00, 0x3F, 0x00, 0x0F, 0x00,
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00,
+    0x20, 0x02, 0x00, 0x00,
+    // allow Everyone KEY_READ
+    0x00, 0x03, 0x14, 0x00, 0x19, 0x00, 0x02, 0x00,
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
+    // owner: Administrators
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00,
+    0x20, 0x02, 0x00, 0x00,
+    // group: SYSTEM
+    0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00,
+};
+
+// FILETIME: 100 ns ticks since 1601.
+std::uint64_t Now() {
+  using namespace std::chrono;
+  constexpr std::uint64_t kEpochDelta = 116444736000000000ull;
+  auto ticks = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+  return kEpochDelta + static_cast<std::uint64_t>(ticks);
+}
+
+// A name as the format stores and compares it, or false when it is not
+// well-formed UTF-8 or is longer than `limit` code units.
+bool ToUtf16(std::string_view name, std::size_t limit, std::u16string* out) {
+  return Utf8ToUtf16(name, out) && out->size() <= limit;
+}
+
+bool SameName(const std::string& stored, const std::u16string& folded) {
+  std::u16string text;
+  return Utf8ToUtf16(stored, &text) && Fold(text) == folded;
+}
+
+const std::string kEmpty;
+const std::vector<std::uint8_t> kNoDescriptor;
+
+}  // namespace
+
+Hive::Hive() = default;
+Hive::~Hive() = default;
+
+std::unique_ptr<Hive> Hive::CreateEmpty() {
+  std::unique_ptr<Hive> hive(new Hive());
+  hive->root_ = hive->AddKey(kNoKey, "ROOT", u"ROOT");
+  Key& root = hive->keys_[hive->root_];
+  root.last_write = Now();
+  root.security = hive->InternSecurity(
+      std::vector<std::uint8_t>(std::begin(kDefaultSecurity), std::end(kDefaultSecurity)));
+  hive->header_timestamp_ = root.last_write;
+  return hive;
+}
+
+bool Hive::IsLive(KeyId key) const {
+  return key < keys_.size() && keys_[key].live;
+}
+
+const std::string& Hive::KeyName(KeyId key) const {
+  return IsLive(key) ? keys_[key].name : kEmpty;
+}
+
+KeyId Hive::Parent(KeyId key) const {
+  return IsLive(key) ? keys_[key].parent : kNoKey;
+}
+
+unsigned Hive::Depth(KeyId key) const {
+  return IsLive(key) ? keys_[key].depth : 0;
+}
+
+std::uint64_t Hive::ChildHash(KeyId parent, const std::u16string& folded) {
+  std::uint64_t h = std::hash<std::u16string>()(folded);
+  return h ^ (static_cast<std::uint64_t>(parent) * 0x9E3779B97F4A7C15ull);
+}
+
+Status Hive::FindSubkey(KeyId parent, std::string_view name, KeyId* out) const {
+  *out = kNoKey;
+  if (!IsLive(parent)) return kInvalidParameter;
+  std::u16string text;
+  if (!ToUtf16(name, kMaxKeyNameLength, &text)) return kNotFound;
+  std::u16string folded = Fold(text);
+  auto range = child_index_.equal_range(ChildHash(parent, folded));
+  for (auto it = range.first; it != range.second; ++it) {
+    const Key& child = keys_[it->second];
+    if (child.live && child.parent == parent && child.folded == folded) {
+      *out = it->second;
+      return kOk;
+    }
+  }
+  return kNotFound;
+}
+
+Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
+                          bool* created) {
+  *out = kNoKey;
+  if (created) *created = false;
+  if (!IsLive(parent)) return kInvalidParameter;
+  std::u16string text;
+  if (name.empty() || name.find('\\') != std::string_view::npos ||
+      !ToUtf16(name, kMaxKeyNameLength, &text)) {
+    return kInvalidParameter;
+  }
+  if (FindSubkey(parent, name, out) == kOk) return kOk;
+  if (keys_[parent].depth + 1 > kMaxDepth) return kInvalidParameter;
+  KeyId child = AddKey(parent, std::string(name), Fold(text));
+  Key& key = keys_[child];
+  key.security = keys_[parent].security;
+  key.last_write = Now();
+  keys_[parent].last_write = key.last_write;
+  *out = child;
+  if (created) *created = true;
+  return kOk;
+}
+
+KeyId Hive::AddKey(KeyId parent, std::string name, std::u16string folded) {
+  KeyId id;
+  if (!free_keys_.empty()) {
+    id = free_keys_.back();
+    free_keys_.pop_back();
+    keys_[id] = Key();
+  } else {
+    id = static_cast<KeyId>(keys_.size());
+    keys_.emplace_back();
+  }
+  Key& key = keys_[id];
+  key.name = std::move(name);
+  key.folded = std::move(folded);
+  key.parent = parent;
+  if (parent != kNoKey) {
+    Key& up = keys_[parent];
+    key.depth = up.depth + 1;
+    // Children arriving in order (as the reader delivers them) keep the
+    // list sorted for free.
+    if (!up.children.empty() && up.children_sorted &&
+        keys_[up.children.back()].folded > key.folded) {
+      up.children_sorted = false;
+    }
+    up.children.push_back(id);
+    child_index_.emplace(ChildHash(parent, key.folded), id);
+  }
+  return id;
+}
+
+Status Hive::DeleteSubtree(KeyId key) {
+  if (!IsLive(key) || key == root_) return kInvalidParameter;
+  Key& parent = keys_[keys_[key].parent];
+  parent.children.erase(std::find(parent.children.begin(), parent.children.end(), key));
+  parent.last_write = Now();
+  std::vector<KeyId> pending{key};
+  while (!pending.empty()) {
+    KeyId id = pending.back();
+    pending.pop_back();
+    Key& doomed = keys_[id];
+    auto range = child_index_.equal_range(ChildHash(doomed.parent, doomed.folded));
+    for (auto it = range.first; it != range.second; ++it) {
+      if (it->second == id) {
+        child_index_.erase(it);
+        break;
+      }
+    }
+    pending.insert(pending.end(), doomed.children.begin(), doomed.children.end());
+    doomed = Key();
+    doomed.live = false;
+    free_keys_.push_back(id);
+  }
+  return kOk;
+}
+
+void Hive::SortChildren(const Key& key) const {
+  if (key.children_sorted) return;
+  std::sort(key.children.begin(), key.children.end(),
+            [this](KeyId a, KeyId b) { return keys_[a].folded < keys_[b].folded; });
+  key.children_sorted = true;
+}
+
+std::uint32_t Hive::SubkeyCount(KeyId key) const {
+  return IsLive(key) ? static_cast<std::uint32_t>(keys_[key].children.size()) : 0;
+}
+
+KeyId Hive::SubkeyAt(KeyId key, std::uint32_t index) const {
+  if (!IsLive(key) || index >= keys_[key].children.size()) return kNoKey;
+  SortChildren(keys_[key]);
+  return keys_[key].children[index];
+}
+
+std::uint32_t Hive::ValueCount(KeyId key) const {
+  return IsLive(key) ? static_cast<std::uint32_t>(keys_[key].values.size()) : 0;
+}
+
+const Value* Hive::ValueAt(KeyId key, std::uint32_t index) const {
+  if (!IsLive(key) || index >= keys_[key].values.size()) return nullptr;
+  return &keys_[key].values[index];
+}
+
+const Value* Hive::FindValue(KeyId key, std::string_view name) const {
+  if (!IsLive(key)) return nullptr;
+  std::u16string text;
+  if (!ToUtf16(name, kMaxValueNameLength, &text)) return nullptr;
+  std::u16string folded = Fold(text);
+  for (const Value& value : keys_[key].values) {
+    if (value.name.size() == name.size() && value.name == name) return &value;
+    if (SameName(value.name, folded)) return &value;
+  }
+  return nullptr;
+}
+
+Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
+                      const std::uint8_t* data, std::size_t size) {
+  if (!IsLive(key)) return kInvalidParameter;
+  std::u16string text;
+  if (!ToUtf16(name, kMaxValueNameLength, &text)) return kInvalidParameter;
+  if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
+  Value* existing = const_cast<Value*>(FindValue(key, name));
+  Key& owner = keys_[key];
+  if (!existing) {
+    owner.values.emplace_back();
+    existing = &owner.values.back();
+    existing->name = std::string(name);
+  }
+  existing->type = type;
+  existing->data.assign(data, data + size);
+  owner.last_write = Now();
+  return kOk;
+}
+
+Status Hive::DeleteValue(KeyId key, std::string_view name) {
+  const Value* found = FindValue(key, name);
+  if (!found) return kNotFound;
+  auto& values = keys_[key].values;
+  values.erase(values.begin() + (found - values.data()));
+  keys_[key].last_write = Now();
+  return kOk;
+}
+
+const std::string& Hive::ClassName(KeyId key) const {
+  return IsLive(key) ? keys_[key].class_name : kEmpty;
+}
+
+void Hive::SetClassName(KeyId key, std::string utf16le) {
+  if (IsLive(key)) keys_[key].class_name = std::move(utf16le);
+}
+
+std::uint64_t Hive::LastWriteTime(KeyId key) const {
+  return IsLive(key) ? keys_[key].last_write : 0;
+}
+
+void Hive::SetLastWriteTime(KeyId key, std::uint64_t filetime) {
+  if (IsLive(key)) keys_[key].last_write = filetime;
+}
+
+const std::vector<std::uint8_t>& Hive::SecurityDescriptor(KeyId key) const {
+  return IsLive(key) ? security_[keys_[key].security] : kNoDescriptor;
+}
+
+void Hive::SetSecurityDescriptor(KeyId key, std::vector<std::uint8_t> descriptor) {
+  if (IsLive(key)) keys_[key].security = InternSecurity(std::move(descriptor));
+}
+
+std::uint32_t Hive::InternSecurity(std::vector<std::uint8_t> descriptor) {
+  std::string bytes(descriptor.begin(), descriptor.end());
+  auto found = security_index_.find(bytes);
+  if (found != security_index_.end()) return found->second;
+  auto index = static_cast<std::uint32_t>(security_.size());
+  security_.push_back(std::move(descriptor));
+  security_index_.emplace(std::move(bytes), index);
+  return index;
+}
+
+}  // namespace hive

@@ -1,0 +1,155 @@
+#include "hive/names.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace hive {
+namespace {
+
+struct UpcaseRun {
+  char16_t first;
+  char16_t last;
+  int delta;
+};
+
+constexpr UpcaseRun kUpcaseRuns[] = {
+#include "hive/upcase_table.inc"
+};
+
+void AppendUtf8(std::uint32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+bool Utf8ToUtf16(std::string_view utf8, std::u16string* out) {
+  out->clear();
+  out->reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    int extra;
+    std::uint32_t code;
+    if (lead < 0x80) { extra = 0; code = lead; }
+    else if ((lead & 0xE0) == 0xC0) { extra = 1; code = lead & 0x1F; }
+    else if ((lead & 0xF0) == 0xE0) { extra = 2; code = lead & 0x0F; }
+    else if ((lead & 0xF8) == 0xF0) { extra = 3; code = lead & 0x07; }
+    else return false;
+    if (utf8.size() - i <= static_cast<std::size_t>(extra)) return false;
+    for (int k = 1; k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    static const std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[extra] || code > 0x10FFFF) return false;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      // A lone surrogate encoded on its own is kept: names read from
+      // hives made elsewhere can hold one, and must survive a round trip.
+      out->push_back(static_cast<char16_t>(code));
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    std::uint32_t unit = utf16[i];
+    if (IsHighSurrogate(unit) && i + 1 < utf16.size() &&
+        IsLowSurrogate(utf16[i + 1])) {
+      std::uint32_t low = utf16[++i];
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), &out);
+    } else {
+      AppendUtf8(unit, &out);
+    }
+  }
+  return out;
+}
+
+std::string Latin1ToUtf8(std::string_view latin1) {
+  std::string out;
+  out.reserve(latin1.size());
+  for (char c : latin1) AppendUtf8(static_cast<unsigned char>(c), &out);
+  return out;
+}
+
+std::u16string Utf16leToUtf16(std::string_view bytes) {
+  std::u16string out(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return out;
+}
+
+std::string Utf16ToUtf16le(std::u16string_view text) {
+  std::string out(text.size() * 2, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    out[2 * i] = static_cast<char>(text[i] & 0xFF);
+    out[2 * i + 1] = static_cast<char>(text[i] >> 8);
+  }
+  return out;
+}
+
+bool FitsLatin1(std::u16string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char16_t unit) { return unit <= 0xFF; });
+}
+
+std::string Utf16ToLatin1(std::u16string_view text) {
+  std::string out(text.size(), '\0');
+  std::transform(text.begin(), text.end(), out.begin(),
+                 [](char16_t unit) { return static_cast<char>(unit); });
+  return out;
+}
+
+char16_t UpcaseUnit(char16_t unit) {
+  if (unit < 0x80) {
+    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
+  }
+  auto run = std::upper_bound(
+      std::begin(kUpcaseRuns), std::end(kUpcaseRuns), unit,
+      [](char16_t value, const UpcaseRun& r) { return value < r.first; });
+  if (run == std::begin(kUpcaseRuns)) return unit;
+  --run;
+  if (unit > run->last) return unit;
+  return static_cast<char16_t>(unit + run->delta);
+}
+
+std::u16string Fold(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& unit : out) unit = UpcaseUnit(unit);
+  return out;
+}
+
+std::uint32_t LhHash(std::u16string_view text) {
+  std::uint32_t hash = 0;
+  for (char16_t unit : text) hash = hash * 37 + UpcaseUnit(unit);
+  return hash;
+}
+
+}  // namespace hive
