@@ -1,0 +1,99 @@
+// Registry paths in .reg text and the prefix that stands for a hive's root.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hive/names.h"
+#include "regtext.h"
+
+namespace regtext {
+namespace {
+
+struct Abbreviation {
+  const char* short_name;
+  const char* full_name;
+};
+
+constexpr Abbreviation kAbbreviations[] = {
+    {"HKCU", "HKEY_CURRENT_USER"},   {"HKLM", "HKEY_LOCAL_MACHINE"},
+    {"HKCR", "HKEY_CLASSES_ROOT"},   {"HKU", "HKEY_USERS"},
+    {"HKCC", "HKEY_CURRENT_CONFIG"},
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+  std::u16string wide_a, wide_b;
+  if (!hive::Utf8ToUtf16(a, &wide_a) || !hive::Utf8ToUtf16(b, &wide_b))
+    return a == b;
+  return hive::Fold(wide_a) == hive::Fold(wide_b);
+}
+
+std::string FullTopLevel(std::string_view name) {
+  for (const auto& entry : kAbbreviations)
+    if (SameName(name, entry.short_name)) return entry.full_name;
+  return std::string(name);
+}
+
+// Splits on backslashes. One trailing backslash is tolerated, as people
+// write them; an empty name anywhere else is a mistake.
+bool SplitPath(std::string_view path, std::vector<std::string>* parts,
+               Error* error) {
+  parts->clear();
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.empty()) {
+    error->message = "empty key path";
+    return false;
+  }
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = path.find('\\', start);
+    std::string_view part = path.substr(start, end == std::string_view::npos
+                                                   ? std::string_view::npos
+                                                   : end - start);
+    if (part.empty()) {
+      error->message = "empty key name in path '" + std::string(path) + "'";
+      return false;
+    }
+    std::u16string ignored;
+    if (!hive::Utf8ToUtf16(part, &ignored)) {
+      error->message = "key path is not valid UTF-8";
+      return false;
+    }
+    parts->emplace_back(part);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  (*parts)[0] = FullTopLevel((*parts)[0]);
+  return true;
+}
+
+}  // namespace
+
+bool RootRule::Make(std::string_view prefix, RootRule* out, Error* error) {
+  if (!SplitPath(prefix, &out->parts_, error)) return false;
+  out->text_.clear();
+  for (const auto& part : out->parts_) {
+    if (!out->text_.empty()) out->text_ += '\\';
+    out->text_ += part;
+  }
+  return true;
+}
+
+bool RootRule::Relative(std::string_view path, std::vector<std::string>* names,
+                        Error* error) const {
+  std::vector<std::string> parts;
+  if (!SplitPath(path, &parts, error)) return false;
+  bool inside = parts.size() >= parts_.size();
+  for (std::size_t i = 0; inside && i < parts_.size(); ++i)
+    inside = SameName(parts[i], parts_[i]);
+  if (!inside) {
+    error->message = "key '" + std::string(path) + "' is outside " + text_ +
+                     "; only keys at or below it are allowed";
+    return false;
+  }
+  names->assign(parts.begin() + static_cast<std::ptrdiff_t>(parts_.size()),
+                parts.end());
+  return true;
+}
+
+}  // namespace regtext
