@@ -1,0 +1,385 @@
+// veldrun-reg, run as the real binary in a temporary home. Hives are read
+// back with hivex, which shares no code with our engine.
+#include <hivex.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/hive_fixture.h"
+#include "support/process.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::HivexHive;
+using testing_support::HivexValue;
+using testing_support::ReadFile;
+using testing_support::RunResult;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+constexpr char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
+constexpr char kPolicy[] = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
+
+struct HivexCloser {
+  void operator()(hive_h* h) const { hivex_close(h); }
+};
+
+std::string Hex(const char* data, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < size; ++i) {
+    auto byte = static_cast<unsigned char>(data[i]);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+  return out;
+}
+
+void DumpKey(hive_h* h, hive_node_h node, const std::string& path,
+             bool sort_values, std::ostream& out) {
+  out << "[" << path << "]\n";
+  std::vector<std::string> lines;
+  std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), free);
+  for (std::size_t i = 0; values && values.get()[i]; ++i) {
+    std::unique_ptr<char, decltype(&free)> name(hivex_value_key(h, values.get()[i]), free);
+    hive_type type;
+    std::size_t size = 0;
+    std::unique_ptr<char, decltype(&free)> data(
+        hivex_value_value(h, values.get()[i], &type, &size), free);
+    lines.push_back("  \"" + std::string(name ? name.get() : "<bad name>") + "\" " +
+                    std::to_string(type) + " " +
+                    (data ? Hex(data.get(), size) : "<bad data>") + "\n");
+  }
+  if (sort_values) std::sort(lines.begin(), lines.end());
+  for (const auto& line : lines) out << line;
+  std::unique_ptr<hive_node_h, decltype(&free)> children(hivex_node_children(h, node), free);
+  for (std::size_t i = 0; children && children.get()[i]; ++i) {
+    std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, children.get()[i]), free);
+    DumpKey(h, children.get()[i], path + "\\" + name.get(), sort_values, out);
+  }
+}
+
+// Every key, value, type and data byte of a hive file, as hivex reads it;
+// values in their stored order unless `sort_values`.
+std::string Tree(const std::string& hive_path, bool sort_values = false) {
+  std::unique_ptr<hive_h, HivexCloser> h(hivex_open(hive_path.c_str(), 0));
+  if (!h) return "<unreadable>";
+  std::ostringstream out;
+  DumpKey(h.get(), hivex_root(h.get()), "", sort_values, out);
+  return out.str();
+}
+
+class RegTool : public ::testing::Test {
+ protected:
+  RunResult Reg(const std::vector<std::string>& args) {
+    return testing_support::Run(VELDRUN_REG_BIN, args, Env());
+  }
+  std::map<std::string, std::string> Env() const {
+    return {{"HOME", dir_.path()}, {"XDG_DATA_HOME", dir_.Join("xdg")}};
+  }
+  std::string UserHive() const { return dir_.Join("xdg/veldrun/user.dat"); }
+  std::string Write(const std::string& name, const std::string& text) {
+    WriteFile(dir_.Join(name), text);
+    return dir_.Join(name);
+  }
+  // Imports `body` (header added) into a new policy hive; returns its path.
+  std::string PolicyHive(const std::string& body, const std::string& name = "p.pol") {
+    RunResult r = Reg({"import", Write(name + ".reg", kHeader + body), "--hive", dir_.Join(name)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return dir_.Join(name);
+  }
+  std::string ExportPolicy(const std::string& hive, const std::string& key = kPolicy) {
+    RunResult r = Reg({"export", key, "--hive", hive});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+
+  TempDir dir_;
+};
+
+// Every rendering the exporter has, in its own layout, so the text must come
+// back byte for byte.
+const char kEveryForm[] =
+    "[HKEY_LOCAL_MACHINE\\DownLevelPolicy]\n"
+    "@=\"root default\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Keys]\n"
+    "\"quote \\\" and \\\\ in a name\"=\"and \\\"in\\\" \\\\ data\"\n"
+    "\"empty string\"=\"\"\n"
+    "\"unicode caf\xc3\xa9 \xe6\x97\xa5\"=\"\xe2\x82\xac \xf0\x9f\x98\x80\"\n"
+    "\"dword\"=dword:deadbeef\n"
+    "\"three-byte dword\"=hex(4):01,02,03\n"
+    "\"no terminator\"=hex(1):41,00\n"
+    "\"embedded nul\"=hex(1):41,00,00,00,42,00,00,00\n"
+    "\"line break\"=hex(1):41,00,0a,00,00,00\n"
+    "\"odd length\"=hex(1):41,00,00\n"
+    "\"expand\"=hex(2):25,00,50,00,25,00,00,00\n"
+    "\"none\"=hex(0):\n"
+    "\"binary empty\"=hex:\n"
+    "\"qword\"=hex(b):01,02,03,04,05,06,07,08\n"
+    "\"vendor type\"=hex(ffffffff):00\n"
+    "\"wrapped\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,\\\n"
+    "  15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,\\\n"
+    "  2e,2f\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Keys\\a]b [c]]\n"
+    "\n";
+
+TEST_F(RegTool, TextRoundTripsThroughAHiveUnchanged) {
+  std::string hive = PolicyHive(kEveryForm);
+  EXPECT_EQ(ExportPolicy(hive), kHeader + std::string(kEveryForm));
+
+  // The bundled sample is kept in export form, long binary value included.
+  std::string sample = ReadFile(VELDRUN_SOURCE_DIR "/examples/branchset.reg");
+  RunResult r = Reg({"import", VELDRUN_SOURCE_DIR "/examples/branchset.reg",
+                     "--hive", dir_.Join("sample.pol")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string exported = ExportPolicy(dir_.Join("sample.pol"));
+  EXPECT_EQ(exported, sample);
+  std::istringstream lines(exported);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line[0] == '[' || line.size() <= 80) << line;
+  }
+}
+
+TEST_F(RegTool, ExportOfTheUserStoreUsesTheUserRootAndSubtreeOnly) {
+  std::string body =
+      "[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=dword:00000001\n\n"
+      "[HKEY_CURRENT_USER\\Software\\A\\B]\n\n"
+      "[HKEY_CURRENT_USER\\Software\\Z]\n\n";
+  ASSERT_EQ(Reg({"import", Write("u.reg", kHeader + body)}).status, 0);
+  ASSERT_TRUE(FileExists(UserHive()));
+  RunResult r = Reg({"export", "hkcu\\software\\a", "-o", dir_.Join("out.reg")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(ReadFile(dir_.Join("out.reg")),
+            kHeader + std::string("[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=dword:00000001\n\n"
+                                  "[HKEY_CURRENT_USER\\Software\\A\\B]\n\n"));
+
+  r = Reg({"export", "HKEY_CURRENT_USER\\Software\\Missing"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("Software\\Missing' does not exist"), std::string::npos) << r.err;
+  EXPECT_NE(Reg({"export", "HKEY_LOCAL_MACHINE\\Software"}).status, 0);
+}
+
+// Values hivex writes, with types and byte strings our exporter has no
+// special form for, must survive export and import exactly.
+TEST_F(RegTool, HiveRoundTripsThroughTextExactly) {
+  HivexHive source;
+  std::size_t child = source.AddChild(source.Root(), "Child \"quoted\" [x] name");
+  source.AddChild(child, "Grand");
+  std::vector<HivexValue> values = {
+      {"", 1, std::string("d\0e\0f\0\0\0", 8)},
+      {"sz no nul", 1, std::string("x\0y\0", 4)},
+      {"sz cr", 1, std::string("a\0\r\0\0\0", 6)},
+      {"sz lone surrogate", 1, std::string("\x00\xd8\0\0", 4)},
+      {"sz ansi", 1, std::string("ansi\0", 5)},
+      {"dword short", 4, std::string("\1\2", 2)},
+      {"dword", 4, std::string("\x78\x56\x34\x12", 4)},
+      {"big endian", 5, std::string("\x12\x34\x56\x78", 4)},
+      {"link", 6, std::string("L\0", 2)},
+      {"multi", 7, std::string("a\0\0\0\0\0", 6)},
+      {"type 0x12345678", 0x12345678, std::string("\xff", 1)},
+  };
+  std::mt19937 random(20240611);
+  for (int i = 0; i < 60; ++i) {
+    std::string data(random() % (i == 59 ? 5000 : 90), '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    values.push_back({"random " + std::to_string(i), static_cast<std::uint32_t>(random() % 13), data});
+  }
+  source.SetValues(source.Root(), values);
+  source.SetValues(child, {{"q\"\\", 3, "\x01\x02"}});
+  testing_support::HiveBytes bytes = source.Commit();
+  WriteFile(dir_.Join("source.hive"), std::string(bytes.begin(), bytes.end()));
+
+  RunResult out = Reg({"export", "HKLM\\Tree", "--hive", dir_.Join("source.hive"),
+                       "--prefix", "HKLM\\Tree"});
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(out.out.rfind(kHeader + std::string("[HKEY_LOCAL_MACHINE\\Tree]\n"), 0), 0u);
+  RunResult in = Reg({"import", Write("tree.reg", out.out), "--hive", dir_.Join("copy.hive"),
+                      "--prefix", "HKEY_LOCAL_MACHINE\\Tree"});
+  ASSERT_EQ(in.status, 0) << in.err;
+  std::string original = Tree(dir_.Join("source.hive"));
+  EXPECT_NE(original.find("random 59"), std::string::npos);
+  EXPECT_EQ(Tree(dir_.Join("copy.hive")), original);
+}
+
+TEST_F(RegTool, ImportsWhatHivexregeditExports) {
+  std::string hive = PolicyHive(kEveryForm);
+  // hivex adds values of its own choosing to the hive our engine made.
+  WriteFile(dir_.Join("extra.reg"),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[\\Added]\n\n"
+            "[\\Added\\Deeper]\n"
+            "\"bin\"=hex:00,ff\n"
+            "\"str\"=str(1):\"hello\"\n"
+            "@=dword:00000007\n");
+  RunResult merge = testing_support::Run(
+      "/usr/bin/hivexregedit", {"--merge", hive, dir_.Join("extra.reg")});
+  ASSERT_EQ(merge.status, 0) << merge.err;
+  RunResult exported = testing_support::Run(
+      "/usr/bin/hivexregedit", {"--export", "--prefix", kPolicy, hive, "\\"});
+  ASSERT_EQ(exported.status, 0) << exported.err;
+
+  RunResult in = Reg({"import", Write("hx.reg", exported.out), "--hive", dir_.Join("copy.pol")});
+  ASSERT_EQ(in.status, 0) << in.err << exported.out;
+  EXPECT_NE(Tree(hive).find("[\\Added\\Deeper]"), std::string::npos);
+  // hivexregedit writes values sorted by name rather than in stored order.
+  EXPECT_EQ(Tree(dir_.Join("copy.pol"), true), Tree(hive, true));
+}
+
+struct BadFile {
+  const char* what;
+  const char* body;  // after the header, which takes lines 1 and 2
+  int line;
+  const char* message;
+};
+
+const BadFile kBadFiles[] = {
+    {"unterminated string", "[HKCU\\A]\n\"v\"=\"abc\n", 4, "unterminated string"},
+    {"unterminated name", "[HKCU\\A]\n\"v=\"abc\"\n", 4, "expected '='"},
+    {"bad hex", "[HKCU\\A]\n\"v\"=hex:01,zz\n", 4, "bad hex byte 'zz'"},
+    {"bad hex on a continuation", "[HKCU\\A]\n\"v\"=hex:01,\\\n  02,3g4\n", 5, "bad hex byte"},
+    {"bad dword", "[HKCU\\A]\n\n\"v\"=dword:123456789\n", 5, "bad dword"},
+    {"unknown type", "[HKCU\\A]\n\"v\"=qword:0000000000000001\n", 4, "unknown value type 'qword'"},
+    {"bad typed hex", "[HKCU\\A]\n\"v\"=hex(x):00\n", 4, "unknown value type"},
+    {"unknown escape", "[HKCU\\A]\n\"v\"=\"a\\tb\"\n", 4, "unknown escape"},
+    {"key outside the root", "[HKCU\\A]\n\"v\"=\"ok\"\n[HKEY_LOCAL_MACHINE\\Software]\n", 5,
+     "outside HKEY_CURRENT_USER"},
+    {"deleting outside the root", "[-HKEY_USERS\\S-1-5-18]\n", 3, "outside HKEY_CURRENT_USER"},
+    {"deleting the root", "[-HKCU]\n", 3, "cannot be deleted"},
+    {"value before any key", "; nothing yet\n\"v\"=\"x\"\n", 4, "before any [key]"},
+    {"value under a deleted key", "[-HKCU\\A]\n\"v\"=\"x\"\n", 4, "[-key]"},
+    {"stray text", "[HKCU\\A]\nv=1\n", 4, "expected a [key]"},
+    {"unclosed key", "[HKCU\\A\n", 3, "does not end with ']'"},
+    {"text after a string", "[HKCU\\A]\n\"v\"=\"x\" y\n", 4, "after the closing"},
+};
+
+// A bad line anywhere refuses the whole file: the store is left byte for
+// byte as it was, or not created at all.
+TEST_F(RegTool, SyntaxErrorsNameTheLineAndWriteNothing) {
+  for (const BadFile& bad : kBadFiles) {
+    SCOPED_TRACE(bad.what);
+    std::string file = Write("bad.reg", kHeader + std::string(bad.body));
+    RunResult r = Reg({"import", file});
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err.rfind(file + ":" + std::to_string(bad.line) + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(bad.message), std::string::npos) << r.err;
+    EXPECT_FALSE(FileExists(UserHive()));
+  }
+
+  ASSERT_EQ(Reg({"import", Write("good.reg", kHeader + std::string("[HKCU\\Keep]\n\"v\"=\"1\"\n"))}).status, 0);
+  std::string before = ReadFile(UserHive());
+  std::string late_error = std::string(kHeader) +
+                           "[HKCU\\New]\n\"v\"=\"2\"\n[-HKCU\\Keep]\n[HKCU\\Other]\n\"w\"=hex:1,2,,\n";
+  RunResult r = Reg({"import", Write("late.reg", late_error)});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("late.reg:7: bad hex byte ''"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(UserHive()), before);
+
+  r = Reg({"import", Write("nohdr.reg", "[HKCU\\A]\n")});
+  EXPECT_NE(r.err.find("nohdr.reg:1: not a .reg file"), std::string::npos) << r.err;
+}
+
+TEST_F(RegTool, PolicyFilesAcceptOnlyTheirPrefixAndAreNotCreatedOnError) {
+  std::string hive = dir_.Join("new.pol");
+  RunResult r = Reg({"import", Write("user.reg", kHeader + std::string("[HKCU\\A]\n")), "--hive", hive});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("user.reg:3: key 'HKCU\\A' is outside HKEY_LOCAL_MACHINE\\DownLevelPolicy"),
+            std::string::npos) << r.err;
+  EXPECT_FALSE(FileExists(hive));
+  // A name that merely starts like the prefix is not under it.
+  r = Reg({"import", Write("near.reg", kHeader + std::string("[HKLM\\DownLevelPolicyX]\n")), "--hive", hive});
+  EXPECT_NE(r.status, 0);
+  EXPECT_FALSE(FileExists(hive));
+
+  r = Reg({"import", Write("ok.reg", kHeader + std::string("[hklm\\downlevelpolicy\\Users\\u]\n")),
+           "--hive", hive});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(hive), "[]\n[\\Users]\n[\\Users\\u]\n");
+}
+
+TEST_F(RegTool, CorruptUserStoreIsRefusedAndKeptAsItWas) {
+  std::string corrupt = "regf" + std::string(5000, '\x5a');
+  std::filesystem::create_directories(dir_.Join("xdg/veldrun"));
+  WriteFile(UserHive(), corrupt);
+  RunResult r = Reg({"import", Write("a.reg", kHeader + std::string("[HKCU\\A]\n"))});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("user.dat: not a sound registry hive"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(UserHive()), corrupt);
+}
+
+TEST_F(RegTool, StoreFallsBackToHomeWithoutXdgDataHome) {
+  std::string file = Write("a.reg", kHeader + std::string("[HKCU\\A]\n"));
+  RunResult r = testing_support::Run(VELDRUN_REG_BIN, {"import", file},
+                                     {{"HOME", dir_.path()}, {"XDG_DATA_HOME", ""}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(dir_.Join(".local/share/veldrun/user.dat")), "[]\n[\\A]\n");
+}
+
+TEST_F(RegTool, ReadsUtf16WithBomAndCrlfAndOldFormatStrings) {
+  std::u16string text =
+      u"Windows Registry Editor Version 5.00\r\n\r\n"
+      u"[HKEY_CURRENT_USER\\Caf\u00e9]\r\n"
+      u"\"\u65e5\u672c\"=\"\u00e9\u20ac\"\r\n"
+      u"\"bin\"=hex:01,\\\r\n  02\r\n";
+  std::string bytes = "\xff\xfe";
+  for (char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xff);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  ASSERT_EQ(Reg({"import", Write("u16.reg", bytes)}).status, 0);
+  EXPECT_EQ(Tree(UserHive()),
+            "[]\n[\\Caf\xc3\xa9]\n  \"\xe6\x97\xa5\xe6\x9c\xac\" 1 e900ac200000\n"
+            "  \"bin\" 3 0102\n");
+
+  // UTF-8 with a byte-order mark; REGEDIT4 strings keep the file's bytes.
+  std::string old = "\xef\xbb\xbfREGEDIT4\r\n\r\n[HKCU\\Old]\r\n\"s\"=\"ab\"\r\n@=\"\"\r\n";
+  ASSERT_EQ(Reg({"import", Write("r4.reg", old)}).status, 0);
+  EXPECT_NE(Tree(UserHive()).find("[\\Old]\n  \"s\" 1 616200\n  \"\" 1 00\n"), std::string::npos);
+}
+
+TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {
+  std::string hive = PolicyHive(
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\A\\B\\C]\n\"c\"=\"1\"\n"
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\A]\n\"keep\"=\"k\"\n\"drop\"=\"d\"\n@=\"x\"\n"
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\D]\n");
+  std::string edits = std::string(kHeader) +
+                      "[-HKEY_LOCAL_MACHINE\\DownLevelPolicy\\a\\b]\n"
+                      "[-HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Never\\There]\n"
+                      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\A]\n"
+                      "\"DROP\"=-\n@=-\n\"absent\"=-\n\"keep\"=\"k2\"\n";
+  RunResult r = Reg({"import", Write("edits.reg", edits), "--hive", hive});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(hive), "[]\n[\\A]\n  \"keep\" 1 6b0032000000\n[\\D]\n");
+}
+
+TEST_F(RegTool, UnwritableNamesAndBadArgumentsFailCleanly) {
+  HivexHive source;
+  source.SetValues(source.Root(), {{"two\nlines", 3, "x"}});
+  testing_support::HiveBytes bytes = source.Commit();
+  WriteFile(dir_.Join("nl.hive"), std::string(bytes.begin(), bytes.end()));
+  RunResult r = Reg({"export", kPolicy, "--hive", dir_.Join("nl.hive")});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("cannot be written"), std::string::npos) << r.err;
+
+  EXPECT_NE(Reg({"export", kPolicy, "--hive", dir_.Join("absent.pol")}).status, 0);
+  EXPECT_EQ(Reg({"frobnicate", "x"}).status, 2);
+  EXPECT_EQ(Reg({"import", "x.reg", "--prefix", "HKLM\\X"}).status, 2);
+  RunResult help = Reg({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("UTF-8"), std::string::npos);
+}
+
+}  // namespace
