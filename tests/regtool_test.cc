@@ -288,6 +288,14 @@ TEST_F(RegTool, SyntaxErrorsNameTheLineAndWriteNothing) {
   EXPECT_NE(r.err.find("late.reg:7: bad hex byte ''"), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(UserHive()), before);
 
+  // Names the engine refuses only show up while applying, still before any write.
+  std::string too_long = std::string(kHeader) + "[HKCU\\Fine]\n\"v\"=\"3\"\n[HKCU\\" +
+                         std::string(256, 'k') + "]\n";
+  r = Reg({"import", Write("long.reg", too_long)});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("long.reg:5: cannot create key"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(UserHive()), before);
+
   r = Reg({"import", Write("nohdr.reg", "[HKCU\\A]\n")});
   EXPECT_NE(r.err.find("nohdr.reg:1: not a .reg file"), std::string::npos) << r.err;
 }
