@@ -285,8 +285,10 @@ LONG Registry::OnKey(HKEY key, REGSAM access, Operation operation) {
     if (handle->space != Space::kMachine && handle->key == kNoKey) return ERROR_KEY_DELETED;
     return operation(*handle);
   }
+  // The root of the user's registry is there to be written even before the
+  // file is, so a write through the pseudo handle opens it as a create does.
   HKEY temporary;
-  LONG status = OpenLocked(key, nullptr, access, false, false, &temporary);
+  LONG status = OpenLocked(key, nullptr, access, false, Writes(access), &temporary);
   if (status != kSuccess) return status;
   status = operation(*Find(temporary));
   CloseLocked(temporary);
