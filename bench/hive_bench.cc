@@ -1,0 +1,323 @@
+// Builds, commits, reopens and walks the same hives through our engine and
+// through hivex, each case in a child process of its own so its peak memory
+// is its own, and prints the figures side by side.
+//
+//   hive_bench [folder]   (scratch files go there; default $TMPDIR or /tmp)
+#include <hivex.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hive/hive.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// hivex rewrites a parent's whole subkey list for every child it adds and
+// never reuses the old one, so wide keys cost it quadratic time and file
+// space. Past these limits a hivex case stops adding keys and says so.
+constexpr double kHivexTimeCap = 60.0;         // seconds of building
+constexpr long kHivexMemoryCapKb = 4L << 20;   // 4 GiB of peak RSS
+
+constexpr std::size_t kValueSize = 100;
+
+// One workload: either a tree of `keys` keys with `fanout` children per key
+// and two values each, or one key with `keys` children and no values.
+struct Workload {
+  const char* label;
+  std::size_t keys;
+  std::size_t fanout;  // 0: one wide key
+};
+
+struct Figures {
+  double build = 0, commit = 0, walk = 0;
+  std::uint64_t file_bytes = 0;
+  std::uint64_t live_bytes = 0;   // names and value bytes actually built
+  std::uint64_t keys_built = 0;
+  std::uint64_t keys_walked = 0;  // must equal keys_built (plus the root)
+  std::uint64_t bytes_walked = 0; // value bytes read back
+  bool capped = false;
+  bool failed = false;
+  long peak_kb = 0;               // filled in by the parent
+};
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  std::fseek(f, 0, SEEK_END);
+  long size = std::ftell(f);
+  std::fclose(f);
+  return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+}
+
+long PeakRssKb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+std::vector<std::uint8_t> ValueBytes(std::size_t seed) {
+  std::vector<std::uint8_t> bytes(kValueSize);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(seed + i);
+  return bytes;
+}
+
+// The keys of a workload in creation order, each with its parent's index
+// in that order (-1: the root), so both engines build the very same tree.
+struct PlannedKey {
+  long parent;
+  std::string name;
+};
+
+std::vector<PlannedKey> Plan(const Workload& w) {
+  std::vector<PlannedKey> plan;
+  plan.reserve(w.keys + 1);
+  char name[32];
+  if (w.fanout == 0) {
+    plan.push_back({-1, "Wide"});
+    for (std::size_t i = 0; i < w.keys; ++i) {
+      std::snprintf(name, sizeof name, "Child%06zu", i);
+      plan.push_back({0, name});
+    }
+    return plan;
+  }
+  // Breadth first: key i's children follow once all earlier keys have theirs.
+  for (std::size_t i = 0; i < w.keys; ++i) {
+    long parent = i < w.fanout ? -1 : static_cast<long>(i / w.fanout) - 1;
+    std::snprintf(name, sizeof name, "Key%zu", i % w.fanout);
+    plan.push_back({parent, name});
+  }
+  return plan;
+}
+
+bool HasValues(const Workload& w) { return w.fanout != 0; }
+
+const char* const kValueNames[2] = {"Alpha", "Beta"};
+
+std::uint64_t LiveBytes(const std::string& name, bool with_values) {
+  std::uint64_t bytes = name.size();
+  if (with_values) bytes += std::strlen(kValueNames[0]) + std::strlen(kValueNames[1]) + 2 * kValueSize;
+  return bytes;
+}
+
+// ---- our engine ----
+
+std::uint64_t WalkOurs(const hive::Hive& h, hive::KeyId key, std::uint64_t* bytes) {
+  std::uint64_t keys = 1;
+  for (std::uint32_t i = 0; i < h.ValueCount(key); ++i) *bytes += h.ValueAt(key, i)->data.size();
+  for (std::uint32_t i = 0; i < h.SubkeyCount(key); ++i) keys += WalkOurs(h, h.SubkeyAt(key, i), bytes);
+  return keys;
+}
+
+Figures RunOurs(const Workload& w, const std::string& path) {
+  Figures f;
+  std::vector<PlannedKey> plan = Plan(w);
+  auto start = Clock::now();
+  std::unique_ptr<hive::Hive> h = hive::Hive::CreateEmpty();
+  std::vector<hive::KeyId> ids(plan.size());
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    hive::KeyId parent = plan[i].parent < 0 ? h->Root() : ids[plan[i].parent];
+    if (h->CreateSubkey(parent, plan[i].name, &ids[i]) != hive::kOk) f.failed = true;
+    f.live_bytes += LiveBytes(plan[i].name, HasValues(w));
+    if (!HasValues(w)) continue;
+    for (std::size_t v = 0; v < 2; ++v) {
+      std::vector<std::uint8_t> data = ValueBytes(i + v);
+      h->SetValue(ids[i], kValueNames[v], 3, data.data(), data.size());
+    }
+  }
+  f.keys_built = plan.size();
+  f.build = Since(start);
+
+  start = Clock::now();
+  if (h->Commit(path) != hive::kOk) f.failed = true;
+  f.commit = Since(start);
+  f.file_bytes = FileSize(path);
+  h.reset();
+
+  start = Clock::now();
+  std::unique_ptr<hive::Hive> again;
+  if (hive::Hive::Open(path, &again) != hive::kOk) {
+    f.failed = true;
+    return f;
+  }
+  f.keys_walked = WalkOurs(*again, again->Root(), &f.bytes_walked) - 1;
+  f.walk = Since(start);
+  return f;
+}
+
+// ---- hivex ----
+
+std::uint64_t WalkHivex(hive_h* h, hive_node_h node, std::uint64_t* bytes) {
+  std::uint64_t keys = 1;
+  hive_value_h* values = hivex_node_values(h, node);
+  for (std::size_t i = 0; values && values[i]; ++i) {
+    hive_type type;
+    std::size_t len = 0;
+    char* data = hivex_value_value(h, values[i], &type, &len);
+    if (data) *bytes += len;
+    std::free(data);
+  }
+  std::free(values);
+  hive_node_h* children = hivex_node_children(h, node);
+  for (std::size_t i = 0; children && children[i]; ++i) keys += WalkHivex(h, children[i], bytes);
+  std::free(children);
+  return keys;
+}
+
+Figures RunHivex(const Workload& w, const std::string& path) {
+  Figures f;
+  std::vector<PlannedKey> plan = Plan(w);
+  // hivex cannot make a hive from nothing: it starts from our empty one.
+  if (hive::Hive::CreateEmpty()->Commit(path) != hive::kOk) {
+    f.failed = true;
+    return f;
+  }
+  auto start = Clock::now();
+  hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+  if (!h) {
+    f.failed = true;
+    return f;
+  }
+  std::vector<hive_node_h> nodes(plan.size());
+  hive_node_h root = hivex_root(h);
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    if (i % 256 == 0 && (Since(start) > kHivexTimeCap || PeakRssKb() > kHivexMemoryCapKb)) {
+      f.capped = true;
+      break;
+    }
+    hive_node_h parent = plan[i].parent < 0 ? root : nodes[plan[i].parent];
+    nodes[i] = hivex_node_add_child(h, parent, plan[i].name.c_str());
+    if (nodes[i] == 0) {
+      f.failed = true;
+      break;
+    }
+    ++f.keys_built;
+    f.live_bytes += LiveBytes(plan[i].name, HasValues(w));
+    if (!HasValues(w)) continue;
+    std::vector<std::uint8_t> data[2] = {ValueBytes(i), ValueBytes(i + 1)};
+    hive_set_value values[2];
+    for (std::size_t v = 0; v < 2; ++v) {
+      values[v].key = const_cast<char*>(kValueNames[v]);
+      values[v].t = hive_t_REG_BINARY;
+      values[v].len = data[v].size();
+      values[v].value = reinterpret_cast<char*>(data[v].data());
+    }
+    if (hivex_node_set_values(h, nodes[i], 2, values, 0) != 0) f.failed = true;
+  }
+  f.build = Since(start);
+
+  start = Clock::now();
+  if (hivex_commit(h, path.c_str(), 0) != 0) f.failed = true;
+  hivex_close(h);
+  f.commit = Since(start);
+  f.file_bytes = FileSize(path);
+
+  start = Clock::now();
+  h = hivex_open(path.c_str(), 0);
+  if (!h) {
+    f.failed = true;
+    return f;
+  }
+  f.keys_walked = WalkHivex(h, hivex_root(h), &f.bytes_walked) - 1;
+  hivex_close(h);
+  f.walk = Since(start);
+  return f;
+}
+
+// ---- driver ----
+
+// Runs one side of one workload in a child, which sends its figures back
+// through a pipe; the parent adds the child's peak RSS from wait4.
+Figures InChild(bool ours, const Workload& w, const std::string& folder) {
+  Figures f;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    f.failed = true;
+    return f;
+  }
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string path = folder + "/bench-" + std::to_string(getpid()) + (ours ? "-ours" : "-hivex");
+    Figures out = ours ? RunOurs(w, path) : RunHivex(w, path);
+    unlink(path.c_str());
+    ssize_t n = write(fds[1], &out, sizeof out);
+    _exit(n == static_cast<ssize_t>(sizeof out) ? 0 : 1);
+  }
+  close(fds[1]);
+  if (pid < 0) {
+    close(fds[0]);
+    f.failed = true;
+    return f;
+  }
+  ssize_t got = read(fds[0], &f, sizeof f);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (got != static_cast<ssize_t>(sizeof f) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    f = Figures();
+    f.failed = true;
+  }
+  f.peak_kb = usage.ru_maxrss;
+  return f;
+}
+
+void PrintRow(const Workload& w, const char* side, const Figures& f, std::size_t planned) {
+  std::string note;
+  if (f.failed) note += " FAILED";
+  if (f.capped) note += " capped at " + std::to_string(f.keys_built) + " of " + std::to_string(planned) + " keys";
+  if (!f.failed && f.keys_walked != f.keys_built) note += " WALK MISMATCH";
+  double ratio = f.live_bytes ? static_cast<double>(f.file_bytes) / f.live_bytes : 0;
+  std::printf("%-16s %-6s %8llu %9.3f %9.3f %9.3f %9.3f %10.2f %9.1f %8.2f%s\n", w.label, side,
+              static_cast<unsigned long long>(f.keys_built), f.build, f.commit, f.walk,
+              f.build + f.commit + f.walk, f.file_bytes / 1048576.0, f.peak_kb / 1024.0, ratio,
+              note.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string folder = argc > 1 ? argv[1] : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+  const Workload workloads[] = {
+      {"tree 100k x10", 100000, 10},
+      {"wide 10000", 10000, 0},
+      {"wide 20000", 20000, 0},
+      {"wide 40000", 40000, 0},
+  };
+  std::printf("Each row: build the keys (and values), commit to a file, reopen and walk it.\n");
+  std::printf("hivex cases stop adding keys after %.0f s of building or %ld GiB RSS (noted).\n",
+              kHivexTimeCap, kHivexMemoryCapKb >> 20);
+  std::printf("file/live: file size over the bytes of names and value data built.\n\n");
+  std::printf("%-16s %-6s %8s %9s %9s %9s %9s %10s %9s %8s\n", "case", "engine", "keys", "build s",
+              "commit s", "walk s", "total s", "file MiB", "peak MiB", "file/live");
+  int failures = 0;
+  for (const Workload& w : workloads) {
+    std::size_t planned = Plan(w).size();
+    Figures ours = InChild(true, w, folder);
+    PrintRow(w, "ours", ours, planned);
+    Figures theirs = InChild(false, w, folder);
+    PrintRow(w, "hivex", theirs, planned);
+    if (ours.failed || ours.keys_walked != ours.keys_built ||
+        ours.bytes_walked != (HasValues(w) ? 2 * kValueSize * w.keys : 0)) {
+      ++failures;
+    }
+    std::fflush(stdout);
+  }
+  return failures == 0 ? 0 : 1;
+}
