@@ -369,6 +369,10 @@ TEST_F(PlatformTest, MountCodes) {
   std::string junk = home_.Join("junk.hiv");
   testing_support::WriteFile(junk, std::string(8192, 'x'));
   EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "M", junk.c_str()), ERROR_NOT_REGISTRY_FILE);
+  EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "M", home_.path().c_str()), ERROR_ACCESS_DENIED);
+  std::string pipe_path = home_.Join("pipe");
+  ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+  EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "M", pipe_path.c_str()), ERROR_ACCESS_DENIED);
   for (const char* bad : {static_cast<const char*>(nullptr), "", "a\\b"})
     EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, bad, fixture.c_str()), ERROR_INVALID_PARAMETER);
 

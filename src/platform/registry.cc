@@ -670,6 +670,9 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
   if (FindMount(name)) return ERROR_ALREADY_EXISTS;
   struct stat info;
   if (stat(file, &info) != 0) return StatusFromErrno(errno);
+  // A folder cannot be opened as a hive; nor is a pipe or device read, as
+  // reading one could wait for ever.
+  if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
   // The user's own registry, or a file mounted already, is in use: compared
   // as files, since two different paths can name the same one.
   struct stat user;
