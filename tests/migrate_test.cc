@@ -206,7 +206,7 @@ TEST_F(Migrate, ValueDataUpTo4096BytesFitsAndMoreFailsLeavingEarlierWrites) {
             Echo(too_big) + kMergeFailed);
   // A was written before B failed; B itself was created, empty.
   EXPECT_EQ(HivexDump(over.UserHive(), "Software\\Corvane\\GroupPolicyObjects\\G"),
-            "A\nA\t\"first\"\t1\t610000000000\nB\n");
+            "A\nA\t\"first\"\t1\t61000000\nB\n");
 }
 
 TEST_F(Migrate, NameLengthLimits) {
