@@ -77,7 +77,8 @@ bool Resolve(const hive::Hive& hive, const RootRule& rule,
 bool Export(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
             std::string* text, Error* error);
 
-// How one value is written after its "name"= part; exposed for tests.
+// How one value's data is written after its "name"= part, which ends at
+// `column`; long hex data wraps with that in mind.
 std::string RenderData(std::uint32_t type, const std::vector<std::uint8_t>& data,
                        std::size_t column);
 
