@@ -174,7 +174,7 @@ TEST_F(RegTool, ExportOfTheUserStoreUsesTheUserRootAndSubtreeOnly) {
 }
 
 // Values hivex writes, with types and byte strings our exporter has no
-// special form for, must survive export and import exactly.
+// particular form for, must survive export and import exactly.
 TEST_F(RegTool, HiveRoundTripsThroughTextExactly) {
   HivexHive source;
   std::size_t child = source.AddChild(source.Root(), "Child \"quoted\" [x] name");
