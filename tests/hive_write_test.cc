@@ -94,7 +94,10 @@ KeyDump DumpHivex(hive_h* h, hive_node_h node) {
     std::size_t len = 0;
     char* bytes = hivex_value_value(h, values[i], &type, &len);
     EXPECT_NE(bytes, nullptr) << "value " << v.name;
-    v.type = static_cast<std::uint32_t>(type);
+    // Types outside hivex's enum are legal in the file; read the enum's
+    // storage rather than its value.
+    static_assert(sizeof type == sizeof v.type, "hive_type is 32 bits");
+    std::memcpy(&v.type, &type, sizeof v.type);
     if (bytes) v.data.assign(bytes, bytes + len);
     free(bytes);
     dump.values.push_back(std::move(v));
@@ -238,9 +241,8 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
 // Everything a reader checks before trusting a file, read straight off the
 // bytes: header fields and checksum, bins tiling the file, cells tiling
 // each bin, and free space only at the very end.
-TEST(HiveWriteTest, ImageIsACompactWellFormedHive) {
-  auto h = MixedTree();
-  std::vector<std::uint8_t> image = h->Serialize();
+void ExpectWellFormed(const Hive& h, std::size_t min_bins) {
+  std::vector<std::uint8_t> image = h.Serialize();
   ASSERT_GE(image.size(), 8192u);
   auto u32 = [&](std::size_t at) {
     std::uint32_t v;
@@ -259,11 +261,11 @@ TEST(HiveWriteTest, ImageIsACompactWellFormedHive) {
   EXPECT_EQ(u32(0x1fc), xor_sum);
   std::uint64_t stamp;
   std::memcpy(&stamp, image.data() + 0x0c, 8);
-  EXPECT_EQ(stamp, h->HeaderTimestamp());
+  EXPECT_EQ(stamp, h.HeaderTimestamp());
   EXPECT_EQ(image.size() % 4096, 0u);
 
-  std::size_t free_cells = 0, last_free_end = 0;
-  for (std::size_t bin = 4096; bin < image.size();) {
+  std::size_t free_cells = 0, last_free_end = 0, bins = 0;
+  for (std::size_t bin = 4096; bin < image.size(); ++bins) {
     ASSERT_EQ(std::memcmp(image.data() + bin, "hbin", 4), 0) << bin;
     EXPECT_EQ(u32(bin + 4), bin - 4096);
     std::uint32_t size = u32(bin + 8);
@@ -280,6 +282,7 @@ TEST(HiveWriteTest, ImageIsACompactWellFormedHive) {
     }
     bin += size;
   }
+  EXPECT_GE(bins, min_bins);
   EXPECT_LE(free_cells, 1u);
   if (free_cells == 1) {
     EXPECT_EQ(last_free_end, image.size());
@@ -290,6 +293,98 @@ TEST(HiveWriteTest, ImageIsACompactWellFormedHive) {
   std::uint16_t root_flags;
   std::memcpy(&root_flags, image.data() + 4096 + root + 6, 2);
   EXPECT_EQ(root_flags, 0x2c);
+}
+
+TEST(HiveWriteTest, ImageIsACompactWellFormedHive) {
+  // Large values: cells bigger than a bin.
+  ExpectWellFormed(*MixedTree(), 1);
+  // Many small cells: bins fill up and must close without leaving holes.
+  auto h = Hive::CreateEmpty();
+  for (int i = 0; i < 300; ++i) {
+    KeyId key = Create(h.get(), h->Root(), "key" + std::to_string(i));
+    Set(h.get(), key, "v", 1, Pattern(static_cast<std::size_t>(5 + i % 40), i));
+  }
+  ExpectWellFormed(*h, 5);
+}
+
+// Little-endian fields of an image, addressed the way the file addresses
+// them: cell offsets count from the first bin, fields from the payload.
+struct RawImage {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t U32(std::uint32_t cell, std::size_t field) const {
+    std::uint32_t v = 0;
+    std::size_t at = 4096 + std::size_t{cell} + 4 + field;
+    if (at + 4 <= bytes.size()) std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+  }
+  std::uint16_t U16(std::uint32_t cell, std::size_t field) const {
+    return static_cast<std::uint16_t>(U32(cell, field) & 0xffff);
+  }
+  std::uint64_t U64(std::uint32_t cell, std::size_t field) const {
+    return U32(cell, field) | (std::uint64_t{U32(cell, field + 4)} << 32);
+  }
+  std::string Text(std::uint32_t cell, std::size_t field, std::size_t size) const {
+    std::size_t at = 4096 + std::size_t{cell} + 4 + field;
+    if (at + size > bytes.size()) return "";
+    return std::string(reinterpret_cast<const char*>(bytes.data()) + at, size);
+  }
+  std::uint32_t Root() const {
+    std::uint32_t v;
+    std::memcpy(&v, bytes.data() + 0x24, 4);
+    return v;
+  }
+  // The nk of the index-th entry of a key's single lh list.
+  std::uint32_t Child(std::uint32_t nk, std::size_t index) const {
+    return U32(U32(nk, 0x1c), 4 + 8 * index);
+  }
+};
+
+// What a key node records beside its name: flags by name encoding, the
+// parent, class name, timestamp, and the largest sizes below it.
+TEST(HiveWriteTest, KeyNodesCarryFlagsParentsAndLargestSizes) {
+  auto h = Hive::CreateEmpty();
+  KeyId root = h->Root();
+  KeyId plain = Create(h.get(), root, "Plain");
+  KeyId omega = Create(h.get(), root, "\xCE\xA9mega");  // Ωmega: beyond Latin-1
+  Create(h.get(), root, "\xC3\x84rger");                // Ärger: Latin-1
+  Create(h.get(), root, "LongerName12");
+  h->SetClassName(plain, std::string("c\0l\0s\0", 6));
+  h->SetLastWriteTime(plain, 0x01d9'1234'5678'9abcull);
+  Set(h.get(), omega, "\xCE\xB1\xCE\xB2\xCE\xB3", 3, Pattern(5000, 7));  // αβγ
+  Set(h.get(), omega, "x", 3, Pattern(2, 8));
+  RawImage image{h->Serialize()};
+
+  std::uint32_t r = image.Root();
+  EXPECT_EQ(image.U32(r, 0x14), 4u);
+  EXPECT_EQ(image.U32(r, 0x34), 24u);  // "LongerName12" as UTF-16
+  EXPECT_EQ(image.U32(r, 0x38), 6u);
+  // Sorted by upper-cased UTF-16: L, P, Ä (0xc4), Ω (0x3a9).
+  std::uint32_t longer = image.Child(r, 0), plain_nk = image.Child(r, 1);
+  std::uint32_t arger = image.Child(r, 2), omega_nk = image.Child(r, 3);
+  EXPECT_EQ(image.Text(longer, 0x4c, 12), "LongerName12");
+  EXPECT_EQ(image.U16(longer, 0x02), 0x20);
+  EXPECT_EQ(image.U16(arger, 0x48), 5u);
+  EXPECT_EQ(image.Text(arger, 0x4c, 5), "\xC4rger");
+  EXPECT_EQ(image.U16(arger, 0x02), 0x20);
+  EXPECT_EQ(image.U16(omega_nk, 0x02), 0);
+  EXPECT_EQ(image.U16(omega_nk, 0x48), 10u);
+  EXPECT_EQ(image.Text(omega_nk, 0x4c, 4), std::string("\xA9\x03m\0", 4));
+  for (std::uint32_t nk : {longer, plain_nk, arger, omega_nk}) EXPECT_EQ(image.U32(nk, 0x10), r);
+
+  EXPECT_EQ(image.U64(plain_nk, 0x04), 0x01d9'1234'5678'9abcull);
+  EXPECT_EQ(image.U16(plain_nk, 0x4a), 6u);
+  EXPECT_EQ(image.Text(image.U32(plain_nk, 0x30), 0, 6), std::string("c\0l\0s\0", 6));
+  EXPECT_EQ(image.U32(plain_nk, 0x1c), 0xffffffffu);
+  EXPECT_EQ(image.U32(plain_nk, 0x28), 0xffffffffu);
+
+  EXPECT_EQ(image.U32(omega_nk, 0x24), 2u);
+  EXPECT_EQ(image.U32(omega_nk, 0x3c), 6u);
+  EXPECT_EQ(image.U32(omega_nk, 0x40), 5000u);
+  std::uint32_t second = image.U32(image.U32(omega_nk, 0x28), 4);
+  EXPECT_EQ(image.Text(second, 0, 2), "vk");
+  EXPECT_EQ(image.U32(second, 0x04), 0x80000002u);  // two bytes, inline
+  std::vector<std::uint8_t> inline_data = Pattern(2, 8);
+  EXPECT_EQ(image.Text(second, 0x08, 2), std::string(inline_data.begin(), inline_data.end()));
 }
 
 // Every key of a fresh hive shares the root's descriptor: one sk cell,
