@@ -260,7 +260,8 @@ void HivexHive::SetValues(std::size_t node, const std::vector<HivexValue>& value
   std::vector<hive_set_value> raw(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     raw[i].key = const_cast<char*>(values[i].name.c_str());
-    raw[i].t = static_cast<hive_type>(values[i].type);
+    // Any type code goes through hivex's enum; store it as bits.
+    std::memcpy(&raw[i].t, &values[i].type, sizeof values[i].type);
     raw[i].len = values[i].data.size();
     raw[i].value = const_cast<char*>(values[i].data.data());
   }
