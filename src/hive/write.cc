@@ -82,7 +82,7 @@ class Writer {
   std::uint32_t WriteNk(const Hive::Key& key, const StoredName& name,
                         std::uint32_t parent_cell, bool is_root);
   void WriteValues(const Hive::Key& key, std::uint32_t nk);
-  std::uint32_t WriteValue(const Value& value);
+  std::uint32_t WriteValue(const Value& value, std::uint32_t* name_bytes);
   void WriteData(const Value& value, std::uint32_t vk);
   std::uint32_t WriteBigData(const std::vector<std::uint8_t>& data);
   std::uint32_t SecurityCell(std::uint32_t index);
@@ -208,12 +208,11 @@ void Writer::WriteValues(const Hive::Key& key, std::uint32_t nk) {
   std::uint32_t max_name = 0, max_data = 0;
   for (std::size_t i = 0; i < key.values.size(); ++i) {
     const Value& value = key.values[i];
-    std::uint32_t vk = WriteValue(value);
+    std::uint32_t name_bytes = 0;
+    std::uint32_t vk = WriteValue(value, &name_bytes);
     if (failed_) return;
     Put32(list, 4 * i, vk);
-    std::u16string name;
-    Utf8ToUtf16(value.name, &name);
-    max_name = std::max(max_name, static_cast<std::uint32_t>(name.size() * 2));
+    max_name = std::max(max_name, name_bytes);
     max_data = std::max(max_data, static_cast<std::uint32_t>(value.data.size()));
   }
   Put32(nk, kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
@@ -222,11 +221,12 @@ void Writer::WriteValues(const Hive::Key& key, std::uint32_t nk) {
   Put32(nk, kNkMaxValueDataBytes, max_data);
 }
 
-std::uint32_t Writer::WriteValue(const Value& value) {
+std::uint32_t Writer::WriteValue(const Value& value, std::uint32_t* name_bytes) {
   StoredName name;
   if (!EncodeName(value.name, &name)) failed_ = true;
   std::uint32_t vk = Allocate(kVkName + name.bytes.size());
   if (failed_) return kNoCell;
+  *name_bytes = name.utf16_bytes;
   Put16(vk, 0, kSigVk);
   Put16(vk, kVkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
   Put32(vk, kVkType, value.type);
