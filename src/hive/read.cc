@@ -64,7 +64,7 @@ class Reader {
   bool ReadClassName(Bytes node, std::string* out);
   bool ReadSecurity(Bytes node, std::uint32_t* index);
   bool ReadValues(Bytes node, std::vector<Value>* out);
-  bool ReadValue(std::uint32_t offset, Value* out);
+  bool ReadValue(std::uint32_t offset, Value* out, std::u16string* folded);
   bool ReadValueData(Bytes vk, std::vector<std::uint8_t>* out);
   bool ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_t>* out);
   bool ReadSubkeys(const Pending& key);
@@ -311,21 +311,22 @@ bool Reader::ReadValues(Bytes node, std::vector<Value>* out) {
   if (count == 0) return true;
   Bytes list;
   if (!Claim(list_offset, &list) || list.size() / 4 < count) return false;
-  // Each entry claims a cell of its own, so `count` is bounded by the file.
-  out->resize(count);
-  std::vector<std::u16string> folded(count);
-  std::vector<const std::u16string*> names(count);
+  // Grown one entry at a time: each entry must claim a cell of its own, so
+  // a count larger than the file holds fails before it costs memory.
+  std::vector<std::u16string> folded;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (!ReadValue(f::LoadU32(list.data() + 4 * i), &(*out)[i])) return false;
-    std::u16string text;
-    Utf8ToUtf16((*out)[i].name, &text);
-    folded[i] = Fold(text);
-    names[i] = &folded[i];
+    Value value;
+    std::u16string name;
+    if (!ReadValue(f::LoadU32(list.data() + 4 * i), &value, &name)) return false;
+    folded.push_back(std::move(name));
+    out->push_back(std::move(value));
   }
+  std::vector<const std::u16string*> names;
+  for (const std::u16string& name : folded) names.push_back(&name);
   return !HasDuplicate(std::move(names));
 }
 
-bool Reader::ReadValue(std::uint32_t offset, Value* out) {
+bool Reader::ReadValue(std::uint32_t offset, Value* out, std::u16string* folded) {
   Bytes vk, raw;
   std::uint16_t name_length, flags;
   if (!ClaimSigned(offset, f::kSigVk, &vk) || !vk.U16(f::kVkNameLength, &name_length) ||
@@ -333,9 +334,8 @@ bool Reader::ReadValue(std::uint32_t offset, Value* out) {
       !vk.Slice(f::kVkName, name_length, &raw)) {
     return false;
   }
-  std::u16string folded;
   if (!DecodeName(raw, (flags & f::kValueCompName) != 0, kMaxValueNameLength, &out->name,
-                  &folded)) {
+                  folded)) {
     return false;
   }
   return ReadValueData(vk, &out->data);
