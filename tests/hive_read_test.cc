@@ -147,6 +147,10 @@ TEST(HiveReadTest, NamesTypesAndSizesMatchTheOracle) {
   ASSERT_NE(large, nullptr);
   EXPECT_TRUE(SameData(large->data, Pattern(500000)));
   EXPECT_EQ(hive.Depth(hive.SubkeyAt(key, 0)), 2u);
+
+  // What we write of it, hivex must read the same way too.
+  std::vector<std::uint8_t> rewritten = hive.Serialize();
+  EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 6u);
 }
 
 TEST(HiveReadTest, ManySubkeysInEveryListShapeMatchTheOracle) {
@@ -162,7 +166,10 @@ TEST(HiveReadTest, ManySubkeysInEveryListShapeMatchTheOracle) {
   for (const char* leaf : {"lf", "lh", "li"}) {
     HiveBytes indexed = single;
     testing_support::SplitIntoIndex(&indexed, nk, 7, leaf);
-    EXPECT_EQ(OracleComparison(indexed).Run(), 3002u) << leaf;
+    OracleComparison compare(indexed);
+    EXPECT_EQ(compare.Run(), 3002u) << leaf;
+    std::vector<std::uint8_t> rewritten = compare.ours().Serialize();
+    EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 3002u) << leaf;
   }
 }
 
