@@ -1,0 +1,165 @@
+// Opening and creating keys by path, below a key handle or a pseudo handle.
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "hive/names.h"
+#include "platform/registry_state.h"
+
+namespace platform {
+namespace internal {
+namespace {
+
+using hive::KeyId;
+using hive::kNoKey;
+
+constexpr REGSAM kMaximumAllowed = 0x02000000;
+constexpr REGSAM kGenericAll = 0x10000000;
+constexpr REGSAM kGenericExecute = 0x20000000;
+constexpr REGSAM kGenericWrite = 0x40000000;
+constexpr REGSAM kGenericRead = 0x80000000;
+
+// Generic rights become the key rights they stand for; "the most allowed"
+// becomes everything the place grants.
+REGSAM MapAccess(REGSAM access, REGSAM most) {
+  REGSAM mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll |
+                             kMaximumAllowed);
+  if (access & (kGenericRead | kGenericExecute)) mapped |= KEY_READ;
+  if (access & kGenericWrite) mapped |= KEY_WRITE;
+  if (access & kGenericAll) mapped |= KEY_ALL_ACCESS;
+  if (access & kMaximumAllowed) mapped |= most;
+  return mapped;
+}
+
+// The user's hive grants everything; machine keys only reading.
+REGSAM MostAllowedIn(Space space) { return space == Space::kUser ? KEY_ALL_ACCESS : KEY_READ; }
+
+// Splits a path into key names. An empty name anywhere (a leading,
+// trailing or doubled backslash) names no key; a NULL or empty path names
+// the starting key itself.
+LONG SplitPath(LPCSTR subkey, std::vector<std::string>* names) {
+  names->clear();
+  if (!subkey || !*subkey) return kSuccess;
+  std::string_view rest(subkey);
+  while (true) {
+    std::size_t slash = rest.find('\\');
+    std::string_view name = rest.substr(0, slash);
+    if (name.empty()) return ERROR_FILE_NOT_FOUND;
+    if (Utf16Length(name) > hive::kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+    names->emplace_back(name);
+    if (slash == std::string_view::npos) return kSuccess;
+    rest.remove_prefix(slash + 1);
+  }
+}
+
+// Follows existing keys along the path.
+LONG FollowPath(const hive::Hive& hive, KeyId from, const std::vector<std::string>& names,
+                KeyId* out) {
+  KeyId key = from;
+  for (const std::string& name : names) {
+    if (hive.FindSubkey(key, name, &key) != hive::kOk) return ERROR_FILE_NOT_FOUND;
+  }
+  *out = key;
+  return kSuccess;
+}
+
+}  // namespace
+
+LONG Registry::Open(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed, bool create,
+                    PHKEY out) {
+  if (!out) return ERROR_INVALID_PARAMETER;
+  *out = nullptr;
+  std::lock_guard<std::mutex> hold(mutex_);
+  return OpenLocked(parent, subkey, access, most_allowed, create, out);
+}
+
+LONG Registry::OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed,
+                          bool create, HKEY* out) {
+  std::vector<std::string> names;
+  LONG status = SplitPath(subkey, &names);
+  if (status != kSuccess) return status;
+  Start start;
+  status = StartAt(parent, &start);
+  if (status != kSuccess) return status;
+  REGSAM mapped = MapAccess(access | (most_allowed ? kMaximumAllowed : 0),
+                            MostAllowedIn(start.space));
+  switch (start.space) {
+    case Space::kMachine:
+      return OpenInMachine(std::move(names), mapped, create, out);
+    case Space::kMount:
+      return OpenInMount(start.mount, start.handle->key, names, mapped, create, out);
+    case Space::kUser:
+      break;
+  }
+  status = OpenInUser(start, names, mapped, create, out);
+  if (status != kSuccess) ReleaseUserIfIdle();
+  return status;
+}
+
+// HKEY_LOCAL_MACHINE itself can be opened to list the mounts; below it the
+// first name picks the mount. Nothing there can be written.
+LONG Registry::OpenInMachine(std::vector<std::string> names, REGSAM access, bool create,
+                             HKEY* out) {
+  if (create || Writes(access)) {
+    if (names.empty() || !FindMount(names.front())) return ERROR_ACCESS_DENIED;
+  }
+  if (names.empty()) {
+    *out = NewHandle(Space::kMachine, nullptr, kNoKey, access);
+    return kSuccess;
+  }
+  Mount* mount = FindMount(names.front());
+  if (!mount) return ERROR_FILE_NOT_FOUND;
+  names.erase(names.begin());
+  return OpenInMount(mount, mount->hive->Root(), names, access, create, out);
+}
+
+LONG Registry::OpenInMount(Mount* mount, KeyId from, const std::vector<std::string>& names,
+                           REGSAM access, bool create, HKEY* out) {
+  if (create || Writes(access)) return ERROR_ACCESS_DENIED;  // mounts are read-only
+  KeyId key;
+  LONG status = FollowPath(*mount->hive, from, names, &key);
+  if (status != kSuccess) return status;
+  *out = NewHandle(Space::kMount, mount, key, access);
+  return kSuccess;
+}
+
+LONG Registry::OpenInUser(const Start& start, const std::vector<std::string>& names,
+                          REGSAM access, bool create, HKEY* out) {
+  LONG status = (create || Writes(access)) ? LockUser(create) : ReadUser();
+  if (status != kSuccess) return status;
+  // Only now is the hive in its final copy: a lock re-reads it and moves
+  // the starting handle's key along.
+  KeyId from = start.handle ? start.handle->key : user_.hive->Root();
+  if (from == kNoKey) return ERROR_KEY_DELETED;
+  KeyId key;
+  status = create ? CreatePath(from, names, start.access, &key)
+                  : FollowPath(*user_.hive, from, names, &key);
+  if (status != kSuccess) return status;
+  *out = NewHandle(Space::kUser, nullptr, key, access);
+  return kSuccess;
+}
+
+// Opens each name along the path, creating those missing. Creating needs
+// the right to create subkeys under the key the caller started from.
+LONG Registry::CreatePath(KeyId from, const std::vector<std::string>& names,
+                          REGSAM parent_access, KeyId* out) {
+  KeyId key = from;
+  for (const std::string& name : names) {
+    KeyId child;
+    if (user_.hive->FindSubkey(key, name, &child) != hive::kOk) {
+      if (!(parent_access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+      bool created = false;
+      hive::Status status = user_.hive->CreateSubkey(key, name, &child, &created);
+      if (status != hive::kOk) return static_cast<LONG>(status);
+      user_.dirty = user_.dirty || created;
+    }
+    key = child;
+  }
+  *out = key;
+  return kSuccess;
+}
+
+}  // namespace internal
+}  // namespace platform

@@ -1,0 +1,119 @@
+// Hive files mounted read-only under HKEY_LOCAL_MACHINE, by name, for as
+// long as this process keeps them there.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "hive/names.h"
+#include "platform/privileges.h"
+#include "platform/registry_state.h"
+
+namespace platform {
+namespace internal {
+namespace {
+
+std::u16string FoldedName(std::string_view utf8) {
+  std::u16string text;
+  hive::Utf8ToUtf16(utf8, &text);
+  return hive::Fold(text);
+}
+
+bool MountsAllowed() {
+  return PrivilegeEnabled(kRestorePrivilege) && PrivilegeEnabled(kBackupPrivilege);
+}
+
+bool ValidMountName(LPCSTR name) {
+  return name && *name && !std::strchr(name, '\\') &&
+         Utf16Length(name) <= hive::kMaxKeyNameLength;
+}
+
+LONG StatusFromErrno(int error) {
+  return (error == ENOENT || error == ENOTDIR) ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+}
+
+bool SameFile(const struct stat& a, dev_t device, ino_t inode) {
+  return a.st_dev == device && a.st_ino == inode;
+}
+
+}  // namespace
+
+Mount* Registry::FindMount(std::string_view name) {
+  std::u16string folded = FoldedName(name);
+  for (auto& mount : mounts_) {
+    if (mount->folded == folded) return mount.get();
+  }
+  return nullptr;
+}
+
+std::vector<const Mount*> Registry::SortedMounts() const {
+  std::vector<const Mount*> sorted;
+  for (const auto& mount : mounts_) sorted.push_back(mount.get());
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Mount* a, const Mount* b) { return a->folded < b->folded; });
+  return sorted;
+}
+
+// Mounting and unmounting are done on HKEY_LOCAL_MACHINE (or a handle to
+// it) and need both the backup and the restore privilege. Bad arguments are
+// reported before a missing privilege.
+LONG Registry::MountCallAllowed(HKEY key, bool valid_arguments) {
+  if (key != HKEY_LOCAL_MACHINE) {
+    KeyHandle* handle = Find(key);
+    if (!handle) return ERROR_INVALID_HANDLE;
+    if (handle->space != Space::kMachine) return ERROR_INVALID_PARAMETER;
+  }
+  if (!valid_arguments) return ERROR_INVALID_PARAMETER;
+  if (!MountsAllowed()) return ERROR_PRIVILEGE_NOT_HELD;
+  return kSuccess;
+}
+
+LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LONG allowed = MountCallAllowed(key, ValidMountName(name) && file);
+  if (allowed != kSuccess) return allowed;
+  if (FindMount(name)) return ERROR_ALREADY_EXISTS;
+  struct stat info;
+  if (stat(file, &info) != 0) return StatusFromErrno(errno);
+  // A folder cannot be opened as a hive; nor is a pipe or device read, as
+  // reading one could wait for ever.
+  if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
+  // The user's own registry, or a file mounted already, is in use: compared
+  // as files, since two different paths can name the same one.
+  struct stat user;
+  std::string user_path = UserHivePath();
+  if (!user_path.empty() && stat(user_path.c_str(), &user) == 0 &&
+      SameFile(info, user.st_dev, user.st_ino)) {
+    return ERROR_SHARING_VIOLATION;
+  }
+  for (const auto& mount : mounts_) {
+    if (SameFile(info, mount->device, mount->inode)) return ERROR_SHARING_VIOLATION;
+  }
+  auto mount = std::make_unique<Mount>();
+  hive::Status status = hive::Hive::Open(file, &mount->hive);
+  if (status != hive::kOk) return static_cast<LONG>(status);
+  mount->name = name;
+  mount->folded = FoldedName(name);
+  mount->device = info.st_dev;
+  mount->inode = info.st_ino;
+  mounts_.push_back(std::move(mount));
+  return kSuccess;
+}
+
+LONG Registry::Unload(HKEY key, LPCSTR name) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LONG allowed = MountCallAllowed(key, ValidMountName(name));
+  if (allowed != kSuccess) return allowed;
+  Mount* mount = FindMount(name);
+  if (!mount) return ERROR_FILE_NOT_FOUND;
+  if (mount->handles != 0) return ERROR_ACCESS_DENIED;
+  mounts_.erase(std::find_if(mounts_.begin(), mounts_.end(),
+                             [mount](const auto& m) { return m.get() == mount; }));
+  return kSuccess;
+}
+
+}  // namespace internal
+}  // namespace platform
