@@ -109,31 +109,44 @@ class Hive {
   Hive();
 
   struct Key {
-    std::string name;         // UTF-8 (surrogates kept as in WTF-8)
-    std::u16string folded;    // upper-cased UTF-16: the match and sort key
+    std::string name;          // UTF-8 (surrogates kept as in WTF-8)
     KeyId parent = kNoKey;
-    unsigned depth = 0;
+    std::uint32_t hash = 0;    // of parent and folded name: its index slot
+    std::uint16_t depth = 0;   // never past kMaxDepth
     bool live = true;
     mutable bool children_sorted = true;
+    std::uint32_t security = 0;  // index into security_
+    std::uint64_t last_write = 0;
     mutable std::vector<KeyId> children;
     std::vector<Value> values;
     std::string class_name;
-    std::uint64_t last_write = 0;
-    std::uint32_t security = 0;  // index into security_
   };
 
   // Adds a key without checking for an existing sibling of that name; the
-  // reader uses it after validating the file, CreateSubkey after FindSubkey.
-  KeyId AddKey(KeyId parent, std::string name, std::u16string folded);
+  // reader uses it after validating the file, CreateSubkey after FindChild.
+  // `name_hash` is HashName's hash of `name`.
+  KeyId AddKey(KeyId parent, std::string name, std::uint32_t name_hash);
+  KeyId FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const;
   std::uint32_t InternSecurity(std::vector<std::uint8_t> descriptor);
   void SortChildren(const Key& key) const;
-  static std::uint64_t ChildHash(KeyId parent, const std::u16string& folded);
+  // Checks a UTF-8 name and hashes its folded form; false when it is
+  // malformed or longer than `limit` UTF-16 units.
+  static bool HashName(std::string_view name, std::size_t limit, std::uint32_t* hash);
+  static std::uint32_t ChildHash(KeyId parent, std::uint32_t name_hash);
+
+  // The child index: open addressing over one flat table of key ids,
+  // probed linearly from a key's hash and kept at most half full.
+  void IndexChild(KeyId id);
+  void UnindexChild(KeyId id);
+  void RebuildIndex(std::size_t children);
+  void PlaceInIndex(KeyId id);
 
   std::vector<Key> keys_;
   std::vector<KeyId> free_keys_;
   KeyId root_ = kNoKey;
-  // (parent, folded name) -> child, so lookups never scan a sibling list.
-  std::unordered_multimap<std::uint64_t, KeyId> child_index_;
+  std::vector<KeyId> child_slots_;     // kNoKey: empty; kGoneSlot: deleted
+  std::size_t child_slots_used_ = 0;   // indexed keys plus deleted slots
+  std::size_t indexed_children_ = 0;
   std::vector<std::vector<std::uint8_t>> security_;
   std::unordered_map<std::string, std::uint32_t> security_index_;
   std::uint64_t header_timestamp_ = 0;

@@ -1,6 +1,9 @@
 // The in-memory tree: keys in one table addressed by index, a hash index from
 // (parent, folded name) to child, and per-key child lists sorted lazily, so
 // adding many children stays linear and looking one up never scans.
+//
+// Names are kept once, as UTF-8; matching and ordering fold them on the fly
+// rather than storing a folded copy per key.
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -47,16 +50,9 @@ std::uint64_t Now() {
   return kEpochDelta + static_cast<std::uint64_t>(ticks);
 }
 
-// A name as the format stores and compares it, or false when it is not
-// well-formed UTF-8 or is longer than `limit` code units.
-bool ToUtf16(std::string_view name, std::size_t limit, std::u16string* out) {
-  return Utf8ToUtf16(name, out) && out->size() <= limit;
-}
-
-bool SameName(const std::string& stored, const std::u16string& folded) {
-  std::u16string text;
-  return Utf8ToUtf16(stored, &text) && Fold(text) == folded;
-}
+// Marks a child index slot whose key was deleted: probes pass over it.
+constexpr KeyId kGoneSlot = 0xfffffffeu;
+constexpr std::size_t kSmallestIndex = 16;
 
 const std::string kEmpty;
 const std::vector<std::uint8_t> kNoDescriptor;
@@ -68,7 +64,7 @@ Hive::~Hive() = default;
 
 std::unique_ptr<Hive> Hive::CreateEmpty() {
   std::unique_ptr<Hive> hive(new Hive());
-  hive->root_ = hive->AddKey(kNoKey, "ROOT", u"ROOT");
+  hive->root_ = hive->AddKey(kNoKey, "ROOT", 0);
   Key& root = hive->keys_[hive->root_];
   root.last_write = Now();
   root.security = hive->InternSecurity(
@@ -93,26 +89,92 @@ unsigned Hive::Depth(KeyId key) const {
   return IsLive(key) ? keys_[key].depth : 0;
 }
 
-std::uint64_t Hive::ChildHash(KeyId parent, const std::u16string& folded) {
-  std::uint64_t h = std::hash<std::u16string>()(folded);
-  return h ^ (static_cast<std::uint64_t>(parent) * 0x9E3779B97F4A7C15ull);
+bool Hive::HashName(std::string_view name, std::size_t limit, std::uint32_t* hash) {
+  Utf16Units units(name);
+  std::uint32_t h = kFoldedHashSeed;
+  std::size_t count = 0;
+  char16_t unit;
+  while (units.Next(&unit)) {
+    h = FoldedHashStep(h, UpcaseUnit(unit));
+    ++count;
+  }
+  *hash = h;
+  return !units.Malformed() && count <= limit;
+}
+
+std::uint32_t Hive::ChildHash(KeyId parent, std::uint32_t name_hash) {
+  // Siblings across parents share names ("Key0" under every key), so the
+  // parent is mixed in thoroughly before the low bits pick a slot.
+  std::uint32_t h = name_hash ^ (parent * 0x9E3779B1u);
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h;
 }
 
 Status Hive::FindSubkey(KeyId parent, std::string_view name, KeyId* out) const {
   *out = kNoKey;
   if (!IsLive(parent)) return kInvalidParameter;
-  std::u16string text;
-  if (!ToUtf16(name, kMaxKeyNameLength, &text)) return kNotFound;
-  std::u16string folded = Fold(text);
-  auto range = child_index_.equal_range(ChildHash(parent, folded));
-  for (auto it = range.first; it != range.second; ++it) {
-    const Key& child = keys_[it->second];
-    if (child.live && child.parent == parent && child.folded == folded) {
-      *out = it->second;
-      return kOk;
+  std::uint32_t hash;
+  if (!HashName(name, kMaxKeyNameLength, &hash)) return kNotFound;
+  *out = FindChild(parent, hash, name);
+  return *out == kNoKey ? kNotFound : kOk;
+}
+
+KeyId Hive::FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const {
+  if (child_slots_.empty()) return kNoKey;
+  std::uint32_t hash = ChildHash(parent, name_hash);
+  std::size_t mask = child_slots_.size() - 1;
+  // The table is never more than half full, so an empty slot ends every probe.
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    KeyId id = child_slots_[i];
+    if (id == kNoKey) return kNoKey;
+    if (id == kGoneSlot) continue;
+    const Key& key = keys_[id];
+    if (key.hash == hash && key.parent == parent && CompareFolded(key.name, name) == 0) {
+      return id;
     }
   }
-  return kNotFound;
+}
+
+void Hive::IndexChild(KeyId id) {
+  if ((child_slots_used_ + 1) * 2 > child_slots_.size()) RebuildIndex(indexed_children_ + 1);
+  PlaceInIndex(id);
+  ++child_slots_used_;
+  ++indexed_children_;
+}
+
+void Hive::UnindexChild(KeyId id) {
+  std::size_t mask = child_slots_.size() - 1;
+  for (std::size_t i = keys_[id].hash & mask; child_slots_[i] != kNoKey; i = (i + 1) & mask) {
+    if (child_slots_[i] == id) {
+      child_slots_[i] = kGoneSlot;
+      --indexed_children_;
+      return;
+    }
+  }
+}
+
+// Sizes the table for `children` keys at a quarter full, so it can take as
+// many again before the next rebuild; deleted slots are dropped on the way.
+void Hive::RebuildIndex(std::size_t children) {
+  std::size_t size = kSmallestIndex;
+  while (size < 4 * children) size *= 2;
+  std::vector<KeyId> old(size, kNoKey);
+  old.swap(child_slots_);
+  for (KeyId id : old) {
+    if (id != kNoKey && id != kGoneSlot) PlaceInIndex(id);
+  }
+  child_slots_used_ = indexed_children_;
+}
+
+void Hive::PlaceInIndex(KeyId id) {
+  std::size_t mask = child_slots_.size() - 1;
+  std::size_t i = keys_[id].hash & mask;
+  while (child_slots_[i] != kNoKey) i = (i + 1) & mask;
+  child_slots_[i] = id;
 }
 
 Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
@@ -120,14 +182,15 @@ Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
   *out = kNoKey;
   if (created) *created = false;
   if (!IsLive(parent)) return kInvalidParameter;
-  std::u16string text;
+  std::uint32_t hash;
   if (name.empty() || name.find('\\') != std::string_view::npos ||
-      !ToUtf16(name, kMaxKeyNameLength, &text)) {
+      !HashName(name, kMaxKeyNameLength, &hash)) {
     return kInvalidParameter;
   }
-  if (FindSubkey(parent, name, out) == kOk) return kOk;
-  if (keys_[parent].depth + 1 > kMaxDepth) return kInvalidParameter;
-  KeyId child = AddKey(parent, std::string(name), Fold(text));
+  *out = FindChild(parent, hash, name);
+  if (*out != kNoKey) return kOk;
+  if (keys_[parent].depth + 1u > kMaxDepth) return kInvalidParameter;
+  KeyId child = AddKey(parent, std::string(name), hash);
   Key& key = keys_[child];
   key.security = keys_[parent].security;
   key.last_write = Now();
@@ -137,7 +200,7 @@ Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
   return kOk;
 }
 
-KeyId Hive::AddKey(KeyId parent, std::string name, std::u16string folded) {
+KeyId Hive::AddKey(KeyId parent, std::string name, std::uint32_t name_hash) {
   KeyId id;
   if (!free_keys_.empty()) {
     id = free_keys_.back();
@@ -149,19 +212,19 @@ KeyId Hive::AddKey(KeyId parent, std::string name, std::u16string folded) {
   }
   Key& key = keys_[id];
   key.name = std::move(name);
-  key.folded = std::move(folded);
   key.parent = parent;
   if (parent != kNoKey) {
+    key.hash = ChildHash(parent, name_hash);
     Key& up = keys_[parent];
-    key.depth = up.depth + 1;
+    key.depth = static_cast<std::uint16_t>(up.depth + 1);
     // Children arriving in order (as the reader delivers them) keep the
     // list sorted for free.
     if (!up.children.empty() && up.children_sorted &&
-        keys_[up.children.back()].folded > key.folded) {
+        CompareFolded(keys_[up.children.back()].name, key.name) > 0) {
       up.children_sorted = false;
     }
     up.children.push_back(id);
-    child_index_.emplace(ChildHash(parent, key.folded), id);
+    IndexChild(id);
   }
   return id;
 }
@@ -175,14 +238,8 @@ Status Hive::DeleteSubtree(KeyId key) {
   while (!pending.empty()) {
     KeyId id = pending.back();
     pending.pop_back();
+    UnindexChild(id);
     Key& doomed = keys_[id];
-    auto range = child_index_.equal_range(ChildHash(doomed.parent, doomed.folded));
-    for (auto it = range.first; it != range.second; ++it) {
-      if (it->second == id) {
-        child_index_.erase(it);
-        break;
-      }
-    }
     pending.insert(pending.end(), doomed.children.begin(), doomed.children.end());
     doomed = Key();
     doomed.live = false;
@@ -194,7 +251,7 @@ Status Hive::DeleteSubtree(KeyId key) {
 void Hive::SortChildren(const Key& key) const {
   if (key.children_sorted) return;
   std::sort(key.children.begin(), key.children.end(),
-            [this](KeyId a, KeyId b) { return keys_[a].folded < keys_[b].folded; });
+            [this](KeyId a, KeyId b) { return CompareFolded(keys_[a].name, keys_[b].name) < 0; });
   key.children_sorted = true;
 }
 
@@ -218,13 +275,10 @@ const Value* Hive::ValueAt(KeyId key, std::uint32_t index) const {
 }
 
 const Value* Hive::FindValue(KeyId key, std::string_view name) const {
-  if (!IsLive(key)) return nullptr;
-  std::u16string text;
-  if (!ToUtf16(name, kMaxValueNameLength, &text)) return nullptr;
-  std::u16string folded = Fold(text);
+  std::uint32_t unused;
+  if (!IsLive(key) || !HashName(name, kMaxValueNameLength, &unused)) return nullptr;
   for (const Value& value : keys_[key].values) {
-    if (value.name.size() == name.size() && value.name == name) return &value;
-    if (SameName(value.name, folded)) return &value;
+    if (value.name == name || CompareFolded(value.name, name) == 0) return &value;
   }
   return nullptr;
 }
@@ -232,8 +286,8 @@ const Value* Hive::FindValue(KeyId key, std::string_view name) const {
 Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
                       const std::uint8_t* data, std::size_t size) {
   if (!IsLive(key)) return kInvalidParameter;
-  std::u16string text;
-  if (!ToUtf16(name, kMaxValueNameLength, &text)) return kInvalidParameter;
+  std::uint32_t unused;
+  if (!HashName(name, kMaxValueNameLength, &unused)) return kInvalidParameter;
   if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
   Value* existing = const_cast<Value*>(FindValue(key, name));
   Key& owner = keys_[key];

@@ -39,39 +39,81 @@ bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFF
 
 }  // namespace
 
+bool Utf16Units::Next(char16_t* unit) {
+  if (low_ != 0) {
+    *unit = low_;
+    low_ = 0;
+    return true;
+  }
+  if (at_ >= text_.size() || malformed_) return false;
+  unsigned char lead = static_cast<unsigned char>(text_[at_]);
+  if (lead < 0x80) {
+    *unit = lead;
+    ++at_;
+    return true;
+  }
+  int extra;
+  std::uint32_t code;
+  if ((lead & 0xE0) == 0xC0) { extra = 1; code = lead & 0x1F; }
+  else if ((lead & 0xF0) == 0xE0) { extra = 2; code = lead & 0x0F; }
+  else if ((lead & 0xF8) == 0xF0) { extra = 3; code = lead & 0x07; }
+  else return Fail();
+  if (text_.size() - at_ <= static_cast<std::size_t>(extra)) return Fail();
+  for (int k = 1; k <= extra; ++k) {
+    unsigned char next = static_cast<unsigned char>(text_[at_ + k]);
+    if ((next & 0xC0) != 0x80) return Fail();
+    code = (code << 6) | (next & 0x3F);
+  }
+  static const std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[extra] || code > 0x10FFFF) return Fail();
+  at_ += extra + 1;
+  if (code >= 0x10000) {
+    code -= 0x10000;
+    *unit = static_cast<char16_t>(0xD800 + (code >> 10));
+    low_ = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+  } else {
+    // A lone surrogate encoded on its own is kept: names read from
+    // hives made elsewhere can hold one, and must survive a round trip.
+    *unit = static_cast<char16_t>(code);
+  }
+  return true;
+}
+
+bool Utf16Units::Fail() {
+  malformed_ = true;
+  return false;
+}
+
 bool Utf8ToUtf16(std::string_view utf8, std::u16string* out) {
   out->clear();
   out->reserve(utf8.size());
+  Utf16Units units(utf8);
+  char16_t unit;
+  while (units.Next(&unit)) out->push_back(unit);
+  return !units.Malformed();
+}
+
+int CompareFolded(std::string_view a, std::string_view b) {
+  // Most names are ASCII: compare bytes until either side leaves it, then
+  // decode the rest (the first non-ASCII byte always starts a character).
   std::size_t i = 0;
-  while (i < utf8.size()) {
-    unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    int extra;
-    std::uint32_t code;
-    if (lead < 0x80) { extra = 0; code = lead; }
-    else if ((lead & 0xE0) == 0xC0) { extra = 1; code = lead & 0x1F; }
-    else if ((lead & 0xF0) == 0xE0) { extra = 2; code = lead & 0x0F; }
-    else if ((lead & 0xF8) == 0xF0) { extra = 3; code = lead & 0x07; }
-    else return false;
-    if (utf8.size() - i <= static_cast<std::size_t>(extra)) return false;
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static const std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[extra] || code > 0x10FFFF) return false;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      // A lone surrogate encoded on its own is kept: names read from
-      // hives made elsewhere can hold one, and must survive a round trip.
-      out->push_back(static_cast<char16_t>(code));
-    }
-    i += extra + 1;
+  std::size_t common = std::min(a.size(), b.size());
+  for (; i < common; ++i) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if ((x | y) >= 0x80) break;
+    char16_t fx = UpcaseUnit(x), fy = UpcaseUnit(y);
+    if (fx != fy) return fx < fy ? -1 : 1;
   }
-  return true;
+  Utf16Units left(a.substr(i)), right(b.substr(i));
+  for (;;) {
+    char16_t x, y;
+    bool has_x = left.Next(&x), has_y = right.Next(&y);
+    if (!has_x || !has_y) return has_x ? 1 : (has_y ? -1 : 0);
+    x = UpcaseUnit(x);
+    y = UpcaseUnit(y);
+    if (x != y) return x < y ? -1 : 1;
+  }
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {

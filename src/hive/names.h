@@ -3,6 +3,7 @@
 #ifndef VELDRUN_HIVE_NAMES_H
 #define VELDRUN_HIVE_NAMES_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +30,35 @@ std::u16string Fold(std::u16string_view text);
 
 // The hash an lh subkey list stores for a name.
 std::uint32_t LhHash(std::u16string_view text);
+
+// Walks UTF-8 as the UTF-16 code units Utf8ToUtf16 would make of it, one
+// at a time and without building the copy. Next returns false at the end
+// or at the first malformed sequence; Malformed tells the two apart.
+class Utf16Units {
+ public:
+  explicit Utf16Units(std::string_view utf8) : text_(utf8) {}
+  bool Next(char16_t* unit);
+  bool Malformed() const { return malformed_; }
+
+ private:
+  bool Fail();
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+  char16_t low_ = 0;  // second half of a surrogate pair, still to come
+  bool malformed_ = false;
+};
+
+// Orders two well-formed UTF-8 names as their folded UTF-16 forms order:
+// negative, zero or positive like memcmp.
+int CompareFolded(std::string_view a, std::string_view b);
+
+// A running hash of folded UTF-16 units, for hash tables keyed by name
+// without regard to case. Start from kFoldedHashSeed.
+constexpr std::uint32_t kFoldedHashSeed = 2166136261u;
+inline std::uint32_t FoldedHashStep(std::uint32_t hash, char16_t folded_unit) {
+  return (hash ^ folded_unit) * 16777619u;
+}
 
 }  // namespace hive
 

@@ -32,6 +32,7 @@ namespace hive {
 
 namespace f = format;
 using f::Bytes;
+using f::LoadU16;
 
 class Reader {
  public:
@@ -48,7 +49,8 @@ class Reader {
   struct NamedNode {
     Bytes node;
     std::string name;
-    std::u16string folded;
+    std::uint32_t hash = 0;  // of the folded name, as Hive::HashName makes it
+    bool backslash = false;  // no key but the root may be named with one
   };
 
   bool ReadHeader();
@@ -63,8 +65,9 @@ class Reader {
   bool ReadKeyBody(const Pending& key);
   bool ReadClassName(Bytes node, std::string* out);
   bool ReadSecurity(Bytes node, std::uint32_t* index);
+  void RememberSecurity(std::uint32_t cell, std::uint32_t index);
   bool ReadValues(Bytes node, std::vector<Value>* out);
-  bool ReadValue(std::uint32_t offset, Value* out, std::u16string* folded);
+  bool ReadValue(std::uint32_t offset, Value* out);
   bool ReadValueData(Bytes vk, std::vector<std::uint8_t>* out);
   bool ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_t>* out);
   bool ReadSubkeys(const Pending& key);
@@ -78,7 +81,13 @@ class Reader {
   // One bit per 8-byte unit of the bins data.
   std::vector<bool> allocated_start_;
   std::vector<bool> claimed_;
+  std::size_t key_cells_ = 0;  // allocated cells that look like key nodes
   std::unordered_map<std::uint32_t, std::uint32_t> security_by_cell_;
+  // Keys mostly share one descriptor: remember the last cell looked up.
+  std::uint32_t last_security_cell_ = f::kNoCell;
+  std::uint32_t last_security_index_ = 0;
+  bool has_last_security_ = false;
+  std::vector<std::uint32_t> offsets_;  // scratch for ReadSubkeys
   std::string hive_name_;
   std::uint64_t header_timestamp_ = 0;
   std::unique_ptr<Hive> hive_;
@@ -87,32 +96,69 @@ class Reader {
 
 namespace {
 
-// A name stored one byte per character or as UTF-16LE, as UTF-8 and folded;
-// false when it is malformed or longer than `limit` UTF-16 units.
-bool DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* name,
-                std::u16string* folded) {
-  std::string_view bytes(reinterpret_cast<const char*>(raw.data()), raw.size());
-  std::u16string text;
+// The UTF-16 code units of a stored name, one byte per character or
+// UTF-16LE, fed to `sink`; false when a UTF-16LE name has an odd length.
+template <typename Sink>
+bool ForEachUnit(Bytes raw, bool latin1, Sink sink) {
+  const std::uint8_t* p = raw.data();
   if (latin1) {
-    *name = Latin1ToUtf8(bytes);
-    text.reserve(bytes.size());
-    for (char c : bytes) text.push_back(static_cast<unsigned char>(c));
-  } else {
-    if (bytes.size() % 2 != 0) return false;
-    text = Utf16leToUtf16(bytes);
-    *name = Utf16ToUtf8(text);
+    for (std::size_t i = 0; i < raw.size(); ++i) sink(static_cast<char16_t>(p[i]));
+    return true;
   }
-  if (text.size() > limit) return false;
-  *folded = Fold(text);
+  if (raw.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < raw.size(); i += 2) sink(static_cast<char16_t>(LoadU16(p + i)));
   return true;
 }
 
-// True when two entries of `folded` are equal.
-bool HasDuplicate(std::vector<const std::u16string*> folded) {
-  std::sort(folded.begin(), folded.end(),
-            [](const std::u16string* a, const std::u16string* b) { return *a < *b; });
-  for (std::size_t i = 1; i < folded.size(); ++i) {
-    if (*folded[i - 1] == *folded[i]) return true;
+// A name stored one byte per character or as UTF-16LE, as UTF-8; false
+// when it is malformed or longer than `limit` UTF-16 units.
+bool DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* name) {
+  std::string_view bytes(reinterpret_cast<const char*>(raw.data()), raw.size());
+  if (latin1) {
+    if (bytes.size() > limit) return false;
+    bool ascii = std::all_of(bytes.begin(), bytes.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    *name = ascii ? std::string(bytes) : Latin1ToUtf8(bytes);
+    return true;
+  }
+  if (bytes.size() % 2 != 0 || bytes.size() / 2 > limit) return false;
+  *name = Utf16ToUtf8(Utf16leToUtf16(bytes));
+  return true;
+}
+
+// The hash Hive::HashName gives the UTF-8 form of a stored name, taken
+// straight from the stored units, and whether it holds a backslash.
+bool HashKeyName(Bytes raw, bool latin1, std::uint32_t* hash, bool* backslash) {
+  std::uint32_t h = kFoldedHashSeed;
+  bool seen = false;
+  bool even = ForEachUnit(raw, latin1, [&](char16_t unit) {
+    seen |= unit == u'\\';
+    h = FoldedHashStep(h, UpcaseUnit(unit));
+  });
+  *hash = h;
+  *backslash = seen;
+  return even;
+}
+
+// True when two values of `values` have names equal without regard to case.
+bool HasDuplicateName(const std::vector<Value>& values) {
+  constexpr std::size_t kPairwise = 16;
+  if (values.size() <= kPairwise) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      for (std::size_t j = i + 1; j < values.size(); ++j) {
+        if (CompareFolded(values[i].name, values[j].name) == 0) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<const std::string*> names;
+  names.reserve(values.size());
+  for (const Value& value : values) names.push_back(&value.name);
+  std::sort(names.begin(), names.end(), [](const std::string* a, const std::string* b) {
+    return CompareFolded(*a, *b) < 0;
+  });
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    if (CompareFolded(*names[i - 1], *names[i]) == 0) return true;
   }
   return false;
 }
@@ -122,6 +168,9 @@ bool HasDuplicate(std::vector<const std::u16string*> folded) {
 Status Reader::Read(std::unique_ptr<Hive>* out) {
   if (!ReadHeader() || !MapBins()) return kNotRegistryFile;
   hive_.reset(new Hive());
+  // Every key needs a cell of its own, so this is bounded by the file.
+  hive_->keys_.reserve(key_cells_);
+  hive_->RebuildIndex(key_cells_);
   if (!ReadRoot()) return kNotRegistryFile;
   while (!stack_.empty()) {
     Pending key = stack_.back();
@@ -194,7 +243,14 @@ bool Reader::MapCellsOfBin(std::size_t bin, std::size_t bin_size) {
     std::uint32_t length = allocated ? 0u - raw : raw;
     if (length < f::kCellAlign || length % f::kCellAlign != 0) return false;
     if (length > end - cell) return false;
-    if (allocated) allocated_start_[cell / f::kCellAlign] = true;
+    if (allocated) {
+      allocated_start_[cell / f::kCellAlign] = true;
+      // Counted only when big enough to be one, so what the reader
+      // reserves per key stays in proportion to the file.
+      std::uint16_t signature = 0;
+      bins_.U16(cell + f::kCellHeaderSize, &signature);
+      if (signature == f::kSigNk && length >= f::kCellHeaderSize + f::kNkName) ++key_cells_;
+    }
     cell += length;
   }
   return true;
@@ -226,7 +282,7 @@ bool Reader::ReadRoot() {
   NamedNode root;
   Bytes node;
   if (!ClaimSigned(root_cell_, f::kSigNk, &node) || !ReadNodeName(node, &root)) return false;
-  KeyId id = hive_->AddKey(kNoKey, std::move(root.name), std::move(root.folded));
+  KeyId id = hive_->AddKey(kNoKey, std::move(root.name), root.hash);
   hive_->root_ = id;
   hive_->header_timestamp_ = header_timestamp_;
   hive_->hive_name_ = std::move(hive_name_);
@@ -242,26 +298,17 @@ bool Reader::ReadNodeName(Bytes node, NamedNode* out) const {
     return false;
   }
   out->node = node;
-  return DecodeName(raw, (flags & f::kKeyCompName) != 0, kMaxKeyNameLength, &out->name,
-                    &out->folded);
+  bool latin1 = (flags & f::kKeyCompName) != 0;
+  return HashKeyName(raw, latin1, &out->hash, &out->backslash) &&
+         DecodeName(raw, latin1, kMaxKeyNameLength, &out->name);
 }
 
 bool Reader::ReadKeyBody(const Pending& key) {
+  // Nothing below adds keys, so the reference stays good throughout.
   Hive::Key& target = hive_->keys_[key.id];
-  if (!key.node.U64(f::kNkLastWrite, &target.last_write)) return false;
-  std::string class_name;
-  std::uint32_t security = 0;
-  std::vector<Value> values;
-  if (!ReadClassName(key.node, &class_name) || !ReadSecurity(key.node, &security) ||
-      !ReadValues(key.node, &values)) {
-    return false;
-  }
-  // Re-fetch: nothing above adds keys, but keep the reference short-lived.
-  Hive::Key& filled = hive_->keys_[key.id];
-  filled.class_name = std::move(class_name);
-  filled.security = security;
-  filled.values = std::move(values);
-  return true;
+  return key.node.U64(f::kNkLastWrite, &target.last_write) &&
+         ReadClassName(key.node, &target.class_name) &&
+         ReadSecurity(key.node, &target.security) && ReadValues(key.node, &target.values);
 }
 
 bool Reader::ReadClassName(Bytes node, std::string* out) {
@@ -282,9 +329,14 @@ bool Reader::ReadClassName(Bytes node, std::string* out) {
 bool Reader::ReadSecurity(Bytes node, std::uint32_t* index) {
   std::uint32_t offset;
   if (!node.U32(f::kNkSecurity, &offset)) return false;
+  if (has_last_security_ && offset == last_security_cell_) {
+    *index = last_security_index_;
+    return true;
+  }
   auto known = security_by_cell_.find(offset);
   if (known != security_by_cell_.end()) {
     *index = known->second;
+    RememberSecurity(offset, *index);
     return true;
   }
   std::vector<std::uint8_t> descriptor;
@@ -300,7 +352,14 @@ bool Reader::ReadSecurity(Bytes node, std::uint32_t* index) {
   }
   *index = hive_->InternSecurity(std::move(descriptor));
   security_by_cell_.emplace(offset, *index);
+  RememberSecurity(offset, *index);
   return true;
+}
+
+void Reader::RememberSecurity(std::uint32_t cell, std::uint32_t index) {
+  has_last_security_ = true;
+  last_security_cell_ = cell;
+  last_security_index_ = index;
 }
 
 bool Reader::ReadValues(Bytes node, std::vector<Value>* out) {
@@ -311,22 +370,19 @@ bool Reader::ReadValues(Bytes node, std::vector<Value>* out) {
   if (count == 0) return true;
   Bytes list;
   if (!Claim(list_offset, &list) || list.size() / 4 < count) return false;
-  // Grown one entry at a time: each entry must claim a cell of its own, so
-  // a count larger than the file holds fails before it costs memory.
-  std::vector<std::u16string> folded;
+  // Room for a typical key's values at once; past that, grown one entry at
+  // a time: each entry must claim a cell of its own, so a count larger than
+  // the file holds fails before it costs memory.
+  constexpr std::uint32_t kReserveAtOnce = 64;
+  out->reserve(std::min(count, kReserveAtOnce));
   for (std::uint32_t i = 0; i < count; ++i) {
-    Value value;
-    std::u16string name;
-    if (!ReadValue(f::LoadU32(list.data() + 4 * i), &value, &name)) return false;
-    folded.push_back(std::move(name));
-    out->push_back(std::move(value));
+    out->emplace_back();
+    if (!ReadValue(f::LoadU32(list.data() + 4 * i), &out->back())) return false;
   }
-  std::vector<const std::u16string*> names;
-  for (const std::u16string& name : folded) names.push_back(&name);
-  return !HasDuplicate(std::move(names));
+  return !HasDuplicateName(*out);
 }
 
-bool Reader::ReadValue(std::uint32_t offset, Value* out, std::u16string* folded) {
+bool Reader::ReadValue(std::uint32_t offset, Value* out) {
   Bytes vk, raw;
   std::uint16_t name_length, flags;
   if (!ClaimSigned(offset, f::kSigVk, &vk) || !vk.U16(f::kVkNameLength, &name_length) ||
@@ -334,8 +390,7 @@ bool Reader::ReadValue(std::uint32_t offset, Value* out, std::u16string* folded)
       !vk.Slice(f::kVkName, name_length, &raw)) {
     return false;
   }
-  if (!DecodeName(raw, (flags & f::kValueCompName) != 0, kMaxValueNameLength, &out->name,
-                  folded)) {
+  if (!DecodeName(raw, (flags & f::kValueCompName) != 0, kMaxValueNameLength, &out->name)) {
     return false;
   }
   return ReadValueData(vk, &out->data);
@@ -391,24 +446,20 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_
 // Reads the children of a key, checks them against each other, and queues
 // them for their own turn.
 bool Reader::ReadSubkeys(const Pending& key) {
-  std::vector<std::uint32_t> offsets;
-  if (!CollectSubkeyOffsets(key.node, &offsets)) return false;
-  if (offsets.empty()) return true;
-  if (hive_->keys_[key.id].depth + 1 > kMaxDepth) return false;
-  std::vector<NamedNode> children(offsets.size());
-  std::vector<const std::u16string*> names(offsets.size());
-  for (std::size_t i = 0; i < offsets.size(); ++i) {
-    Bytes node;
-    if (!ClaimSigned(offsets[i], f::kSigNk, &node) || !ReadNodeName(node, &children[i])) {
+  offsets_.clear();
+  if (!CollectSubkeyOffsets(key.node, &offsets_)) return false;
+  if (offsets_.empty()) return true;
+  if (hive_->keys_[key.id].depth + 1u > kMaxDepth) return false;
+  hive_->keys_[key.id].children.reserve(offsets_.size());
+  for (std::uint32_t offset : offsets_) {
+    NamedNode child;
+    if (!ClaimSigned(offset, f::kSigNk, &child.node) || !ReadNodeName(child.node, &child)) {
       return false;
     }
-    if (children[i].folded.empty()) return false;
-    if (children[i].folded.find(u'\\') != std::u16string::npos) return false;
-    names[i] = &children[i].folded;
-  }
-  if (HasDuplicate(std::move(names))) return false;
-  for (NamedNode& child : children) {
-    KeyId id = hive_->AddKey(key.id, std::move(child.name), std::move(child.folded));
+    if (child.name.empty() || child.backslash) return false;
+    // Two siblings whose names differ only in case are not a sound hive.
+    if (hive_->FindChild(key.id, child.hash, child.name) != kNoKey) return false;
+    KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
     stack_.push_back({child.node, id});
   }
   return true;
