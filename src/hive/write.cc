@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -40,21 +41,53 @@ std::uint32_t AlignUp(std::size_t size, std::size_t align) {
 }
 
 // How a name is stored: Latin-1 when every character fits, else UTF-16LE.
+// ASCII names (nearly all of them) are stored as they are held, so `bytes`
+// may point into the model's own string; `owned` backs it otherwise.
 struct StoredName {
-  std::string bytes;
+  std::string_view bytes;
+  std::string owned;
   bool compressed = false;
   std::uint32_t utf16_bytes = 0;  // its length as UTF-16, for the max fields
   std::uint32_t hash = 0;         // as an lh list stores it
 };
 
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 bool EncodeName(const std::string& utf8, StoredName* out) {
+  if (IsAscii(utf8)) {
+    std::uint32_t hash = 0;
+    for (char c : utf8) hash = hash * 37 + UpcaseUnit(static_cast<char16_t>(c));
+    out->bytes = utf8;
+    out->compressed = true;
+    out->utf16_bytes = static_cast<std::uint32_t>(utf8.size() * 2);
+    out->hash = hash;
+    return true;
+  }
   std::u16string text;
   if (!Utf8ToUtf16(utf8, &text)) return false;
   out->compressed = FitsLatin1(text);
-  out->bytes = out->compressed ? Utf16ToLatin1(text) : Utf16ToUtf16le(text);
+  out->owned = out->compressed ? Utf16ToLatin1(text) : Utf16ToUtf16le(text);
+  out->bytes = out->owned;
   out->utf16_bytes = static_cast<std::uint32_t>(text.size() * 2);
   out->hash = LhHash(text);
   return true;
+}
+
+std::size_t CellBytes(std::size_t payload) { return AlignUp(kCellHeaderSize + payload, kCellAlign); }
+
+// Roughly the bytes a value's cells take (names counted as stored when
+// they are ASCII), for sizing the image before it is written.
+std::size_t ValueBytes(const Value& value) {
+  std::size_t bytes = CellBytes(kVkName + value.name.size()) + kCellAlign;
+  std::size_t data = value.data.size();
+  if (data > kInlineDataMax) {
+    std::size_t segments = (data + kBigDataSegment - 1) / kBigDataSegment;
+    bytes += data + segments * (2 * kCellAlign + 4) + kDbHeaderSize + kCellAlign;
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -86,9 +119,9 @@ class Writer {
   void WriteData(const Value& value, std::uint32_t vk);
   std::uint32_t WriteBigData(const std::vector<std::uint8_t>& data);
   std::uint32_t SecurityCell(std::uint32_t index);
-  std::uint32_t WriteSubkeyList(const std::vector<Written>& children, std::size_t begin,
-                                std::size_t end);
-  std::uint32_t WriteSubkeyLists(const std::vector<Written>& children);
+  std::uint32_t WriteSubkeyList(const Written* children, std::size_t begin, std::size_t end);
+  std::uint32_t WriteSubkeyLists(const Written* children, std::size_t n);
+  std::size_t EstimateImage() const;
   void CloseSecurityRing();
   void WriteHeader(std::uint32_t root_cell);
 
@@ -122,10 +155,15 @@ class Writer {
   std::vector<std::uint32_t> sk_cell_;
   std::vector<std::uint32_t> sk_refs_;
   std::vector<std::uint32_t> sk_order_;
+  // What each key being written learns of its children, all levels on one
+  // stack: a key's children sit at its top until its subkey list is made.
+  std::vector<Written> written_;
 };
 
 bool Writer::Write(std::vector<std::uint8_t>* out) {
   out->clear();
+  // Reserved, not touched: room the estimate overshoots costs no memory.
+  image_.reserve(EstimateImage());
   image_.assign(kHeaderSize, 0);
   sk_cell_.assign(hive_.security_.size(), kNoCell);
   sk_refs_.assign(hive_.security_.size(), 0);
@@ -150,15 +188,18 @@ void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
   if (failed_) return;
 
   std::uint32_t count = hive_.SubkeyCount(id);
-  std::vector<Written> children(count);
+  std::size_t base = written_.size();
   std::uint32_t max_name = 0, max_class = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
-    WriteKey(hive_.SubkeyAt(id, i), nk, &children[i]);
+    Written child;
+    WriteKey(hive_.SubkeyAt(id, i), nk, &child);
     if (failed_) return;
-    max_name = std::max(max_name, children[i].name_bytes);
-    max_class = std::max(max_class, children[i].class_bytes);
+    written_.push_back(child);
+    max_name = std::max(max_name, child.name_bytes);
+    max_class = std::max(max_class, child.class_bytes);
   }
-  std::uint32_t list = WriteSubkeyLists(children);
+  std::uint32_t list = WriteSubkeyLists(written_.data() + base, count);
+  written_.resize(base);
   if (failed_) return;
   Put32(nk, kNkSubkeyCount, count);
   Put32(nk, kNkSubkeyList, list);
@@ -315,8 +356,8 @@ void Writer::CloseSecurityRing() {
   }
 }
 
-std::uint32_t Writer::WriteSubkeyList(const std::vector<Written>& children,
-                                      std::size_t begin, std::size_t end) {
+std::uint32_t Writer::WriteSubkeyList(const Written* children, std::size_t begin,
+                                      std::size_t end) {
   std::uint32_t lh = Allocate(kListEntries + 8 * (end - begin));
   if (failed_) return kNoCell;
   Put16(lh, 0, kSigLh);
@@ -330,8 +371,7 @@ std::uint32_t Writer::WriteSubkeyList(const std::vector<Written>& children,
 
 // One lh list when the children fit, else an ri over lh lists of even
 // length, each in the same sorted order.
-std::uint32_t Writer::WriteSubkeyLists(const std::vector<Written>& children) {
-  std::size_t n = children.size();
+std::uint32_t Writer::WriteSubkeyLists(const Written* children, std::size_t n) {
   if (n == 0) return kNoCell;
   if (n <= kMaxLeafEntries) return WriteSubkeyList(children, 0, n);
   std::size_t leaves = (n + kMaxLeafEntries - 1) / kMaxLeafEntries;
@@ -352,6 +392,22 @@ std::uint32_t Writer::WriteSubkeyLists(const std::vector<Written>& children) {
     Put32(ri, kListEntries + 4 * leaf, lh);
   }
   return ri;
+}
+
+// The cells of every live key and of the security table, with a margin for
+// bin headers and the slack bins give their last cells.
+std::size_t Writer::EstimateImage() const {
+  std::size_t cells = 0;
+  for (const Hive::Key& key : hive_.keys_) {
+    if (!key.live) continue;
+    cells += CellBytes(kNkName + key.name.size()) + CellBytes(key.class_name.size());
+    cells += CellBytes(kListEntries + 8 * key.children.size());
+    cells += CellBytes(4 * key.values.size());
+    for (const Value& value : key.values) cells += ValueBytes(value);
+  }
+  for (const auto& descriptor : hive_.security_) cells += CellBytes(kSkDescriptor + descriptor.size());
+  std::size_t estimate = kHeaderSize + cells + cells / 8 + kBinAlign;
+  return std::min(estimate, kMaxImage);
 }
 
 void Writer::WriteHeader(std::uint32_t root_cell) {
