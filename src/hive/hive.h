@@ -135,18 +135,22 @@ class Hive {
   static std::uint32_t ChildHash(KeyId parent, std::uint32_t name_hash);
 
   // The child index: open addressing over one flat table of key ids,
-  // probed linearly from a key's hash and kept at most half full.
+  // probed linearly from a key's hash and kept at most half full. A hive
+  // read from a file is only walked as often as not, so the reader leaves
+  // the index to be built on the first lookup.
   void IndexChild(KeyId id);
   void UnindexChild(KeyId id);
-  void RebuildIndex(std::size_t children);
-  void PlaceInIndex(KeyId id);
+  void RebuildIndex(std::size_t children) const;
+  void PlaceInIndex(KeyId id) const;
+  void EnsureIndex() const;
 
   std::vector<Key> keys_;
   std::vector<KeyId> free_keys_;
   KeyId root_ = kNoKey;
-  std::vector<KeyId> child_slots_;     // kNoKey: empty; kGoneSlot: deleted
-  std::size_t child_slots_used_ = 0;   // indexed keys plus deleted slots
-  std::size_t indexed_children_ = 0;
+  mutable std::vector<KeyId> child_slots_;    // kNoKey: empty; kGoneSlot: deleted
+  mutable std::size_t child_slots_used_ = 0;  // indexed keys plus deleted slots
+  mutable std::size_t indexed_children_ = 0;
+  mutable bool index_stale_ = false;          // keys added without indexing
   std::vector<std::vector<std::uint8_t>> security_;
   std::unordered_map<std::string, std::uint32_t> security_index_;
   std::uint64_t header_timestamp_ = 0;

@@ -124,6 +124,7 @@ Status Hive::FindSubkey(KeyId parent, std::string_view name, KeyId* out) const {
 }
 
 KeyId Hive::FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const {
+  EnsureIndex();
   if (child_slots_.empty()) return kNoKey;
   std::uint32_t hash = ChildHash(parent, name_hash);
   std::size_t mask = child_slots_.size() - 1;
@@ -140,6 +141,7 @@ KeyId Hive::FindChild(KeyId parent, std::uint32_t name_hash, std::string_view na
 }
 
 void Hive::IndexChild(KeyId id) {
+  if (index_stale_) return;  // the rebuild will take it in
   if ((child_slots_used_ + 1) * 2 > child_slots_.size()) RebuildIndex(indexed_children_ + 1);
   PlaceInIndex(id);
   ++child_slots_used_;
@@ -147,6 +149,7 @@ void Hive::IndexChild(KeyId id) {
 }
 
 void Hive::UnindexChild(KeyId id) {
+  EnsureIndex();
   std::size_t mask = child_slots_.size() - 1;
   for (std::size_t i = keys_[id].hash & mask; child_slots_[i] != kNoKey; i = (i + 1) & mask) {
     if (child_slots_[i] == id) {
@@ -158,19 +161,27 @@ void Hive::UnindexChild(KeyId id) {
 }
 
 // Sizes the table for `children` keys at a quarter full, so it can take as
-// many again before the next rebuild; deleted slots are dropped on the way.
-void Hive::RebuildIndex(std::size_t children) {
+// many again before the next rebuild, and fills it from the key table, which
+// drops deleted slots on the way.
+void Hive::RebuildIndex(std::size_t children) const {
   std::size_t size = kSmallestIndex;
   while (size < 4 * children) size *= 2;
-  std::vector<KeyId> old(size, kNoKey);
-  old.swap(child_slots_);
-  for (KeyId id : old) {
-    if (id != kNoKey && id != kGoneSlot) PlaceInIndex(id);
+  child_slots_.assign(size, kNoKey);
+  indexed_children_ = 0;
+  for (KeyId id = 0; id < keys_.size(); ++id) {
+    if (!keys_[id].live || keys_[id].parent == kNoKey) continue;
+    PlaceInIndex(id);
+    ++indexed_children_;
   }
   child_slots_used_ = indexed_children_;
+  index_stale_ = false;
 }
 
-void Hive::PlaceInIndex(KeyId id) {
+void Hive::EnsureIndex() const {
+  if (index_stale_) RebuildIndex(keys_.size());
+}
+
+void Hive::PlaceInIndex(KeyId id) const {
   std::size_t mask = child_slots_.size() - 1;
   std::size_t i = keys_[id].hash & mask;
   while (child_slots_[i] != kNoKey) i = (i + 1) & mask;

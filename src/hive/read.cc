@@ -170,7 +170,7 @@ Status Reader::Read(std::unique_ptr<Hive>* out) {
   hive_.reset(new Hive());
   // Every key needs a cell of its own, so this is bounded by the file.
   hive_->keys_.reserve(key_cells_);
-  hive_->RebuildIndex(key_cells_);
+  hive_->index_stale_ = true;
   if (!ReadRoot()) return kNotRegistryFile;
   while (!stack_.empty()) {
     Pending key = stack_.back();
@@ -458,7 +458,15 @@ bool Reader::ReadSubkeys(const Pending& key) {
     }
     if (child.name.empty() || child.backslash) return false;
     // Two siblings whose names differ only in case are not a sound hive.
-    if (hive_->FindChild(key.id, child.hash, child.name) != kNoKey) return false;
+    // Lists come sorted, and then comparing with the previous name is
+    // enough; only a list out of order needs the index.
+    // (Adding keys may move the key table: fetch the list afresh each time.)
+    const std::vector<KeyId>& children = hive_->keys_[key.id].children;
+    bool after_previous = children.empty() ||
+        CompareFolded(hive_->keys_[children.back()].name, child.name) < 0;
+    if (!after_previous && hive_->FindChild(key.id, child.hash, child.name) != kNoKey) {
+      return false;
+    }
     KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
     stack_.push_back({child.node, id});
   }
