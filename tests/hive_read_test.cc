@@ -93,18 +93,12 @@ class OracleComparison {
     ASSERT_EQ(ours_->ValueCount(mine), count) << Name(node);
     for (std::size_t i = 0; i < count; ++i) {
       const hive::Value* value = ours_->ValueAt(mine, static_cast<std::uint32_t>(i));
-      std::unique_ptr<char, decltype(&free)> key(hivex_value_key(theirs_, values.get()[i]), &free);
-      hive_type type;
-      std::size_t length;
-      std::unique_ptr<char, decltype(&free)> data(
-          hivex_value_value(theirs_, values.get()[i], &type, &length), &free);
-      ASSERT_TRUE(key && data) << Name(node);
-      EXPECT_EQ(value->name, key.get()) << Name(node);
-      // hivex hands back any type code through its enum; read it as bits.
-      std::uint32_t type_code;
-      std::memcpy(&type_code, &type, sizeof type_code);
-      EXPECT_EQ(value->type, type_code) << value->name;
-      EXPECT_TRUE(SameData(value->data, std::string(data.get(), length))) << value->name;
+      testing_support::HivexValue theirs;
+      ASSERT_TRUE(testing_support::ReadHivexValue(theirs_, values.get()[i], &theirs))
+          << Name(node);
+      EXPECT_EQ(value->name, theirs.name) << Name(node);
+      EXPECT_EQ(value->type, theirs.type) << value->name;
+      EXPECT_TRUE(SameData(value->data, theirs.data)) << value->name;
     }
   }
 

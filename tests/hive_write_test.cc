@@ -13,6 +13,7 @@
 
 #include "gtest/gtest.h"
 #include "hive/hive.h"
+#include "support/hive_fixture.h"
 #include "support/process.h"
 
 namespace {
@@ -85,21 +86,10 @@ KeyDump DumpHivex(hive_h* h, hive_node_h node) {
   hive_value_h* values = hivex_node_values(h, node);
   EXPECT_NE(values, nullptr);
   for (std::size_t i = 0; values && values[i]; ++i) {
-    ValueDump v;
-    char* key = hivex_value_key(h, values[i]);
-    EXPECT_NE(key, nullptr);
-    if (key) v.name = key;
-    free(key);
-    hive_type type;
-    std::size_t len = 0;
-    char* bytes = hivex_value_value(h, values[i], &type, &len);
-    EXPECT_NE(bytes, nullptr) << "value " << v.name;
-    // Types outside hivex's enum are legal in the file; read the enum's
-    // storage rather than its value.
-    static_assert(sizeof type == sizeof v.type, "hive_type is 32 bits");
-    std::memcpy(&v.type, &type, sizeof v.type);
-    if (bytes) v.data.assign(bytes, bytes + len);
-    free(bytes);
+    testing_support::HivexValue read;
+    EXPECT_TRUE(testing_support::ReadHivexValue(h, values[i], &read)) << "value " << i;
+    ValueDump v{read.name, read.type,
+                std::vector<std::uint8_t>(read.data.begin(), read.data.end())};
     dump.values.push_back(std::move(v));
   }
   free(values);

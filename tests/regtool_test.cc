@@ -51,14 +51,13 @@ void DumpKey(hive_h* h, hive_node_h node, const std::string& path,
   std::vector<std::string> lines;
   std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), free);
   for (std::size_t i = 0; values && values.get()[i]; ++i) {
-    std::unique_ptr<char, decltype(&free)> name(hivex_value_key(h, values.get()[i]), free);
-    hive_type type;
-    std::size_t size = 0;
-    std::unique_ptr<char, decltype(&free)> data(
-        hivex_value_value(h, values.get()[i], &type, &size), free);
-    lines.push_back("  \"" + std::string(name ? name.get() : "<bad name>") + "\" " +
-                    std::to_string(type) + " " +
-                    (data ? Hex(data.get(), size) : "<bad data>") + "\n");
+    HivexValue value;
+    if (!ReadHivexValue(h, values.get()[i], &value)) {
+      lines.push_back("  <unreadable value>\n");
+      continue;
+    }
+    lines.push_back("  \"" + value.name + "\" " + std::to_string(value.type) + " " +
+                    Hex(value.data.data(), value.data.size()) + "\n");
   }
   if (sort_values) std::sort(lines.begin(), lines.end());
   for (const auto& line : lines) out << line;

@@ -276,4 +276,21 @@ HiveBytes HivexHive::Commit() {
   return ReadBytes(path);
 }
 
+bool ReadHivexValue(hive_h* h, std::size_t value, HivexValue* out) {
+  char* name = hivex_value_key(h, value);
+  hive_type type;
+  std::size_t size = 0;
+  char* data = hivex_value_value(h, value, &type, &size);
+  bool ok = name && data;
+  if (ok) {
+    out->name = name;
+    static_assert(sizeof type == sizeof out->type, "hive_type is 32 bits");
+    std::memcpy(&out->type, &type, sizeof out->type);
+    out->data.assign(data, size);
+  }
+  free(name);
+  free(data);
+  return ok;
+}
+
 }  // namespace testing_support

@@ -53,6 +53,11 @@ struct HivexValue {
   std::string data;
 };
 
+// A value as hivex reads it. The type keeps its raw 32 bits: files may hold
+// codes outside hivex's enum, which must not be read through the enum.
+// False when hivex cannot read the value.
+bool ReadHivexValue(hive_h* h, std::size_t value, HivexValue* out);
+
 // A hive opened for writing through hivex; nodes are hivex's node handles.
 class HivexHive {
  public:

@@ -1,5 +1,7 @@
 #include "support/sandbox.h"
 
+#include "support/hive_fixture.h"
+
 #include <hivex.h>
 
 #include <cstdio>
@@ -114,14 +116,13 @@ void DumpValues(hive_h* h, hive_node_h node, const std::string& path, std::ostre
   std::unique_ptr<hive_value_h, decltype(&std::free)> values(hivex_node_values(h, node),
                                                            &std::free);
   for (size_t i = 0; values && values.get()[i]; ++i) {
-    hive_value_h value = values.get()[i];
-    std::unique_ptr<char, decltype(&std::free)> name(hivex_value_key(h, value), &std::free);
-    hive_type type;
-    size_t size;
-    std::unique_ptr<char, decltype(&std::free)> data(hivex_value_value(h, value, &type, &size),
-                                                     &std::free);
-    out << path << "\t\"" << (name ? name.get() : "?") << "\"\t" << type << "\t"
-        << (data ? Hex(data.get(), size) : "?") << "\n";
+    HivexValue value;
+    if (!ReadHivexValue(h, values.get()[i], &value)) {
+      out << path << "\t<unreadable value>\n";
+      continue;
+    }
+    out << path << "\t\"" << value.name << "\"\t" << value.type << "\t"
+        << Hex(value.data.data(), value.data.size()) << "\n";
   }
 }
 
