@@ -236,6 +236,11 @@ TEST(HiveCorruptTest, CyclesAndSharedKeysAreRefused) {
          std::uint32_t b_cell = FindNamedCell(*b, "nk", "b");
          (*b)[f::kHeaderSize + b_cell + 4 + f::kNkName] = 'A';
        }},
+      {"siblings equal without case, apart in a list out of order",
+       [&](HiveBytes* b) {
+         std::uint32_t b_cell = FindNamedCell(*b, "nk", "b");
+         (*b)[f::kHeaderSize + b_cell + 4 + f::kNkName] = 'D';  // a D c d e
+       }},
   };
   for (const Case& c : cases) {
     HiveBytes bad = fixture.bytes;

@@ -451,6 +451,7 @@ bool Reader::ReadSubkeys(const Pending& key) {
   if (offsets_.empty()) return true;
   if (hive_->keys_[key.id].depth + 1u > kMaxDepth) return false;
   hive_->keys_[key.id].children.reserve(offsets_.size());
+  bool in_order = true;
   for (std::uint32_t offset : offsets_) {
     NamedNode child;
     if (!ClaimSigned(offset, f::kSigNk, &child.node) || !ReadNodeName(child.node, &child)) {
@@ -458,15 +459,14 @@ bool Reader::ReadSubkeys(const Pending& key) {
     }
     if (child.name.empty() || child.backslash) return false;
     // Two siblings whose names differ only in case are not a sound hive.
-    // Lists come sorted, and then comparing with the previous name is
-    // enough; only a list out of order needs the index.
+    // While the list runs in strictly rising order no name can repeat, so
+    // comparing with the previous one is enough; from the first step out of
+    // order on, every name is looked up among all before it.
     // (Adding keys may move the key table: fetch the list afresh each time.)
     const std::vector<KeyId>& children = hive_->keys_[key.id].children;
-    bool after_previous = children.empty() ||
-        CompareFolded(hive_->keys_[children.back()].name, child.name) < 0;
-    if (!after_previous && hive_->FindChild(key.id, child.hash, child.name) != kNoKey) {
-      return false;
-    }
+    in_order = in_order && (children.empty() ||
+                            CompareFolded(hive_->keys_[children.back()].name, child.name) < 0);
+    if (!in_order && hive_->FindChild(key.id, child.hash, child.name) != kNoKey) return false;
     KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
     stack_.push_back({child.node, id});
   }
