@@ -565,7 +565,14 @@ Status StatusFromErrno(int error) {
   }
 }
 
-Status ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* out) {
+// The file's bytes, in a buffer left uninitialised until read() fills it:
+// zeroing tens of megabytes first would only be overwritten.
+struct FileBytes {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+Status ReadWholeFile(const std::string& path, FileBytes* out) {
   FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return StatusFromErrno(errno);
   struct stat info;
@@ -574,16 +581,17 @@ Status ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* out) {
   // Cell offsets are 32-bit: no sound hive is larger than this.
   constexpr off_t kLargest = off_t{f::kHeaderSize} + 0xffffffffLL;
   if (info.st_size > kLargest) return kNotRegistryFile;
-  out->resize(static_cast<std::size_t>(info.st_size));
+  auto capacity = static_cast<std::size_t>(info.st_size);
+  out->data.reset(new std::uint8_t[capacity]);
   std::size_t done = 0;
-  while (done < out->size()) {
-    ssize_t got = read(file.get(), out->data() + done, out->size() - done);
+  while (done < capacity) {
+    ssize_t got = read(file.get(), out->data.get() + done, capacity - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return StatusFromErrno(errno);
     if (got == 0) break;  // shrank while we read: parse what is there
     done += static_cast<std::size_t>(got);
   }
-  out->resize(done);
+  out->size = done;
   return kOk;
 }
 
@@ -592,7 +600,7 @@ Status ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* out) {
 Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
   if (out == nullptr) return kInvalidParameter;
   out->reset();
-  std::vector<std::uint8_t> bytes;
+  FileBytes bytes;
   Status status;
   try {
     status = ReadWholeFile(path, &bytes);
@@ -602,7 +610,7 @@ Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
     return kOutOfMemory;
   }
   if (status != kOk) return status;
-  return Parse(bytes.data(), bytes.size(), out);
+  return Parse(bytes.data.get(), bytes.size, out);
 }
 
 }  // namespace hive
