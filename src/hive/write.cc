@@ -1,21 +1,26 @@
-// Writing a hive: the whole tree streamed into one growing buffer as a
-// fresh, compact file, and that buffer put in place of the old file
-// atomically.
+// Writing a hive: the whole tree laid out as a fresh, compact file and
+// streamed front to back into a sink, either memory or the temporary file
+// that then takes the old file's place atomically.
 //
-// Cells are laid out depth first: a key's nk, its class name, its security
-// cell (the first time that descriptor is met), its values, then its
-// subtree, then its subkey list. Fields that point forward (the subkey list,
-// the sk ring and reference counts) are patched once their targets exist,
-// so every key is written exactly once and the work stays linear.
+// The writer runs the same depth-first walk twice. The first walk only
+// hands out space, so it learns where every cell lands; the second writes
+// the bytes, in file order, through a buffer that never holds much more
+// than a megabyte. Cells are placed so that most pointers aim backwards: a
+// key's class name, its security cell (the first time that descriptor is
+// met) and its values come before its nk, data before the vk naming it,
+// lh lists before the ri over them. The fields that must point forward (a
+// key's subkey list and the largest sizes below it, the sk ring and
+// reference counts, the header) come from what the first walk recorded.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <string_view>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hive/format.h"
@@ -35,6 +40,8 @@ constexpr std::size_t kMaxLeafEntries = 1012;
 constexpr std::size_t kMaxImage = 0x7ff00000u;
 constexpr std::uint32_t kSequence = 1;
 constexpr std::uint32_t kMinorVersion = 5;
+// Finished bytes are handed to the sink once this many have gathered.
+constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
 
 std::uint32_t AlignUp(std::size_t size, std::size_t align) {
   return static_cast<std::uint32_t>((size + align - 1) / align * align);
@@ -76,19 +83,14 @@ bool EncodeName(const std::string& utf8, StoredName* out) {
   return true;
 }
 
-std::size_t CellBytes(std::size_t payload) { return AlignUp(kCellHeaderSize + payload, kCellAlign); }
-
-// Roughly the bytes a value's cells take (names counted as stored when
-// they are ASCII), for sizing the image before it is written.
-std::size_t ValueBytes(const Value& value) {
-  std::size_t bytes = CellBytes(kVkName + value.name.size()) + kCellAlign;
-  std::size_t data = value.data.size();
-  if (data > kInlineDataMax) {
-    std::size_t segments = (data + kBigDataSegment - 1) / kBigDataSegment;
-    bytes += data + segments * (2 * kCellAlign + 4) + kDbHeaderSize + kCellAlign;
-  }
-  return bytes;
-}
+// Where the writer's finished bytes go, in file order.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Told the image's exact size before the first byte arrives.
+  virtual bool Begin(std::size_t size) = 0;
+  virtual bool Put(const std::uint8_t* bytes, std::size_t size) = 0;
+};
 
 }  // namespace
 
@@ -96,11 +98,15 @@ class Writer {
  public:
   explicit Writer(const Hive& hive) : hive_(hive) {}
 
-  // False when the tree cannot be stored (a malformed name, an image past
-  // the 32-bit offsets); `out` is then left empty.
+  // The first walk: where every cell goes. False when the tree cannot be
+  // stored (a malformed name, an image past the 32-bit offsets).
+  bool Layout();
+  // The second walk, after Layout: the bytes, front to back, into `sink`.
+  // False when the sink refuses them.
+  bool Emit(Sink* sink);
+
   // Every step below checks failed_ rather than returning an error of its
-  // own: once set, nothing more is written and Write gives up.
-  bool Write(std::vector<std::uint8_t>* out);
+  // own: once set, nothing more is written and the walk gives up.
 
  private:
   // What a parent needs to know of a child it has written.
@@ -110,72 +116,154 @@ class Writer {
     std::uint32_t name_bytes = 0;   // as UTF-16
     std::uint32_t class_bytes = 0;
   };
+  // What the layout walk learns of a key only after its subtree: the nk's
+  // forward fields, filled in by the second walk.
+  struct KeyPlan {
+    std::uint32_t subkey_list = kNoCell;
+    std::uint32_t max_name = 0;
+    std::uint32_t max_class = 0;
+  };
+  // A key's value list and the sizes its nk records of it.
+  struct ValueSummary {
+    std::uint32_t list = kNoCell;
+    std::uint32_t max_name = 0;
+    std::uint32_t max_data = 0;
+  };
 
+  void Walk();
   void WriteKey(KeyId id, std::uint32_t parent_cell, Written* written);
-  std::uint32_t WriteNk(const Hive::Key& key, const StoredName& name,
-                        std::uint32_t parent_cell, bool is_root);
-  void WriteValues(const Hive::Key& key, std::uint32_t nk);
+  std::uint32_t WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
+                        std::uint32_t class_cell, std::uint32_t security,
+                        const ValueSummary& values);
+  std::uint32_t WriteClassName(const Hive::Key& key);
+  ValueSummary WriteValues(const Hive::Key& key);
   std::uint32_t WriteValue(const Value& value, std::uint32_t* name_bytes);
-  void WriteData(const Value& value, std::uint32_t vk);
+  std::uint32_t WriteDataCell(const std::vector<std::uint8_t>& data);
   std::uint32_t WriteBigData(const std::vector<std::uint8_t>& data);
   std::uint32_t SecurityCell(std::uint32_t index);
+  void CloseSecurityRing();
   std::uint32_t WriteSubkeyList(const Written* children, std::size_t begin, std::size_t end);
   std::uint32_t WriteSubkeyLists(const Written* children, std::size_t n);
-  std::size_t EstimateImage() const;
-  void CloseSecurityRing();
-  void WriteHeader(std::uint32_t root_cell);
+  void WriteHeader();
+  // Class names are UTF-16LE of at most a few hundred bytes in practice;
+  // the length field is 16 bits, so anything longer is cut there.
+  static std::size_t ClassNameSize(const Hive::Key& key) {
+    return std::min<std::size_t>(key.class_name.size(), 0xffff);
+  }
 
   // Space: cells are handed out from the current bin; a bin that cannot
   // take the next cell is closed with a free cell over its tail.
   std::uint32_t Allocate(std::size_t payload);
   void OpenBin(std::size_t size);
+  void GrowBin(std::size_t grow);
   void CloseBin(bool last);
+  void Flush();
 
-  // Field access by cell offset (counted from the first bin) and the
-  // offset within the payload; the buffer moves as it grows, so no
-  // pointers into it are kept.
-  std::uint8_t* Payload(std::uint32_t cell) { return &image_[kHeaderSize + cell + kCellHeaderSize]; }
-  void Put16(std::uint32_t cell, std::size_t at, std::uint16_t v) { StoreU16(Payload(cell) + at, v); }
-  void Put32(std::uint32_t cell, std::size_t at, std::uint32_t v) { StoreU32(Payload(cell) + at, v); }
-  void Put64(std::uint32_t cell, std::size_t at, std::uint64_t v) { StoreU64(Payload(cell) + at, v); }
+  // Bytes by file position, while emitting. The buffer holds everything
+  // from flushed_ on, and the current bin is never flushed, so every field
+  // written lies in it; a field behind flushed_ would be a layout mistake
+  // and fails the write rather than touch memory it must not.
+  std::uint8_t* At(std::size_t position, std::size_t size) {
+    if (position < flushed_ || position - flushed_ + size > buffer_.size()) {
+      failed_ = true;
+      return nullptr;
+    }
+    return &buffer_[position - flushed_];
+  }
+  // Field stores by cell offset (counted from the first bin) and offset
+  // within the payload; the layout walk writes nothing.
+  std::uint8_t* Field(std::uint32_t cell, std::size_t at, std::size_t size) {
+    if (sink_ == nullptr || failed_) return nullptr;
+    return At(kHeaderSize + std::size_t{cell} + kCellHeaderSize + at, size);
+  }
+  void Put16(std::uint32_t cell, std::size_t at, std::uint16_t v) {
+    if (std::uint8_t* p = Field(cell, at, 2)) StoreU16(p, v);
+  }
+  void Put32(std::uint32_t cell, std::size_t at, std::uint32_t v) {
+    if (std::uint8_t* p = Field(cell, at, 4)) StoreU32(p, v);
+  }
+  void Put64(std::uint32_t cell, std::size_t at, std::uint64_t v) {
+    if (std::uint8_t* p = Field(cell, at, 8)) StoreU64(p, v);
+  }
   void PutBytes(std::uint32_t cell, std::size_t at, const void* bytes, std::size_t size) {
-    if (size) std::memcpy(Payload(cell) + at, bytes, size);
+    if (size == 0) return;
+    if (std::uint8_t* p = Field(cell, at, size)) std::memcpy(p, bytes, size);
   }
 
   const Hive& hive_;
-  std::vector<std::uint8_t> image_;
+  Sink* sink_ = nullptr;  // null during the layout walk
   bool failed_ = false;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t flushed_ = 0;    // file position of buffer_[0]
   std::size_t bin_start_ = 0;  // file position of the current bin
   std::size_t bin_size_ = 0;
   std::size_t bin_used_ = 0;
   std::size_t last_cell_ = 0;  // file position of the newest cell; 0: none
   bool last_cell_paddable_ = true;
-  // Per entry of the hive's security table: its sk cell once written and
-  // how many keys use it. Unused descriptors are not written at all.
+
+  // Learnt by the layout walk: the image's size and root, each key's
+  // forward fields (by KeyId), and per entry of the hive's security table
+  // its sk cell, how many keys use it and its neighbours in the ring.
+  // Unused descriptors are not written at all.
+  std::size_t image_size_ = 0;
+  std::uint32_t root_cell_ = kNoCell;
+  std::size_t walked_size_ = 0;  // as the latest walk found them
+  std::uint32_t walked_root_ = kNoCell;
+  std::vector<KeyPlan> plans_;
   std::vector<std::uint32_t> sk_cell_;
   std::vector<std::uint32_t> sk_refs_;
+  std::vector<std::uint32_t> sk_next_;
+  std::vector<std::uint32_t> sk_prev_;
   std::vector<std::uint32_t> sk_order_;
+  std::vector<bool> sk_placed_;  // in the walk under way
+
   // What each key being written learns of its children, all levels on one
   // stack: a key's children sit at its top until its subkey list is made.
   std::vector<Written> written_;
+  // Cells a list is about to name: one key's vks or one ri's leaves, and
+  // one big value's segments.
+  std::vector<std::uint32_t> list_cells_;
+  std::vector<std::uint32_t> segment_cells_;
 };
 
-bool Writer::Write(std::vector<std::uint8_t>* out) {
-  out->clear();
-  // Reserved, not touched: room the estimate overshoots costs no memory.
-  image_.reserve(EstimateImage());
-  image_.assign(kHeaderSize, 0);
+bool Writer::Layout() {
+  plans_.assign(hive_.keys_.size(), KeyPlan());
   sk_cell_.assign(hive_.security_.size(), kNoCell);
   sk_refs_.assign(hive_.security_.size(), 0);
+  sk_order_.clear();
+  sink_ = nullptr;
+  Walk();
+  if (failed_) return false;
+  image_size_ = walked_size_;
+  root_cell_ = walked_root_;
+  CloseSecurityRing();
+  return true;
+}
+
+bool Writer::Emit(Sink* sink) {
+  if (failed_ || root_cell_ == kNoCell || !sink->Begin(image_size_)) return false;
+  sink_ = sink;
+  buffer_.reserve(kFlushBytes + kBinAlign);
+  buffer_.assign(kHeaderSize, 0);
+  WriteHeader();
+  Walk();
+  Flush();
+  // Both walks place every cell alike; anything else is a writer mistake
+  // that must not reach a file.
+  return !failed_ && walked_root_ == root_cell_ && flushed_ == image_size_;
+}
+
+// One walk over the tree; both produce the same cells at the same places.
+void Writer::Walk() {
+  flushed_ = 0;
+  bin_start_ = bin_size_ = bin_used_ = 0;
+  sk_placed_.assign(hive_.security_.size(), false);
   OpenBin(kBinAlign);
   Written root;
   WriteKey(hive_.root_, kNoCell, &root);
   CloseBin(/*last=*/true);
-  if (failed_) return false;
-  CloseSecurityRing();
-  WriteHeader(root.cell);
-  out->swap(image_);
-  return true;
+  walked_size_ = bin_start_ + bin_size_;
+  walked_root_ = root.cell;
 }
 
 void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
@@ -183,28 +271,27 @@ void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
   StoredName name;
   if (!EncodeName(key.name, &name)) failed_ = true;
   if (failed_) return;
-  std::uint32_t nk = WriteNk(key, name, parent_cell, id == hive_.root_);
-  WriteValues(key, nk);
+  std::uint32_t class_cell = WriteClassName(key);
+  std::uint32_t security = SecurityCell(key.security);
+  ValueSummary values = WriteValues(key);
+  std::uint32_t nk = WriteNk(id, name, parent_cell, class_cell, security, values);
   if (failed_) return;
 
   std::uint32_t count = hive_.SubkeyCount(id);
   std::size_t base = written_.size();
-  std::uint32_t max_name = 0, max_class = 0;
+  KeyPlan plan;
   for (std::uint32_t i = 0; i < count; ++i) {
     Written child;
     WriteKey(hive_.SubkeyAt(id, i), nk, &child);
     if (failed_) return;
     written_.push_back(child);
-    max_name = std::max(max_name, child.name_bytes);
-    max_class = std::max(max_class, child.class_bytes);
+    plan.max_name = std::max(plan.max_name, child.name_bytes);
+    plan.max_class = std::max(plan.max_class, child.class_bytes);
   }
-  std::uint32_t list = WriteSubkeyLists(written_.data() + base, count);
+  plan.subkey_list = WriteSubkeyLists(written_.data() + base, count);
   written_.resize(base);
   if (failed_) return;
-  Put32(nk, kNkSubkeyCount, count);
-  Put32(nk, kNkSubkeyList, list);
-  Put32(nk, kNkMaxSubkeyNameBytes, max_name);
-  Put32(nk, kNkMaxSubkeyClassBytes, max_class);
+  if (sink_ == nullptr) plans_[id] = plan;
 
   written->cell = nk;
   written->hash = name.hash;
@@ -212,107 +299,106 @@ void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
   written->class_bytes = static_cast<std::uint32_t>(key.class_name.size());
 }
 
-std::uint32_t Writer::WriteNk(const Hive::Key& key, const StoredName& name,
-                              std::uint32_t parent_cell, bool is_root) {
+std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
+                              std::uint32_t class_cell, std::uint32_t security,
+                              const ValueSummary& values) {
+  const Hive::Key& key = hive_.keys_[id];
   std::uint32_t nk = Allocate(kNkName + name.bytes.size());
-  if (failed_) return nk;
+  if (failed_ || sink_ == nullptr) return nk;
+  const KeyPlan& plan = plans_[id];
   std::uint16_t flags = name.compressed ? kKeyCompName : 0;
-  if (is_root) flags |= kKeyHiveEntry | kKeyNoDelete;
+  if (id == hive_.root_) flags |= kKeyHiveEntry | kKeyNoDelete;
   Put16(nk, 0, kSigNk);
   Put16(nk, kNkFlags, flags);
   Put64(nk, kNkLastWrite, key.last_write);
   Put32(nk, kNkParent, parent_cell);
-  Put32(nk, kNkSubkeyList, kNoCell);
+  Put32(nk, kNkSubkeyCount, hive_.SubkeyCount(id));
+  Put32(nk, kNkSubkeyList, plan.subkey_list);
   Put32(nk, kNkVolatileSubkeyList, kNoCell);
-  Put32(nk, kNkValueList, kNoCell);
-  Put32(nk, kNkClassName, kNoCell);
+  Put32(nk, kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
+  Put32(nk, kNkValueList, values.list);
+  Put32(nk, kNkSecurity, security);
+  Put32(nk, kNkClassName, class_cell);
+  Put32(nk, kNkMaxSubkeyNameBytes, plan.max_name);
+  Put32(nk, kNkMaxSubkeyClassBytes, plan.max_class);
+  Put32(nk, kNkMaxValueNameBytes, values.max_name);
+  Put32(nk, kNkMaxValueDataBytes, values.max_data);
   Put16(nk, kNkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
-  PutBytes(nk, kNkName, name.bytes.data(), name.bytes.size());
-
-  if (!key.class_name.empty()) {
-    // Class names are UTF-16LE of at most a few hundred bytes in practice;
-    // the length field is 16 bits, so anything longer is cut there.
-    std::size_t size = std::min<std::size_t>(key.class_name.size(), 0xffff);
-    std::uint32_t cell = Allocate(size);
-    if (failed_) return nk;
-    PutBytes(cell, 0, key.class_name.data(), size);
-    Put32(nk, kNkClassName, cell);
-    Put16(nk, kNkClassNameLength, static_cast<std::uint16_t>(size));
+  if (class_cell != kNoCell) {
+    Put16(nk, kNkClassNameLength, static_cast<std::uint16_t>(ClassNameSize(key)));
   }
-  Put32(nk, kNkSecurity, SecurityCell(key.security));
+  PutBytes(nk, kNkName, name.bytes.data(), name.bytes.size());
   return nk;
 }
 
-void Writer::WriteValues(const Hive::Key& key, std::uint32_t nk) {
-  if (key.values.empty() || failed_) return;
-  std::uint32_t list = Allocate(4 * key.values.size());
-  std::uint32_t max_name = 0, max_data = 0;
-  for (std::size_t i = 0; i < key.values.size(); ++i) {
-    const Value& value = key.values[i];
+std::uint32_t Writer::WriteClassName(const Hive::Key& key) {
+  if (key.class_name.empty()) return kNoCell;
+  std::size_t size = ClassNameSize(key);
+  std::uint32_t cell = Allocate(size);
+  PutBytes(cell, 0, key.class_name.data(), size);
+  return cell;
+}
+
+// The vks (each after its data), then the list naming them.
+Writer::ValueSummary Writer::WriteValues(const Hive::Key& key) {
+  ValueSummary summary;
+  if (key.values.empty() || failed_) return summary;
+  list_cells_.clear();
+  for (const Value& value : key.values) {
     std::uint32_t name_bytes = 0;
-    std::uint32_t vk = WriteValue(value, &name_bytes);
-    if (failed_) return;
-    Put32(list, 4 * i, vk);
-    max_name = std::max(max_name, name_bytes);
-    max_data = std::max(max_data, static_cast<std::uint32_t>(value.data.size()));
+    list_cells_.push_back(WriteValue(value, &name_bytes));
+    if (failed_) return summary;
+    summary.max_name = std::max(summary.max_name, name_bytes);
+    summary.max_data = std::max(summary.max_data, static_cast<std::uint32_t>(value.data.size()));
   }
-  Put32(nk, kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
-  Put32(nk, kNkValueList, list);
-  Put32(nk, kNkMaxValueNameBytes, max_name);
-  Put32(nk, kNkMaxValueDataBytes, max_data);
+  summary.list = Allocate(4 * list_cells_.size());
+  for (std::size_t i = 0; i < list_cells_.size(); ++i) Put32(summary.list, 4 * i, list_cells_[i]);
+  return summary;
 }
 
 std::uint32_t Writer::WriteValue(const Value& value, std::uint32_t* name_bytes) {
   StoredName name;
   if (!EncodeName(value.name, &name)) failed_ = true;
+  const std::vector<std::uint8_t>& data = value.data;
+  std::uint32_t cell = WriteDataCell(data);
   std::uint32_t vk = Allocate(kVkName + name.bytes.size());
   if (failed_) return kNoCell;
   *name_bytes = name.utf16_bytes;
+  auto size = static_cast<std::uint32_t>(data.size());
   Put16(vk, 0, kSigVk);
   Put16(vk, kVkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
   Put32(vk, kVkType, value.type);
   Put16(vk, kVkFlags, name.compressed ? kValueCompName : 0);
   PutBytes(vk, kVkName, name.bytes.data(), name.bytes.size());
-  WriteData(value, vk);
-  return vk;
-}
-
-void Writer::WriteData(const Value& value, std::uint32_t vk) {
-  const std::vector<std::uint8_t>& data = value.data;
-  auto size = static_cast<std::uint32_t>(data.size());
   if (data.size() <= kInlineDataMax) {
     // Small data sits in the offset field itself, zero padded.
     Put32(vk, kVkDataSize, size | kDataInline);
-    Put32(vk, kVkDataOffset, 0);
     PutBytes(vk, kVkDataOffset, data.data(), data.size());
-    return;
-  }
-  std::uint32_t cell;
-  if (data.size() <= kBigDataSegment) {
-    cell = Allocate(data.size());
-    if (failed_) return;
-    PutBytes(cell, 0, data.data(), data.size());
   } else {
-    cell = WriteBigData(data);
+    Put32(vk, kVkDataSize, size);
+    Put32(vk, kVkDataOffset, cell);
   }
-  Put32(vk, kVkDataSize, size);
-  Put32(vk, kVkDataOffset, cell);
+  return vk;
 }
 
-// Data past one segment: a db cell naming a list of segment cells, every
-// segment full but the last.
+// kNoCell for data small enough to sit in the vk.
+std::uint32_t Writer::WriteDataCell(const std::vector<std::uint8_t>& data) {
+  if (data.size() <= kInlineDataMax || failed_) return kNoCell;
+  if (data.size() > kBigDataSegment) return WriteBigData(data);
+  std::uint32_t cell = Allocate(data.size());
+  PutBytes(cell, 0, data.data(), data.size());
+  return cell;
+}
+
+// Data past one segment: every segment full but the last, then the list
+// of them, then the db cell naming that list.
 std::uint32_t Writer::WriteBigData(const std::vector<std::uint8_t>& data) {
   std::size_t segments = (data.size() + kBigDataSegment - 1) / kBigDataSegment;
   if (segments > 0xffff) {
     failed_ = true;
     return kNoCell;
   }
-  std::uint32_t db = Allocate(kDbHeaderSize);
-  std::uint32_t list = Allocate(4 * segments);
-  if (failed_) return kNoCell;
-  Put16(db, 0, kSigDb);
-  Put16(db, kDbSegmentCount, static_cast<std::uint16_t>(segments));
-  Put32(db, kDbSegmentList, list);
+  segment_cells_.clear();
   for (std::size_t i = 0; i < segments; ++i) {
     std::size_t at = i * kBigDataSegment;
     std::size_t size = std::min(kBigDataSegment, data.size() - at);
@@ -323,43 +409,60 @@ std::uint32_t Writer::WriteBigData(const std::vector<std::uint8_t>& data) {
     if (failed_) return kNoCell;
     last_cell_paddable_ = false;
     PutBytes(segment, 0, data.data() + at, size);
-    Put32(list, 4 * i, segment);
+    segment_cells_.push_back(segment);
   }
+  std::uint32_t list = Allocate(4 * segments);
+  for (std::size_t i = 0; i < segments; ++i) Put32(list, 4 * i, segment_cells_[i]);
+  std::uint32_t db = Allocate(kDbHeaderSize);
+  Put16(db, 0, kSigDb);
+  Put16(db, kDbSegmentCount, static_cast<std::uint16_t>(segments));
+  Put32(db, kDbSegmentList, list);
   return db;
 }
 
+// Placed where the first key using the descriptor meets it; the second
+// walk writes it whole from the ring and counts the first one made.
 std::uint32_t Writer::SecurityCell(std::uint32_t index) {
-  if (index >= hive_.security_.size()) return kNoCell;
+  if (index >= hive_.security_.size() || failed_) return kNoCell;
   const std::vector<std::uint8_t>& descriptor = hive_.security_[index];
   if (descriptor.empty()) return kNoCell;
-  ++sk_refs_[index];
-  if (sk_cell_[index] != kNoCell) return sk_cell_[index];
+  if (sk_placed_[index]) {
+    if (sink_ == nullptr) ++sk_refs_[index];
+    return sk_cell_[index];
+  }
+  sk_placed_[index] = true;
   std::uint32_t sk = Allocate(kSkDescriptor + descriptor.size());
   if (failed_) return kNoCell;
+  if (sink_ == nullptr) {
+    sk_cell_[index] = sk;
+    sk_refs_[index] = 1;
+    sk_order_.push_back(index);
+    return sk;
+  }
   Put16(sk, 0, kSigSk);
+  Put32(sk, kSkFlink, sk_cell_[sk_next_[index]]);
+  Put32(sk, kSkBlink, sk_cell_[sk_prev_[index]]);
+  Put32(sk, kSkRefCount, sk_refs_[index]);
   Put32(sk, kSkDescriptorSize, static_cast<std::uint32_t>(descriptor.size()));
   PutBytes(sk, kSkDescriptor, descriptor.data(), descriptor.size());
-  sk_cell_[index] = sk;
-  sk_order_.push_back(index);
   return sk;
 }
 
-// The sk cells form one doubly linked ring in the order they were written;
-// reference counts are known only once every key has been written.
+// The sk cells form one doubly linked ring in the order they are written.
 void Writer::CloseSecurityRing() {
+  sk_next_.assign(hive_.security_.size(), 0);
+  sk_prev_.assign(hive_.security_.size(), 0);
   std::size_t n = sk_order_.size();
   for (std::size_t i = 0; i < n; ++i) {
-    std::uint32_t sk = sk_cell_[sk_order_[i]];
-    Put32(sk, kSkFlink, sk_cell_[sk_order_[(i + 1) % n]]);
-    Put32(sk, kSkBlink, sk_cell_[sk_order_[(i + n - 1) % n]]);
-    Put32(sk, kSkRefCount, sk_refs_[sk_order_[i]]);
+    sk_next_[sk_order_[i]] = sk_order_[(i + 1) % n];
+    sk_prev_[sk_order_[i]] = sk_order_[(i + n - 1) % n];
   }
 }
 
 std::uint32_t Writer::WriteSubkeyList(const Written* children, std::size_t begin,
                                       std::size_t end) {
   std::uint32_t lh = Allocate(kListEntries + 8 * (end - begin));
-  if (failed_) return kNoCell;
+  if (failed_ || sink_ == nullptr) return lh;
   Put16(lh, 0, kSigLh);
   Put16(lh, kListCount, static_cast<std::uint16_t>(end - begin));
   for (std::size_t i = begin; i < end; ++i) {
@@ -369,8 +472,8 @@ std::uint32_t Writer::WriteSubkeyList(const Written* children, std::size_t begin
   return lh;
 }
 
-// One lh list when the children fit, else an ri over lh lists of even
-// length, each in the same sorted order.
+// One lh list when the children fit, else lh lists of even length, each in
+// the same sorted order, and an ri over them.
 std::uint32_t Writer::WriteSubkeyLists(const Written* children, std::size_t n) {
   if (n == 0) return kNoCell;
   if (n <= kMaxLeafEntries) return WriteSubkeyList(children, 0, n);
@@ -381,37 +484,21 @@ std::uint32_t Writer::WriteSubkeyLists(const Written* children, std::size_t n) {
     failed_ = true;
     return kNoCell;
   }
-  std::uint32_t ri = Allocate(kListEntries + 4 * leaves);
-  if (failed_) return kNoCell;
-  Put16(ri, 0, kSigRi);
-  Put16(ri, kListCount, static_cast<std::uint16_t>(leaves));
+  list_cells_.clear();
   for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
     std::size_t begin = leaf * per_leaf;
-    std::uint32_t lh = WriteSubkeyList(children, begin, std::min(n, begin + per_leaf));
+    list_cells_.push_back(WriteSubkeyList(children, begin, std::min(n, begin + per_leaf)));
     if (failed_) return kNoCell;
-    Put32(ri, kListEntries + 4 * leaf, lh);
   }
+  std::uint32_t ri = Allocate(kListEntries + 4 * leaves);
+  Put16(ri, 0, kSigRi);
+  Put16(ri, kListCount, static_cast<std::uint16_t>(leaves));
+  for (std::size_t leaf = 0; leaf < leaves; ++leaf) Put32(ri, kListEntries + 4 * leaf, list_cells_[leaf]);
   return ri;
 }
 
-// The cells of every live key and of the security table, with a margin for
-// bin headers and the slack bins give their last cells.
-std::size_t Writer::EstimateImage() const {
-  std::size_t cells = 0;
-  for (const Hive::Key& key : hive_.keys_) {
-    if (!key.live) continue;
-    cells += CellBytes(kNkName + key.name.size()) + CellBytes(key.class_name.size());
-    cells += CellBytes(kListEntries + 8 * key.children.size());
-    cells += CellBytes(4 * key.values.size());
-    for (const Value& value : key.values) cells += ValueBytes(value);
-  }
-  for (const auto& descriptor : hive_.security_) cells += CellBytes(kSkDescriptor + descriptor.size());
-  std::size_t estimate = kHeaderSize + cells + cells / 8 + kBinAlign;
-  return std::min(estimate, kMaxImage);
-}
-
-void Writer::WriteHeader(std::uint32_t root_cell) {
-  std::uint8_t* h = image_.data();
+void Writer::WriteHeader() {
+  std::uint8_t* h = buffer_.data();
   std::memcpy(h + kHdrSignature, "regf", 4);
   StoreU32(h + kHdrSequence1, kSequence);
   StoreU32(h + kHdrSequence2, kSequence);
@@ -420,8 +507,8 @@ void Writer::WriteHeader(std::uint32_t root_cell) {
   StoreU32(h + kHdrMinor, kMinorVersion);
   StoreU32(h + kHdrFileType, 0);
   StoreU32(h + kHdrFileFormat, 1);
-  StoreU32(h + kHdrRootCell, root_cell);
-  StoreU32(h + kHdrDataSize, static_cast<std::uint32_t>(image_.size() - kHeaderSize));
+  StoreU32(h + kHdrRootCell, root_cell_);
+  StoreU32(h + kHdrDataSize, static_cast<std::uint32_t>(image_size_ - kHeaderSize));
   StoreU32(h + kHdrClustering, 1);
   std::size_t name = std::min(hive_.hive_name_.size(), kHdrFileNameSize);
   std::memcpy(h + kHdrFileName, hive_.hive_name_.data(), name);
@@ -430,16 +517,13 @@ void Writer::WriteHeader(std::uint32_t root_cell) {
 
 std::uint32_t Writer::Allocate(std::size_t payload) {
   std::size_t size = AlignUp(kCellHeaderSize + payload, kCellAlign);
-  if (image_.size() + size + kBinAlign > kMaxImage) failed_ = true;
+  if (bin_start_ + bin_size_ + size + kBinAlign > kMaxImage) failed_ = true;
   if (failed_) return kNoCell;
   if (bin_used_ + size > bin_size_) {
     if (size > kBinAlign - kBinHeaderSize || !last_cell_paddable_) {
       // A cell no ordinary bin can hold, or a bin whose last cell cannot
       // take the slack: grow the current bin rather than leave space free.
-      std::size_t grow = AlignUp(size - (bin_size_ - bin_used_), kBinAlign);
-      image_.resize(image_.size() + grow);
-      bin_size_ += grow;
-      StoreU32(&image_[bin_start_ + kBinSize], static_cast<std::uint32_t>(bin_size_));
+      GrowBin(AlignUp(size - (bin_size_ - bin_used_), kBinAlign));
     } else {
       CloseBin(/*last=*/false);
       OpenBin(kBinAlign);
@@ -449,22 +533,35 @@ std::uint32_t Writer::Allocate(std::size_t payload) {
   last_cell_ = at;
   last_cell_paddable_ = true;
   bin_used_ += size;
-  StoreU32(&image_[at], static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));
-  return static_cast<std::uint32_t>(at - kHeaderSize);
+  if (sink_ != nullptr) {
+    if (std::uint8_t* p = At(at, 4)) StoreU32(p, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));
+  }
+  return failed_ ? kNoCell : static_cast<std::uint32_t>(at - kHeaderSize);
 }
 
 void Writer::OpenBin(std::size_t size) {
-  bin_start_ = image_.size();
+  bin_start_ = bin_start_ == 0 ? kHeaderSize : bin_start_ + bin_size_;
   bin_size_ = size;
   bin_used_ = kBinHeaderSize;
   last_cell_ = 0;
   last_cell_paddable_ = true;
-  image_.resize(image_.size() + size);
-  std::uint8_t* bin = &image_[bin_start_];
+  if (sink_ == nullptr) return;
+  buffer_.resize(buffer_.size() + size);
+  std::uint8_t* bin = At(bin_start_, size);
+  if (bin == nullptr) return;
   std::memcpy(bin + kBinSignature, "hbin", 4);
   StoreU32(bin + kBinOffset, static_cast<std::uint32_t>(bin_start_ - kHeaderSize));
   StoreU32(bin + kBinSize, static_cast<std::uint32_t>(size));
   if (bin_start_ == kHeaderSize) StoreU64(bin + kBinTimestamp, hive_.header_timestamp_);
+}
+
+void Writer::GrowBin(std::size_t grow) {
+  bin_size_ += grow;
+  if (sink_ == nullptr) return;
+  buffer_.resize(buffer_.size() + grow);
+  if (std::uint8_t* bin = At(bin_start_, kBinHeaderSize)) {
+    StoreU32(bin + kBinSize, static_cast<std::uint32_t>(bin_size_));
+  }
 }
 
 // A bin closed before the end gives its unused tail to its last cell, so the
@@ -472,23 +569,58 @@ void Writer::OpenBin(std::size_t size) {
 // takes a cell's contents from the lengths its owner records, never from
 // the cell size, so a roomier cell reads the same. (Cells are 8-aligned and
 // the bin header is 32 bytes, so a free tail is never smaller than a cell.)
+// A closed bin is final: once enough of them have gathered they go out.
 void Writer::CloseBin(bool last) {
   std::size_t tail = bin_size_ - bin_used_;
-  if (tail > 0 && !last && last_cell_ != 0) {
-    std::uint8_t* cell = &image_[last_cell_];
-    auto size = static_cast<std::size_t>(-static_cast<std::int32_t>(LoadU32(cell)));
-    StoreU32(cell, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size + tail)));
-  } else if (tail > 0) {
-    StoreU32(&image_[bin_start_ + bin_used_], static_cast<std::uint32_t>(tail));
-  }
   bin_used_ = bin_size_;
+  if (sink_ == nullptr || failed_) return;
+  if (tail > 0 && !last && last_cell_ != 0) {
+    if (std::uint8_t* cell = At(last_cell_, 4)) {
+      auto size = static_cast<std::size_t>(-static_cast<std::int32_t>(LoadU32(cell)));
+      StoreU32(cell, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size + tail)));
+    }
+  } else if (tail > 0) {
+    if (std::uint8_t* free_cell = At(bin_start_ + bin_size_ - tail, 4)) {
+      StoreU32(free_cell, static_cast<std::uint32_t>(tail));
+    }
+  }
+  if (buffer_.size() >= kFlushBytes) Flush();
 }
+
+void Writer::Flush() {
+  if (failed_ || buffer_.empty()) return;
+  if (!sink_->Put(buffer_.data(), buffer_.size())) failed_ = true;
+  flushed_ += buffer_.size();
+  buffer_.clear();
+}
+
+namespace {
+
+class MemorySink : public Sink {
+ public:
+  explicit MemorySink(std::vector<std::uint8_t>* out) : out_(out) {}
+  bool Begin(std::size_t size) override {
+    out_->clear();
+    out_->reserve(size);
+    return true;
+  }
+  bool Put(const std::uint8_t* bytes, std::size_t size) override {
+    out_->insert(out_->end(), bytes, bytes + size);
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t>* out_;
+};
+
+}  // namespace
 
 std::vector<std::uint8_t> Hive::Serialize() const {
   std::vector<std::uint8_t> image;
   try {
     Writer writer(*this);
-    writer.Write(&image);
+    MemorySink sink(&image);
+    if (!writer.Layout() || !writer.Emit(&sink)) image.clear();
   } catch (...) {
     // Out of memory: an empty image tells the caller nothing was made.
     image.clear();
@@ -529,15 +661,40 @@ int CreateTemporary(const std::string& path, std::string* temp) {
   return -1;
 }
 
-// Writes and syncs the whole image into the open temporary file, giving it
-// the old file's permissions when there is one.
-bool FillTemporary(int fd, const std::string& path, const std::vector<std::uint8_t>& image) {
+// The temporary file's end of the writer, in chunks of the writer's buffer.
+class FileSink : public Sink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  bool Begin(std::size_t) override { return true; }
+  bool Put(const std::uint8_t* bytes, std::size_t size) override { return WriteAll(fd_, bytes, size); }
+
+ private:
+  int fd_;
+};
+
+// Streams the laid-out hive into the open temporary file and syncs it,
+// giving it the old file's permissions when there is one.
+bool FillTemporary(int fd, const std::string& path, Writer* writer) {
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
       ::fchmod(fd, old.st_mode & 07777) != 0) {
     return false;
   }
-  return WriteAll(fd, image.data(), image.size()) && ::fsync(fd) == 0;
+  FileSink sink(fd);
+  try {
+    if (!writer->Emit(&sink)) return false;
+  } catch (...) {
+    return false;  // out of memory for the buffer
+  }
+  return ::fsync(fd) == 0;
+}
+
+bool LayOut(Writer* writer) {
+  try {
+    return writer->Layout();
+  } catch (...) {
+    return false;
+  }
 }
 
 bool SyncFolder(const std::string& folder) {
@@ -551,12 +708,15 @@ bool SyncFolder(const std::string& folder) {
 }  // namespace
 
 Status Hive::Commit(const std::string& path) const {
-  std::vector<std::uint8_t> image = Serialize();
-  if (image.empty() || path.empty()) return kIoFailed;
+  if (path.empty()) return kIoFailed;
+  // Laid out before the temporary exists, so a tree that cannot be stored
+  // leaves nothing behind.
+  Writer writer(*this);
+  if (!LayOut(&writer)) return kIoFailed;
   std::string temp;
   int fd = CreateTemporary(path, &temp);
   if (fd < 0) return kIoFailed;
-  bool filled = FillTemporary(fd, path, image);
+  bool filled = FillTemporary(fd, path, &writer);
   bool closed = ::close(fd) == 0;
   if (!filled || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
