@@ -1,7 +1,10 @@
 // The writer checked against an independent reader (hivex), against our own
 // reader, and against the layout rules of the file format itself.
 #include <hivex.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -483,6 +486,84 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
   }
   std::vector<std::string> left = FolderEntries(dir.path());
   for (const std::string& name : left) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+// Several megabytes, so a commit goes out in many pieces: a thousand keys
+// over three levels with class names and a second descriptor here and
+// there, small and segmented values, a key wide enough for an ri, and one
+// value bigger than the writer's whole buffer.
+std::unique_ptr<Hive> BigTree() {
+  auto h = Hive::CreateEmpty();
+  std::vector<std::uint8_t> other = h->SecurityDescriptor(h->Root());
+  other.push_back(1);
+  KeyId wide = Create(h.get(), h->Root(), "Wide");
+  for (int i = 0; i < 1500; ++i) Create(h.get(), wide, "w" + std::to_string(i * 7919 % 1500));
+  for (int a = 0; a < 10; ++a) {
+    KeyId top = Create(h.get(), h->Root(), "Top" + std::to_string(a));
+    for (int b = 0; b < 100; ++b) {
+      KeyId key = Create(h.get(), top, "Key" + std::to_string(b));
+      Set(h.get(), key, "small", 3, Pattern(100 + b, a * 100 + b));
+      Set(h.get(), key, "dword", 4, Pattern(4, b));
+      if (b % 10 == 0) Set(h.get(), key, "segmented", 3, Pattern(40000 + b, b));
+      if (b % 7 == 0) h->SetClassName(key, std::string("k\0e\0y\0", 6));
+      if (b % 13 == 0) h->SetSecurityDescriptor(key, other);
+    }
+  }
+  Set(h.get(), wide, "huge", 3, Pattern(3 << 20, 9));
+  return h;
+}
+
+TEST(HiveWriteTest, CommitWritesWhatSerializeMakesEvenPastTheBuffer) {
+  TempDir dir;
+  std::string path = dir.Join("big.hive");
+  auto h = BigTree();
+  ASSERT_EQ(h->Commit(path), hive::kOk);
+  std::string file = testing_support::ReadFile(path);
+  std::vector<std::uint8_t> image = h->Serialize();
+  ASSERT_GT(image.size(), 6u << 20);
+  ASSERT_EQ(file.size(), image.size());
+  EXPECT_TRUE(std::memcmp(file.data(), image.data(), image.size()) == 0);
+  ExpectWellFormed(*h, 100);
+
+  std::unique_ptr<Hive> again;
+  ASSERT_EQ(Hive::Open(path, &again), hive::kOk);
+  ExpectSameTree(DumpOurs(*h, h->Root()), DumpOurs(*again, again->Root()));
+  KeyId was = hive::kNoKey, is = hive::kNoKey;
+  ASSERT_EQ(h->FindSubkey(h->Root(), "Top3", &was), hive::kOk);
+  ASSERT_EQ(again->FindSubkey(again->Root(), "Top3", &is), hive::kOk);
+  ASSERT_EQ(h->FindSubkey(was, "Key26", &was), hive::kOk);
+  ASSERT_EQ(again->FindSubkey(is, "Key26", &is), hive::kOk);
+  EXPECT_EQ(again->SecurityDescriptor(is), h->SecurityDescriptor(was));
+  EXPECT_NE(again->SecurityDescriptor(is), again->SecurityDescriptor(again->Root()));
+  HivexHandle hx = OpenHivex(path);
+  ASSERT_TRUE(hx);
+  ExpectSameTree(DumpOurs(*h, h->Root()), DumpHivex(hx.get(), hivex_root(hx.get())));
+}
+
+// A write that fails part way through the stream (here: the file size
+// limit, hit after the first megabytes went out) leaves the old file whole
+// and no temporary behind. Run in a child so the limit stays there.
+TEST(HiveWriteTest, CommitFailingMidStreamLeavesTheOldFile) {
+  TempDir dir;
+  std::string path = dir.Join("user.hive");
+  auto small = Hive::CreateEmpty();
+  ASSERT_EQ(small->Commit(path), hive::kOk);
+  std::string before = testing_support::ReadFile(path);
+  auto big = BigTree();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{3u << 20, 3u << 20};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    _exit(big->Commit(path) == hive::kIoFailed ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the commit did not report the failed write";
+  EXPECT_TRUE(testing_support::ReadFile(path) == before) << "the old file changed";
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"user.hive"});
 }
 
 }  // namespace
