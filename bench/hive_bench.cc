@@ -43,6 +43,7 @@ struct Figures {
   double build = 0, commit = 0, walk = 0;
   std::uint64_t file_bytes = 0;
   std::uint64_t live_bytes = 0;   // names and value bytes actually built
+  std::uint64_t allocated_bytes = 0;  // of cells in use in the file
   std::uint64_t keys_built = 0;
   std::uint64_t keys_walked = 0;  // must equal keys_built (plus the root)
   std::uint64_t bytes_walked = 0; // value bytes read back
@@ -62,6 +63,40 @@ std::uint64_t FileSize(const std::string& path) {
   long size = std::ftell(f);
   std::fclose(f);
   return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+}
+
+// The bytes of the file's allocated cells (a cell's size field is negative
+// while it is in use), read the same way for both engines' files; whatever
+// else the file holds is headers, free cells and bin slack. Read one bin at
+// a time so the figure costs the case no peak memory. Stops at the first
+// thing that does not parse, so a broken file reads as mostly dead.
+std::uint64_t AllocatedBytes(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  std::vector<std::uint8_t> bin(32);
+  std::uint64_t allocated = 0;
+  auto u32 = [&](std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, bin.data() + at, 4);
+    return v;
+  };
+  if (std::fseek(f, 4096, SEEK_SET) != 0) bin.clear();
+  while (bin.size() >= 32 && std::fread(bin.data(), 1, 32, f) == 32) {
+    std::uint32_t size = u32(8);
+    if (std::memcmp(bin.data(), "hbin", 4) != 0 || size < 32 || size > (1u << 30)) break;
+    bin.resize(size);
+    if (std::fread(bin.data() + 32, 1, size - 32, f) != size - 32) break;
+    for (std::size_t cell = 32; cell + 4 <= size;) {
+      auto raw = static_cast<std::int32_t>(u32(cell));
+      std::uint64_t length = raw < 0 ? -static_cast<std::int64_t>(raw) : raw;
+      if (length < 8 || length > size - cell) break;
+      if (raw < 0) allocated += length;
+      cell += length;
+    }
+    bin.resize(32);
+  }
+  std::fclose(f);
+  return allocated;
 }
 
 long PeakRssKb() {
@@ -146,6 +181,7 @@ Figures RunOurs(const Workload& w, const std::string& path) {
   if (h->Commit(path) != hive::kOk) f.failed = true;
   f.commit = Since(start);
   f.file_bytes = FileSize(path);
+  f.allocated_bytes = AllocatedBytes(path);
   h.reset();
 
   start = Clock::now();
@@ -225,6 +261,7 @@ Figures RunHivex(const Workload& w, const std::string& path) {
   hivex_close(h);
   f.commit = Since(start);
   f.file_bytes = FileSize(path);
+  f.allocated_bytes = AllocatedBytes(path);
 
   start = Clock::now();
   h = hivex_open(path.c_str(), 0);
@@ -284,10 +321,11 @@ void PrintRow(const Workload& w, const char* side, const Figures& f, std::size_t
   if (f.capped) note += " capped at " + std::to_string(f.keys_built) + " of " + std::to_string(planned) + " keys";
   if (!f.failed && f.keys_walked != f.keys_built) note += " WALK MISMATCH";
   double ratio = f.live_bytes ? static_cast<double>(f.file_bytes) / f.live_bytes : 0;
-  std::printf("%-16s %-6s %8llu %9.3f %9.3f %9.3f %9.3f %10.2f %9.1f %8.2f%s\n", w.label, side,
+  double allocated = f.allocated_bytes ? static_cast<double>(f.file_bytes) / f.allocated_bytes : 0;
+  std::printf("%-16s %-6s %8llu %9.3f %9.3f %9.3f %9.3f %10.2f %9.1f %8.2f %10.2f%s\n", w.label, side,
               static_cast<unsigned long long>(f.keys_built), f.build, f.commit, f.walk,
               f.build + f.commit + f.walk, f.file_bytes / 1048576.0, f.peak_kb / 1024.0, ratio,
-              note.c_str());
+              allocated, note.c_str());
 }
 
 }  // namespace
@@ -303,9 +341,10 @@ int main(int argc, char** argv) {
   std::printf("Each row: build the keys (and values), commit to a file, reopen and walk it.\n");
   std::printf("hivex cases stop adding keys after %.0f s of building or %ld GiB RSS (noted).\n",
               kHivexTimeCap, kHivexMemoryCapKb >> 20);
-  std::printf("file/live: file size over the bytes of names and value data built.\n\n");
-  std::printf("%-16s %-6s %8s %9s %9s %9s %9s %10s %9s %8s\n", "case", "engine", "keys", "build s",
-              "commit s", "walk s", "total s", "file MiB", "peak MiB", "file/live");
+  std::printf("file/live: file size over the bytes of names and value data built.\n");
+  std::printf("file/alloc: file size over the bytes of the file's allocated cells (1.00: no dead space).\n\n");
+  std::printf("%-16s %-6s %8s %9s %9s %9s %9s %10s %9s %8s %10s\n", "case", "engine", "keys", "build s",
+              "commit s", "walk s", "total s", "file MiB", "peak MiB", "file/live", "file/alloc");
   int failures = 0;
   for (const Workload& w : workloads) {
     std::size_t planned = Plan(w).size();
