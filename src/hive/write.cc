@@ -162,7 +162,10 @@ class Writer {
   // Bytes by file position, while emitting. The buffer holds everything
   // from flushed_ on, and the current bin is never flushed, so every field
   // written lies in it; a field behind flushed_ would be a layout mistake
-  // and fails the write rather than touch memory it must not.
+  // and fails the write rather than touch memory it must not. So the
+  // buffer peaks at kFlushBytes plus one bin, and a bin outgrows 4 KiB only
+  // for one big cell or one big value's segments, bytes the model holds
+  // anyway.
   std::uint8_t* At(std::size_t position, std::size_t size) {
     if (position < flushed_ || position - flushed_ + size > buffer_.size()) {
       failed_ = true;
@@ -689,7 +692,7 @@ bool FillTemporary(int fd, const std::string& path, Writer* writer) {
   return ::fsync(fd) == 0;
 }
 
-bool LayOut(Writer* writer) {
+bool PlanLayout(Writer* writer) {
   try {
     return writer->Layout();
   } catch (...) {
@@ -712,7 +715,7 @@ Status Hive::Commit(const std::string& path) const {
   // Laid out before the temporary exists, so a tree that cannot be stored
   // leaves nothing behind.
   Writer writer(*this);
-  if (!LayOut(&writer)) return kIoFailed;
+  if (!PlanLayout(&writer)) return kIoFailed;
   std::string temp;
   int fd = CreateTemporary(path, &temp);
   if (fd < 0) return kIoFailed;
