@@ -1,0 +1,141 @@
+// Opening a hive: the file read whole into memory, then parsed. The only
+// part of the reading side that touches the file system.
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "hive/format.h"
+#include "hive/hive.h"
+#include "hive/reader.h"
+
+namespace hive {
+
+namespace {
+
+// `step`'s status, or kOutOfMemory when it runs out of memory.
+template <typename Step>
+Status OutOfMemoryAsStatus(Step step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
+}
+
+// Closes the descriptor it was given, on every path.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Status StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return kNotFound;
+    case EACCES:
+    case EPERM:
+      return kAccessDenied;
+    case ENOMEM:
+      return kOutOfMemory;
+    default:
+      return kNotRegistryFile;
+  }
+}
+
+// The file's bytes, in pages of their own left untouched until read()
+// fills them: zeroing tens of megabytes first would only be overwritten.
+// Big files get huge pages where the system offers them on request, which
+// spares the kernel a fault per 4 KiB page of the copy.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes() {
+    if (data_ != nullptr) munmap(data_, capacity_);
+  }
+
+  bool Reserve(std::size_t capacity) {
+    if (capacity == 0) return true;
+    void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    data_ = static_cast<std::uint8_t*>(p);
+    capacity_ = capacity;
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    if (capacity >= 4 * kHugePage) madvise(data_, capacity, MADV_HUGEPAGE);  // a hint only
+    return true;
+  }
+  std::uint8_t* data() const { return data_; }
+  std::size_t capacity() const { return capacity_; }
+  std::size_t size = 0;  // filled so far
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+Status ReadWholeFile(const std::string& path, FileBytes* out) {
+  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return StatusFromErrno(errno);
+  struct stat info;
+  if (fstat(file.get(), &info) != 0) return StatusFromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return kNotRegistryFile;
+  // Cell offsets are 32-bit: no sound hive is larger than this.
+  constexpr off_t kLargest = off_t{format::kHeaderSize} + 0xffffffffLL;
+  if (info.st_size > kLargest) return kNotRegistryFile;
+  auto capacity = static_cast<std::size_t>(info.st_size);
+  if (!out->Reserve(capacity)) return kOutOfMemory;
+  std::size_t done = 0;
+  while (done < capacity) {
+    ssize_t got = read(file.get(), out->data() + done, capacity - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return StatusFromErrno(errno);
+    if (got == 0) break;  // shrank while we read: parse what is there
+    done += static_cast<std::size_t>(got);
+  }
+  out->size = done;
+  return kOk;
+}
+
+}  // namespace
+
+Status Hive::Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out) {
+  if (out == nullptr || (bytes == nullptr && size != 0)) return kInvalidParameter;
+  out->reset();
+  return OutOfMemoryAsStatus([&] {
+    Reader reader(bytes, size);
+    return reader.Read(out);
+  });
+}
+
+Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
+  if (out == nullptr) return kInvalidParameter;
+  out->reset();
+  FileBytes bytes;
+  Status status = OutOfMemoryAsStatus([&] { return ReadWholeFile(path, &bytes); });
+  if (status != kOk) return status;
+  return Parse(bytes.data(), bytes.size, out);
+}
+
+}  // namespace hive

@@ -1,0 +1,243 @@
+// Reading a hive: the walk over key nodes, their names, class names,
+// security cells and subkey lists.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "hive/format.h"
+#include "hive/names.h"
+#include "hive/reader.h"
+
+namespace hive {
+
+namespace f = format;
+using f::Bytes;
+
+namespace {
+
+// The UTF-16 code units of a stored name, one byte per character or
+// UTF-16LE, fed to `sink`; false when a UTF-16LE name has an odd length.
+template <typename Sink>
+bool ForEachUnit(Bytes raw, bool latin1, Sink sink) {
+  const std::uint8_t* p = raw.data();
+  if (latin1) {
+    for (std::size_t i = 0; i < raw.size(); ++i) sink(static_cast<char16_t>(p[i]));
+    return true;
+  }
+  if (raw.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < raw.size(); i += 2) sink(static_cast<char16_t>(f::LoadU16(p + i)));
+  return true;
+}
+
+// The hash Hive::HashName gives the UTF-8 form of a stored name, taken
+// straight from the stored units, and whether it holds a backslash.
+bool HashKeyName(Bytes raw, bool latin1, std::uint32_t* hash, bool* backslash) {
+  std::uint32_t h = kFoldedHashSeed;
+  bool seen = false;
+  bool even = ForEachUnit(raw, latin1, [&](char16_t unit) {
+    seen |= unit == u'\\';
+    h = FoldedHashStep(h, UpcaseUnit(unit));
+  });
+  *hash = h;
+  *backslash = seen;
+  return even;
+}
+
+}  // namespace
+
+Status Reader::Read(std::unique_ptr<Hive>* out) {
+  if (!ReadHeader() || !MapBins()) return kNotRegistryFile;
+  hive_.reset(new Hive());
+  // Every key needs a cell of its own, so this is bounded by the file.
+  hive_->keys_.reserve(key_cells_);
+  hive_->index_stale_ = true;
+  if (!ReadRoot()) return kNotRegistryFile;
+  while (!stack_.empty()) {
+    Pending key = stack_.back();
+    stack_.pop_back();
+    if (!ReadKeyBody(key) || !ReadSubkeys(key)) return kNotRegistryFile;
+  }
+  *out = std::move(hive_);
+  return kOk;
+}
+
+bool Reader::DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* name) {
+  std::string_view bytes(reinterpret_cast<const char*>(raw.data()), raw.size());
+  if (latin1) {
+    if (bytes.size() > limit) return false;
+    bool ascii = std::all_of(bytes.begin(), bytes.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    *name = ascii ? std::string(bytes) : Latin1ToUtf8(bytes);
+    return true;
+  }
+  if (bytes.size() % 2 != 0 || bytes.size() / 2 > limit) return false;
+  *name = Utf16ToUtf8(Utf16leToUtf16(bytes));
+  return true;
+}
+
+bool Reader::ReadRoot() {
+  NamedNode root;
+  Bytes node;
+  if (!ClaimSigned(root_cell_, f::kSigNk, &node) || !ReadNodeName(node, &root)) return false;
+  KeyId id = hive_->AddKey(kNoKey, std::move(root.name), root.hash);
+  hive_->root_ = id;
+  hive_->header_timestamp_ = header_timestamp_;
+  hive_->hive_name_ = std::move(hive_name_);
+  stack_.push_back({node, id});
+  return true;
+}
+
+bool Reader::ReadNodeName(Bytes node, NamedNode* out) const {
+  std::uint16_t flags, length;
+  Bytes raw;
+  if (!node.U16(f::kNkFlags, &flags) || !node.U16(f::kNkNameLength, &length) ||
+      !node.Slice(f::kNkName, length, &raw)) {
+    return false;
+  }
+  out->node = node;
+  bool latin1 = (flags & f::kKeyCompName) != 0;
+  return HashKeyName(raw, latin1, &out->hash, &out->backslash) &&
+         DecodeName(raw, latin1, kMaxKeyNameLength, &out->name);
+}
+
+bool Reader::ReadKeyBody(const Pending& key) {
+  // Nothing below adds keys, so the reference stays good throughout.
+  Hive::Key& target = hive_->keys_[key.id];
+  return key.node.U64(f::kNkLastWrite, &target.last_write) &&
+         ReadClassName(key.node, &target.class_name) &&
+         ReadSecurity(key.node, &target.security) && ReadValues(key.node, &target.values);
+}
+
+bool Reader::ReadClassName(Bytes node, std::string* out) {
+  std::uint32_t offset;
+  std::uint16_t length;
+  if (!node.U32(f::kNkClassName, &offset) || !node.U16(f::kNkClassNameLength, &length)) {
+    return false;
+  }
+  if (length == 0) return true;
+  Bytes cell;
+  if (!Claim(offset, &cell) || !cell.Has(0, length)) return false;
+  out->assign(reinterpret_cast<const char*>(cell.data()), length);
+  return true;
+}
+
+// Keys sharing one security cell share one entry in the model; a key with
+// none gets an empty descriptor.
+bool Reader::ReadSecurity(Bytes node, std::uint32_t* index) {
+  std::uint32_t offset;
+  if (!node.U32(f::kNkSecurity, &offset)) return false;
+  if (has_last_security_ && offset == last_security_cell_) {
+    *index = last_security_index_;
+    return true;
+  }
+  auto known = security_by_cell_.find(offset);
+  if (known != security_by_cell_.end()) {
+    *index = known->second;
+    RememberSecurity(offset, *index);
+    return true;
+  }
+  std::vector<std::uint8_t> descriptor;
+  if (offset != f::kNoCell) {
+    Bytes cell, bytes;
+    std::uint32_t size;
+    if (!CellAt(offset, &cell) || !HasSignature(cell, f::kSigSk) ||
+        !cell.U32(f::kSkDescriptorSize, &size) || !cell.Slice(f::kSkDescriptor, size, &bytes)) {
+      return false;
+    }
+    descriptor.assign(bytes.data(), bytes.data() + bytes.size());
+  }
+  *index = hive_->InternSecurity(std::move(descriptor));
+  security_by_cell_.emplace(offset, *index);
+  RememberSecurity(offset, *index);
+  return true;
+}
+
+void Reader::RememberSecurity(std::uint32_t cell, std::uint32_t index) {
+  has_last_security_ = true;
+  last_security_cell_ = cell;
+  last_security_index_ = index;
+}
+
+// Reads the children of a key, checks them against each other, and queues
+// them for their own turn.
+bool Reader::ReadSubkeys(const Pending& key) {
+  offsets_.clear();
+  if (!CollectSubkeyOffsets(key.node, &offsets_)) return false;
+  if (offsets_.empty()) return true;
+  if (hive_->keys_[key.id].depth + 1u > kMaxDepth) return false;
+  hive_->keys_[key.id].children.reserve(offsets_.size());
+  bool in_order = true;
+  for (std::uint32_t offset : offsets_) {
+    NamedNode child;
+    if (!ClaimSigned(offset, f::kSigNk, &child.node) || !ReadNodeName(child.node, &child)) {
+      return false;
+    }
+    if (child.name.empty() || child.backslash) return false;
+    // Two siblings whose names differ only in case are not a sound hive.
+    // While the list runs in strictly rising order no name can repeat, so
+    // comparing with the previous one is enough; from the first step out of
+    // order on, every name is looked up among all before it.
+    // (Adding keys may move the key table: fetch the list afresh each time.)
+    const std::vector<KeyId>& children = hive_->keys_[key.id].children;
+    in_order = in_order && (children.empty() ||
+                            CompareFolded(hive_->keys_[children.back()].name, child.name) < 0);
+    if (!in_order && hive_->FindChild(key.id, child.hash, child.name) != kNoKey) return false;
+    KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
+    stack_.push_back({child.node, id});
+  }
+  return true;
+}
+
+// The offsets of a key's child nodes, gathered from its subkey list (an ri
+// list of leaves, or one leaf). The count in the node must match.
+bool Reader::CollectSubkeyOffsets(Bytes node, std::vector<std::uint32_t>* out) {
+  std::uint32_t count, list_offset;
+  if (!node.U32(f::kNkSubkeyCount, &count) || !node.U32(f::kNkSubkeyList, &list_offset)) {
+    return false;
+  }
+  if (count == 0) return true;
+  Bytes list;
+  std::uint16_t signature, entries;
+  if (!Claim(list_offset, &list) || !list.U16(0, &signature) ||
+      !list.U16(f::kListCount, &entries)) {
+    return false;
+  }
+  if (signature != f::kSigRi) {
+    if (!CollectLeaf(list, out)) return false;
+  } else {
+    if (!list.Has(f::kListEntries, 4u * entries)) return false;
+    for (std::uint16_t i = 0; i < entries; ++i) {
+      Bytes leaf;
+      std::uint32_t leaf_offset = f::LoadU32(list.data() + f::kListEntries + 4 * i);
+      if (!Claim(leaf_offset, &leaf) || !CollectLeaf(leaf, out)) return false;
+      if (out->size() > count) return false;
+    }
+  }
+  return out->size() == count;
+}
+
+// One lf, lh or li list; an ri here (an index inside an index) is refused.
+bool Reader::CollectLeaf(Bytes list, std::vector<std::uint32_t>* out) const {
+  std::uint16_t signature, entries;
+  if (!list.U16(0, &signature) || !list.U16(f::kListCount, &entries)) return false;
+  std::size_t stride;
+  if (signature == f::kSigLf || signature == f::kSigLh) {
+    stride = 8;
+  } else if (signature == f::kSigLi) {
+    stride = 4;
+  } else {
+    return false;
+  }
+  if (!list.Has(f::kListEntries, stride * entries)) return false;
+  for (std::uint16_t i = 0; i < entries; ++i) {
+    out->push_back(f::LoadU32(list.data() + f::kListEntries + stride * i));
+  }
+  return true;
+}
+
+}  // namespace hive

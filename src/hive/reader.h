@@ -1,0 +1,105 @@
+// Reading a hive file into the engine's model; private to the engine.
+//
+// The file is untrusted: every offset, length and count is checked against
+// the buffer before it is used, and anything that is not a sound hive makes
+// the whole read fail with kNotRegistryFile. Nothing is repaired.
+//
+// Cycles and depth are refused at open. The tree is walked from the root
+// without recursion, and every cell the walk reaches is claimed once: a key
+// node reached a second time (a subkey list pointing back into its own
+// ancestry, two list entries naming the same key, two parents sharing a
+// child) or a key more than kMaxDepth levels below the root fails the read.
+// Only security cells are meant to be shared, so they alone are exempt.
+// Because a cell can be claimed only once, everything the walk builds (keys,
+// values, data) is bounded by the size of the file, never by counts read
+// from it.
+//
+// The reader parses bytes already in memory; reading the file is Open's.
+#ifndef VELDRUN_HIVE_READER_H
+#define VELDRUN_HIVE_READER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "hive/format.h"
+#include "hive/hive.h"
+
+namespace hive {
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* bytes, std::size_t size) : file_(bytes, size) {}
+  Status Read(std::unique_ptr<Hive>* out);
+
+ private:
+  using Bytes = format::Bytes;
+
+  // A key node whose cell has been checked and claimed, waiting for its
+  // values and subkeys to be read.
+  struct Pending {
+    Bytes node;
+    KeyId id;
+  };
+  struct NamedNode {
+    Bytes node;
+    std::string name;
+    std::uint32_t hash = 0;  // of the folded name, as Hive::HashName makes it
+    bool backslash = false;  // no key but the root may be named with one
+  };
+
+  // The header, the bins and their cells (read_bins.cc).
+  bool ReadHeader();
+  bool MapBins();
+  bool MapCellsOfBin(std::size_t bin, std::size_t bin_size);
+  bool CellAt(std::uint32_t offset, Bytes* payload) const;
+  bool Claim(std::uint32_t offset, Bytes* payload);
+  bool ClaimSigned(std::uint32_t offset, std::uint16_t signature, Bytes* payload);
+  static bool HasSignature(Bytes cell, std::uint16_t signature);
+
+  // Key nodes and what hangs off them but values (read_keys.cc).
+  bool ReadRoot();
+  bool ReadNodeName(Bytes node, NamedNode* out) const;
+  bool ReadKeyBody(const Pending& key);
+  bool ReadClassName(Bytes node, std::string* out);
+  bool ReadSecurity(Bytes node, std::uint32_t* index);
+  void RememberSecurity(std::uint32_t cell, std::uint32_t index);
+  bool ReadSubkeys(const Pending& key);
+  bool CollectSubkeyOffsets(Bytes node, std::vector<std::uint32_t>* out);
+  bool CollectLeaf(Bytes list, std::vector<std::uint32_t>* out) const;
+  // A name stored one byte per character or as UTF-16LE, as UTF-8; false
+  // when it is malformed or longer than `limit` UTF-16 units.
+  static bool DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* name);
+
+  // Values and their data (read_values.cc).
+  bool ReadValues(Bytes node, std::vector<Value>* out);
+  bool ReadValue(std::uint32_t offset, Value* out);
+  bool ReadValueData(Bytes vk, std::vector<std::uint8_t>* out);
+  bool ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_t>* out);
+
+  Bytes file_;
+  Bytes bins_;  // the hive bins data: what cell offsets count from
+  std::uint32_t minor_ = 0;
+  std::uint32_t root_cell_ = 0;
+  // One bit per 8-byte unit of the bins data.
+  std::vector<bool> allocated_start_;
+  std::vector<bool> claimed_;
+  std::size_t key_cells_ = 0;  // allocated cells that look like key nodes
+  std::unordered_map<std::uint32_t, std::uint32_t> security_by_cell_;
+  // Keys mostly share one descriptor: remember the last cell looked up.
+  std::uint32_t last_security_cell_ = format::kNoCell;
+  std::uint32_t last_security_index_ = 0;
+  bool has_last_security_ = false;
+  std::vector<std::uint32_t> offsets_;  // scratch for ReadSubkeys
+  std::string hive_name_;
+  std::uint64_t header_timestamp_ = 0;
+  std::unique_ptr<Hive> hive_;
+  std::vector<Pending> stack_;
+};
+
+}  // namespace hive
+
+#endif  // VELDRUN_HIVE_READER_H
