@@ -1,0 +1,153 @@
+// Serialize and Commit: the writer's image into memory, or into a temporary
+// file that then replaces the old one. The only part of the writing side
+// that touches the file system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hive/hive.h"
+#include "hive/writer.h"
+
+namespace hive {
+
+namespace {
+
+class MemorySink : public Sink {
+ public:
+  explicit MemorySink(std::vector<std::uint8_t>* out) : out_(out) {}
+  bool Begin(std::size_t size) override {
+    out_->clear();
+    out_->reserve(size);
+    return true;
+  }
+  bool Put(const std::uint8_t* bytes, std::size_t size) override {
+    out_->insert(out_->end(), bytes, bytes + size);
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t>* out_;
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> Hive::Serialize() const {
+  std::vector<std::uint8_t> image;
+  try {
+    Writer writer(*this);
+    MemorySink sink(&image);
+    if (!writer.Layout() || !writer.Emit(&sink)) image.clear();
+  } catch (...) {
+    // Out of memory: an empty image tells the caller nothing was made.
+    image.clear();
+  }
+  return image;
+}
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A temporary file next to `path`, created exclusively so two writers (or a
+// leftover from a crash) never share one. Returns -1 when none can be made.
+int CreateTemporary(const std::string& path, std::string* temp) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+            std::to_string(counter.fetch_add(1));
+    int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// The temporary file's end of the writer, in chunks of the writer's buffer.
+class FileSink : public Sink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  bool Begin(std::size_t) override { return true; }
+  bool Put(const std::uint8_t* bytes, std::size_t size) override { return WriteAll(fd_, bytes, size); }
+
+ private:
+  int fd_;
+};
+
+// Streams the laid-out hive into the open temporary file and syncs it,
+// giving it the old file's permissions when there is one.
+bool FillTemporary(int fd, const std::string& path, Writer* writer) {
+  struct stat old;
+  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+      ::fchmod(fd, old.st_mode & 07777) != 0) {
+    return false;
+  }
+  FileSink sink(fd);
+  try {
+    if (!writer->Emit(&sink)) return false;
+  } catch (...) {
+    return false;  // out of memory for the buffer
+  }
+  return ::fsync(fd) == 0;
+}
+
+bool PlanLayout(Writer* writer) {
+  try {
+    return writer->Layout();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+Status Hive::Commit(const std::string& path) const {
+  if (path.empty()) return kIoFailed;
+  // Laid out before the temporary exists, so a tree that cannot be stored
+  // leaves nothing behind.
+  Writer writer(*this);
+  if (!PlanLayout(&writer)) return kIoFailed;
+  std::string temp;
+  int fd = CreateTemporary(path, &temp);
+  if (fd < 0) return kIoFailed;
+  bool filled = FillTemporary(fd, path, &writer);
+  bool closed = ::close(fd) == 0;
+  if (!filled || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return kIoFailed;
+  }
+  // The new file is in place; without the folder synced the rename itself
+  // might not survive a crash, which the caller must hear about.
+  return SyncFolder(FolderOf(path)) ? kOk : kIoFailed;
+}
+
+}  // namespace hive

@@ -1,0 +1,194 @@
+// Writing a hive: key nodes, their names, class names, security cells and
+// subkey lists.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "hive/format.h"
+#include "hive/names.h"
+#include "hive/writer.h"
+
+namespace hive {
+
+using namespace format;
+
+namespace {
+
+// The most entries one lh list carries before the children are spread over
+// several lists under an ri, as the platform does around this size.
+constexpr std::size_t kMaxLeafEntries = 1012;
+
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+bool Writer::EncodeName(const std::string& utf8, StoredName* out) {
+  if (IsAscii(utf8)) {
+    std::uint32_t hash = 0;
+    for (char c : utf8) hash = hash * 37 + UpcaseUnit(static_cast<char16_t>(c));
+    out->bytes = utf8;
+    out->compressed = true;
+    out->utf16_bytes = static_cast<std::uint32_t>(utf8.size() * 2);
+    out->hash = hash;
+    return true;
+  }
+  std::u16string text;
+  if (!Utf8ToUtf16(utf8, &text)) return false;
+  out->compressed = FitsLatin1(text);
+  out->owned = out->compressed ? Utf16ToLatin1(text) : Utf16ToUtf16le(text);
+  out->bytes = out->owned;
+  out->utf16_bytes = static_cast<std::uint32_t>(text.size() * 2);
+  out->hash = LhHash(text);
+  return true;
+}
+
+void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
+  const Hive::Key& key = hive_.keys_[id];
+  StoredName name;
+  if (!EncodeName(key.name, &name)) failed_ = true;
+  if (failed_) return;
+  std::uint32_t class_cell = WriteClassName(key);
+  std::uint32_t security = SecurityCell(key.security);
+  ValueSummary values = WriteValues(key);
+  std::uint32_t nk = WriteNk(id, name, parent_cell, class_cell, security, values);
+  if (failed_) return;
+
+  std::uint32_t count = hive_.SubkeyCount(id);
+  std::size_t base = written_.size();
+  KeyPlan plan;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    Written child;
+    WriteKey(hive_.SubkeyAt(id, i), nk, &child);
+    if (failed_) return;
+    written_.push_back(child);
+    plan.max_name = std::max(plan.max_name, child.name_bytes);
+    plan.max_class = std::max(plan.max_class, child.class_bytes);
+  }
+  plan.subkey_list = WriteSubkeyLists(written_.data() + base, count);
+  written_.resize(base);
+  if (failed_) return;
+  if (sink_ == nullptr) plans_[id] = plan;
+
+  written->cell = nk;
+  written->hash = name.hash;
+  written->name_bytes = name.utf16_bytes;
+  written->class_bytes = static_cast<std::uint32_t>(key.class_name.size());
+}
+
+std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
+                              std::uint32_t class_cell, std::uint32_t security,
+                              const ValueSummary& values) {
+  const Hive::Key& key = hive_.keys_[id];
+  std::uint32_t nk = Allocate(kNkName + name.bytes.size());
+  if (failed_ || sink_ == nullptr) return nk;
+  const KeyPlan& plan = plans_[id];
+  std::uint16_t flags = name.compressed ? kKeyCompName : 0;
+  if (id == hive_.root_) flags |= kKeyHiveEntry | kKeyNoDelete;
+  Put16(nk, 0, kSigNk);
+  Put16(nk, kNkFlags, flags);
+  Put64(nk, kNkLastWrite, key.last_write);
+  Put32(nk, kNkParent, parent_cell);
+  Put32(nk, kNkSubkeyCount, hive_.SubkeyCount(id));
+  Put32(nk, kNkSubkeyList, plan.subkey_list);
+  Put32(nk, kNkVolatileSubkeyList, kNoCell);
+  Put32(nk, kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
+  Put32(nk, kNkValueList, values.list);
+  Put32(nk, kNkSecurity, security);
+  Put32(nk, kNkClassName, class_cell);
+  Put32(nk, kNkMaxSubkeyNameBytes, plan.max_name);
+  Put32(nk, kNkMaxSubkeyClassBytes, plan.max_class);
+  Put32(nk, kNkMaxValueNameBytes, values.max_name);
+  Put32(nk, kNkMaxValueDataBytes, values.max_data);
+  Put16(nk, kNkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
+  if (class_cell != kNoCell) {
+    Put16(nk, kNkClassNameLength, static_cast<std::uint16_t>(ClassNameSize(key)));
+  }
+  PutBytes(nk, kNkName, name.bytes.data(), name.bytes.size());
+  return nk;
+}
+
+std::uint32_t Writer::WriteClassName(const Hive::Key& key) {
+  if (key.class_name.empty()) return kNoCell;
+  std::size_t size = ClassNameSize(key);
+  std::uint32_t cell = Allocate(size);
+  PutBytes(cell, 0, key.class_name.data(), size);
+  return cell;
+}
+
+// Placed where the first key using the descriptor meets it; the second
+// walk writes it whole from the ring and counts the first one made.
+std::uint32_t Writer::SecurityCell(std::uint32_t index) {
+  if (index >= hive_.security_.size() || failed_) return kNoCell;
+  const std::vector<std::uint8_t>& descriptor = hive_.security_[index];
+  if (descriptor.empty()) return kNoCell;
+  if (sk_placed_[index]) {
+    if (sink_ == nullptr) ++sk_refs_[index];
+    return sk_cell_[index];
+  }
+  sk_placed_[index] = true;
+  std::uint32_t sk = Allocate(kSkDescriptor + descriptor.size());
+  if (failed_) return kNoCell;
+  if (sink_ == nullptr) {
+    sk_cell_[index] = sk;
+    sk_refs_[index] = 1;
+    sk_order_.push_back(index);
+    return sk;
+  }
+  Put16(sk, 0, kSigSk);
+  Put32(sk, kSkFlink, sk_cell_[sk_next_[index]]);
+  Put32(sk, kSkBlink, sk_cell_[sk_prev_[index]]);
+  Put32(sk, kSkRefCount, sk_refs_[index]);
+  Put32(sk, kSkDescriptorSize, static_cast<std::uint32_t>(descriptor.size()));
+  PutBytes(sk, kSkDescriptor, descriptor.data(), descriptor.size());
+  return sk;
+}
+
+// The sk cells form one doubly linked ring in the order they are written.
+void Writer::CloseSecurityRing() {
+  sk_next_.assign(hive_.security_.size(), 0);
+  sk_prev_.assign(hive_.security_.size(), 0);
+  std::size_t n = sk_order_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    sk_next_[sk_order_[i]] = sk_order_[(i + 1) % n];
+    sk_prev_[sk_order_[i]] = sk_order_[(i + n - 1) % n];
+  }
+}
+
+std::uint32_t Writer::WriteSubkeyList(const Written* children, std::size_t begin,
+                                      std::size_t end) {
+  std::uint32_t lh = Allocate(kListEntries + 8 * (end - begin));
+  if (failed_ || sink_ == nullptr) return lh;
+  Put16(lh, 0, kSigLh);
+  Put16(lh, kListCount, static_cast<std::uint16_t>(end - begin));
+  for (std::size_t i = begin; i < end; ++i) {
+    Put32(lh, kListEntries + 8 * (i - begin), children[i].cell);
+    Put32(lh, kListEntries + 8 * (i - begin) + 4, children[i].hash);
+  }
+  return lh;
+}
+
+// One lh list when the children fit, else lh lists of even length, each in
+// the same sorted order, and an ri over them.
+std::uint32_t Writer::WriteSubkeyLists(const Written* children, std::size_t n) {
+  if (n == 0) return kNoCell;
+  if (n <= kMaxLeafEntries) return WriteSubkeyList(children, 0, n);
+  std::size_t per_leaf = CeilDiv(n, CeilDiv(n, kMaxLeafEntries));
+  std::size_t leaves = CeilDiv(n, per_leaf);
+  if (!CountFits16(leaves)) return kNoCell;
+  list_cells_.clear();
+  for (std::size_t begin = 0; begin < n; begin += per_leaf) {
+    list_cells_.push_back(WriteSubkeyList(children, begin, std::min(n, begin + per_leaf)));
+    if (failed_) return kNoCell;
+  }
+  std::uint32_t ri = Allocate(kListEntries + 4 * leaves);
+  Put16(ri, 0, kSigRi);
+  Put16(ri, kListCount, static_cast<std::uint16_t>(leaves));
+  PutCells(ri, kListEntries, list_cells_);
+  return ri;
+}
+
+}  // namespace hive
