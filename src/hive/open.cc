@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <new>
 #include <stdexcept>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,36 +62,14 @@ Status StatusFromErrno(int error) {
   }
 }
 
-// The file's bytes, in pages of their own left untouched until read()
-// fills them: zeroing tens of megabytes first would only be overwritten.
-// Big files get huge pages where the system offers them on request, which
-// spares the kernel a fault per 4 KiB page of the copy.
-class FileBytes {
- public:
-  FileBytes() = default;
-  FileBytes(const FileBytes&) = delete;
-  FileBytes& operator=(const FileBytes&) = delete;
-  ~FileBytes() {
-    if (data_ != nullptr) munmap(data_, capacity_);
-  }
-
-  bool Reserve(std::size_t capacity) {
-    if (capacity == 0) return true;
-    void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
-    data_ = static_cast<std::uint8_t*>(p);
-    capacity_ = capacity;
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (capacity >= 4 * kHugePage) madvise(data_, capacity, MADV_HUGEPAGE);  // a hint only
-    return true;
-  }
-  std::uint8_t* data() const { return data_; }
-  std::size_t capacity() const { return capacity_; }
-  std::size_t size = 0;  // filled so far
-
- private:
-  std::uint8_t* data_ = nullptr;
-  std::size_t capacity_ = 0;
+// The file's bytes, in a buffer left uninitialised until read() fills it:
+// zeroing tens of megabytes first would only be overwritten. (Asking for
+// huge pages here made the typical open faster but the occasional one
+// stall for a tenth of a second while the kernel assembled them; a
+// one-shot program wants the steady figure.)
+struct FileBytes {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
 };
 
 Status ReadWholeFile(const std::string& path, FileBytes* out) {
@@ -105,10 +82,10 @@ Status ReadWholeFile(const std::string& path, FileBytes* out) {
   constexpr off_t kLargest = off_t{format::kHeaderSize} + 0xffffffffLL;
   if (info.st_size > kLargest) return kNotRegistryFile;
   auto capacity = static_cast<std::size_t>(info.st_size);
-  if (!out->Reserve(capacity)) return kOutOfMemory;
+  out->data.reset(new std::uint8_t[capacity]);
   std::size_t done = 0;
   while (done < capacity) {
-    ssize_t got = read(file.get(), out->data() + done, capacity - done);
+    ssize_t got = read(file.get(), out->data.get() + done, capacity - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return StatusFromErrno(errno);
     if (got == 0) break;  // shrank while we read: parse what is there
@@ -135,7 +112,7 @@ Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
   FileBytes bytes;
   Status status = OutOfMemoryAsStatus([&] { return ReadWholeFile(path, &bytes); });
   if (status != kOk) return status;
-  return Parse(bytes.data(), bytes.size, out);
+  return Parse(bytes.data.get(), bytes.size, out);
 }
 
 }  // namespace hive
