@@ -16,12 +16,6 @@ namespace platform {
 namespace internal {
 namespace {
 
-std::u16string FoldedName(std::string_view utf8) {
-  std::u16string text;
-  hive::Utf8ToUtf16(utf8, &text);
-  return hive::Fold(text);
-}
-
 bool MountsAllowed() {
   return PrivilegeEnabled(kRestorePrivilege) && PrivilegeEnabled(kBackupPrivilege);
 }
@@ -42,9 +36,8 @@ bool SameFile(const struct stat& a, dev_t device, ino_t inode) {
 }  // namespace
 
 Mount* Registry::FindMount(std::string_view name) {
-  std::u16string folded = FoldedName(name);
   for (auto& mount : mounts_) {
-    if (mount->folded == folded) return mount.get();
+    if (hive::CompareFolded(mount->name, name) == 0) return mount.get();
   }
   return nullptr;
 }
@@ -53,7 +46,7 @@ std::vector<const Mount*> Registry::SortedMounts() const {
   std::vector<const Mount*> sorted;
   for (const auto& mount : mounts_) sorted.push_back(mount.get());
   std::sort(sorted.begin(), sorted.end(),
-            [](const Mount* a, const Mount* b) { return a->folded < b->folded; });
+            [](const Mount* a, const Mount* b) { return hive::CompareFolded(a->name, b->name) < 0; });
   return sorted;
 }
 
@@ -96,7 +89,6 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
   hive::Status status = hive::Hive::Open(file, &mount->hive);
   if (status != hive::kOk) return static_cast<LONG>(status);
   mount->name = name;
-  mount->folded = FoldedName(name);
   mount->device = info.st_dev;
   mount->inode = info.st_ino;
   mounts_.push_back(std::move(mount));

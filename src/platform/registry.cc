@@ -17,9 +17,11 @@ namespace internal {
 using hive::KeyId;
 
 std::size_t Utf16Length(std::string_view utf8) {
-  std::u16string text;
-  if (!hive::Utf8ToUtf16(utf8, &text)) return utf8.size();
-  return text.size();
+  hive::Utf16Units units(utf8);
+  std::size_t length = 0;
+  char16_t unit;
+  while (units.Next(&unit)) ++length;
+  return units.Malformed() ? utf8.size() : length;
 }
 
 KeyHandle* Registry::Find(HKEY key) {

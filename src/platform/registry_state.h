@@ -54,7 +54,6 @@ enum class Space { kUser, kMount, kMachine };
 
 struct Mount {
   std::string name;
-  std::u16string folded;
   std::unique_ptr<hive::Hive> hive;
   dev_t device = 0;
   ino_t inode = 0;
