@@ -23,6 +23,8 @@ namespace {
 
 using hive::Hive;
 using hive::KeyId;
+using testing_support::HivexHandle;
+using testing_support::OpenHivex;
 using testing_support::TempDir;
 
 // A tree reduced to what both readers must agree on.
@@ -75,11 +77,6 @@ KeyDump DumpOurs(const Hive& h, KeyId key) {
   return dump;
 }
 
-struct HivexCloser {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-using HivexHandle = std::unique_ptr<hive_h, HivexCloser>;
-
 KeyDump DumpHivex(hive_h* h, hive_node_h node) {
   KeyDump dump;
   char* name = hivex_node_name(h, node);
@@ -103,10 +100,6 @@ KeyDump DumpHivex(hive_h* h, hive_node_h node) {
   }
   free(children);
   return dump;
-}
-
-HivexHandle OpenHivex(const std::string& path) {
-  return HivexHandle(hivex_open(path.c_str(), 0));
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed) {

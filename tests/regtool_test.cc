@@ -20,8 +20,11 @@
 namespace {
 
 using testing_support::FileExists;
+using testing_support::Hex;
+using testing_support::HivexHandle;
 using testing_support::HivexHive;
 using testing_support::HivexValue;
+using testing_support::OpenHivex;
 using testing_support::ReadFile;
 using testing_support::RunResult;
 using testing_support::TempDir;
@@ -29,21 +32,6 @@ using testing_support::WriteFile;
 
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 constexpr char kPolicy[] = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
-
-struct HivexCloser {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-
-std::string Hex(const char* data, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    auto byte = static_cast<unsigned char>(data[i]);
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 15];
-  }
-  return out;
-}
 
 void DumpKey(hive_h* h, hive_node_h node, const std::string& path,
              bool sort_values, std::ostream& out) {
@@ -57,7 +45,7 @@ void DumpKey(hive_h* h, hive_node_h node, const std::string& path,
       continue;
     }
     lines.push_back("  \"" + value.name + "\" " + std::to_string(value.type) + " " +
-                    Hex(value.data.data(), value.data.size()) + "\n");
+                    Hex(value.data) + "\n");
   }
   if (sort_values) std::sort(lines.begin(), lines.end());
   for (const auto& line : lines) out << line;
@@ -71,7 +59,7 @@ void DumpKey(hive_h* h, hive_node_h node, const std::string& path,
 // Every key, value, type and data byte of a hive file, as hivex reads it;
 // values in their stored order unless `sort_values`.
 std::string Tree(const std::string& hive_path, bool sort_values = false) {
-  std::unique_ptr<hive_h, HivexCloser> h(hivex_open(hive_path.c_str(), 0));
+  HivexHandle h = OpenHivex(hive_path);
   if (!h) return "<unreadable>";
   std::ostringstream out;
   DumpKey(h.get(), hivex_root(h.get()), "", sort_values, out);

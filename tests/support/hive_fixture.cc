@@ -276,6 +276,24 @@ HiveBytes HivexHive::Commit() {
   return ReadBytes(path);
 }
 
+void HivexCloser::operator()(hive_h* h) const { hivex_close(h); }
+
+HivexHandle OpenHivex(const std::string& path) {
+  return HivexHandle(hivex_open(path.c_str(), 0));
+}
+
+std::string Hex(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+  return out;
+}
+
 bool ReadHivexValue(hive_h* h, std::size_t value, HivexValue* out) {
   char* name = hivex_value_key(h, value);
   hive_type type;

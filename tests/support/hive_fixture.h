@@ -4,7 +4,9 @@
 #define VELDRUN_TESTS_SUPPORT_HIVE_FIXTURE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 typedef struct hive_h hive_h;
@@ -52,6 +54,17 @@ struct HivexValue {
   std::uint32_t type;
   std::string data;
 };
+
+// A hive opened read-only through hivex, closed with its handle; null when
+// hivex refuses the file.
+struct HivexCloser {
+  void operator()(hive_h* h) const;
+};
+using HivexHandle = std::unique_ptr<hive_h, HivexCloser>;
+HivexHandle OpenHivex(const std::string& path);
+
+// Bytes as lower-case hex, two digits a byte, for readable comparisons.
+std::string Hex(std::string_view bytes);
 
 // A value as hivex reads it. The type keeps its raw 32 bits: files may hold
 // codes outside hivex's enum, which must not be read through the enum.

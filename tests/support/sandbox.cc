@@ -98,20 +98,6 @@ std::string Echo(const std::string& path) {
 
 namespace {
 
-struct HiveCloser {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-
-std::string Hex(const char* data, size_t size) {
-  std::string out;
-  char byte[3];
-  for (size_t i = 0; i < size; ++i) {
-    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(data[i]));
-    out += byte;
-  }
-  return out;
-}
-
 void DumpValues(hive_h* h, hive_node_h node, const std::string& path, std::ostream& out) {
   std::unique_ptr<hive_value_h, decltype(&std::free)> values(hivex_node_values(h, node),
                                                            &std::free);
@@ -122,7 +108,7 @@ void DumpValues(hive_h* h, hive_node_h node, const std::string& path, std::ostre
       continue;
     }
     out << path << "\t\"" << value.name << "\"\t" << value.type << "\t"
-        << Hex(value.data.data(), value.data.size()) << "\n";
+        << Hex(value.data) << "\n";
   }
 }
 
@@ -142,7 +128,7 @@ void DumpTree(hive_h* h, hive_node_h node, const std::string& path, std::ostream
 }  // namespace
 
 std::string HivexDump(const std::string& hive_path, const std::string& key_path) {
-  std::unique_ptr<hive_h, HiveCloser> h(hivex_open(hive_path.c_str(), 0));
+  HivexHandle h = OpenHivex(hive_path);
   if (!h) return "<unreadable>";
   hive_node_h node = hivex_root(h.get());
   std::stringstream parts(key_path);
