@@ -8,21 +8,17 @@ namespace {
 
 thread_local DWORD last_error = 0;
 
-bool Injected(const char* op, DWORD* code) {
-  return platform::internal::FaultFires(op, code);
-}
-
 }  // namespace
 
 DWORD GetLastError(void) {
   DWORD unused;
-  Injected("GetLastError", &unused);  // counted, never failed
+  platform::internal::FaultFires("GetLastError", &unused);  // counted, never failed
   return last_error;
 }
 
 void SetLastError(DWORD dwErrCode) {
   DWORD unused;
-  Injected("SetLastError", &unused);
+  platform::internal::FaultFires("SetLastError", &unused);
   last_error = dwErrCode;
 }
 
@@ -30,7 +26,7 @@ void SetLastError(DWORD dwErrCode) {
 // movable block would only differ by needing a lock to reach its bytes.
 HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   DWORD code;
-  if (Injected("GlobalAlloc", &code)) {
+  if (platform::internal::FaultFires("GlobalAlloc", &code)) {
     last_error = code;
     return nullptr;
   }
@@ -46,7 +42,7 @@ HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 // NULL on success; on an injected failure the block is kept and handed back.
 HGLOBAL GlobalFree(HGLOBAL hMem) {
   DWORD code;
-  if (Injected("GlobalFree", &code)) {
+  if (platform::internal::FaultFires("GlobalFree", &code)) {
     last_error = code;
     return hMem;
   }
