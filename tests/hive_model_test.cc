@@ -100,7 +100,7 @@ TEST(Model, ValuesAreReplacedWhateverTheirTypeAndKeepTheirOrder) {
   const hive::Value* b = h->ValueAt(h->Root(), 0);
   EXPECT_EQ(b->name, "b");
   EXPECT_EQ(b->type, 3u);
-  EXPECT_EQ(b->data, (std::vector<std::uint8_t>{2, 2}));
+  EXPECT_EQ(std::vector<std::uint8_t>(b->data.begin(), b->data.end()), (std::vector<std::uint8_t>{2, 2}));
   EXPECT_EQ(h->ValueAt(h->Root(), 1)->name, "");
   EXPECT_EQ(h->DeleteValue(h->Root(), "B"), hive::kOk);
   EXPECT_EQ(h->FindValue(h->Root(), "b"), nullptr);

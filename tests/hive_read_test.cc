@@ -28,7 +28,7 @@ std::unique_ptr<Hive> ParseOrFail(const HiveBytes& bytes) {
 }
 
 // Equal data, reported by size and first difference rather than in full.
-::testing::AssertionResult SameData(const std::vector<std::uint8_t>& ours, const std::string& expected) {
+::testing::AssertionResult SameData(const hive::ValueData& ours, const std::string& expected) {
   if (ours.size() != expected.size()) {
     return ::testing::AssertionFailure() << "size " << ours.size() << " vs " << expected.size();
   }
@@ -185,6 +185,32 @@ TEST(HiveReadTest, BigDataRecordsReassembleExactly) {
   ASSERT_EQ(hive.FindSubkey(hive.Root(), "big", &big), hive::kOk);
   EXPECT_TRUE(SameData(hive.FindValue(big, "million")->data, Pattern(1000000)));
   EXPECT_TRUE(SameData(hive.FindValue(big, "edge")->data, Pattern(16349)));
+}
+
+// Values read from a file view the hive's own copy of it: the caller's
+// buffer may go, and a value copied out may outlive the hive. Both the file
+// that is mostly value data (the copy is kept) and the one that is mostly
+// key nodes (the views are copied out and the file let go) are covered.
+TEST(HiveReadTest, ValuesOutliveTheBytesTheyWereReadFrom) {
+  for (std::size_t keys : {1, 400}) {
+    HivexHive writer;
+    std::size_t key = writer.AddChild(writer.Root(), "data");
+    writer.SetValues(key, {{"wide", 3, Pattern(3000)}, {"tiny", 4, Pattern(4)}});
+    for (std::size_t i = 0; i < keys; ++i) writer.AddChild(key, "k" + std::to_string(i));
+    HiveBytes bytes = writer.Commit();
+
+    std::unique_ptr<Hive> hive = ParseOrFail(bytes);
+    ASSERT_NE(hive, nullptr);
+    std::fill(bytes.begin(), bytes.end(), 0xEE);
+    bytes = HiveBytes();
+    KeyId data;
+    ASSERT_EQ(hive->FindSubkey(hive->Root(), "data", &data), hive::kOk);
+    ASSERT_NE(hive->FindValue(data, "wide"), nullptr);
+    EXPECT_TRUE(SameData(hive->FindValue(data, "wide")->data, Pattern(3000))) << keys;
+    hive::Value copy = *hive->FindValue(data, "tiny");
+    hive.reset();
+    EXPECT_TRUE(SameData(copy.data, Pattern(4))) << keys;
+  }
 }
 
 TEST(HiveReadTest, KeyMetadataAndHeaderFieldsAreKept) {

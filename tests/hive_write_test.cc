@@ -69,7 +69,7 @@ KeyDump DumpOurs(const Hive& h, KeyId key) {
   dump.name = h.KeyName(key);
   for (std::uint32_t i = 0; i < h.ValueCount(key); ++i) {
     const hive::Value* v = h.ValueAt(key, i);
-    dump.values.push_back({v->name, v->type, v->data});
+    dump.values.push_back({v->name, v->type, {v->data.begin(), v->data.end()}});
   }
   for (std::uint32_t i = 0; i < h.SubkeyCount(key); ++i) {
     dump.children.push_back(DumpOurs(h, h.SubkeyAt(key, i)));

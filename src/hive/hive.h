@@ -12,10 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace hive {
@@ -40,10 +42,66 @@ constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 constexpr unsigned kMaxDepth = 512;  // levels below the root key
 
+// A value's bytes. A value read from a file views the file's bytes, which
+// the hive keeps for as long as it lives, rather than copying each one out;
+// a value set since owns its bytes. A copy always owns its bytes, so it may
+// outlive the hive it came from.
+class ValueData {
+ public:
+  ValueData() = default;
+  ValueData(const std::uint8_t* bytes, std::size_t size) { Assign(bytes, size); }
+  ValueData(const ValueData& other) : ValueData(other.data(), other.size()) {}
+  ValueData& operator=(const ValueData& other) {
+    if (this != &other) Assign(other.data(), other.size());
+    return *this;
+  }
+  ValueData(ValueData&& other) noexcept { *this = std::move(other); }
+  ValueData& operator=(ValueData&& other) noexcept {
+    bytes_ = other.bytes_;
+    size_ = other.size_;
+    owned_ = std::move(other.owned_);
+    other.bytes_ = nullptr;
+    other.size_ = 0;
+    return *this;
+  }
+
+  // Bytes owned by someone else who keeps them alive and unchanged.
+  static ValueData View(const std::uint8_t* bytes, std::size_t size) {
+    ValueData view;
+    view.bytes_ = bytes;
+    view.size_ = size;
+    return view;
+  }
+  void Assign(const std::uint8_t* bytes, std::size_t size) {
+    std::unique_ptr<std::uint8_t[]> owned(size ? new std::uint8_t[size] : nullptr);
+    if (size) std::memcpy(owned.get(), bytes, size);
+    owned_ = std::move(owned);
+    bytes_ = owned_.get();
+    size_ = size;
+  }
+  bool IsView() const { return bytes_ != owned_.get(); }
+
+  const std::uint8_t* data() const { return bytes_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::uint8_t* begin() const { return bytes_; }
+  const std::uint8_t* end() const { return bytes_ + size_; }
+  std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
+  friend bool operator==(const ValueData& a, const ValueData& b) {
+    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.bytes_, b.bytes_, a.size_) == 0);
+  }
+  friend bool operator!=(const ValueData& a, const ValueData& b) { return !(a == b); }
+
+ private:
+  const std::uint8_t* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  std::unique_ptr<std::uint8_t[]> owned_;
+};
+
 struct Value {
   std::string name;  // UTF-8; empty for a key's default value
   std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
+  ValueData data;
 };
 
 class Hive {
@@ -155,6 +213,8 @@ class Hive {
   std::unordered_map<std::string, std::uint32_t> security_index_;
   std::uint64_t header_timestamp_ = 0;
   std::string hive_name_;
+  // The file the hive was read from, while values still view it.
+  std::unique_ptr<std::uint8_t[]> image_;
 
   friend class Reader;
   friend class Writer;

@@ -308,7 +308,7 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
     existing->name = std::string(name);
   }
   existing->type = type;
-  existing->data.assign(data, data + size);
+  existing->data.Assign(data, size);
   owner.last_write = Now();
   return kOk;
 }

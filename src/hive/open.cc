@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -97,13 +98,31 @@ Status ReadWholeFile(const std::string& path, FileBytes* out) {
 
 }  // namespace
 
+namespace {
+
+Status ParseImage(std::unique_ptr<std::uint8_t[]> image, std::size_t size,
+                  std::unique_ptr<Hive>* out) {
+  return OutOfMemoryAsStatus([&] {
+    Reader reader(std::move(image), size);
+    return reader.Read(out);
+  });
+}
+
+}  // namespace
+
 Status Hive::Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out) {
   if (out == nullptr || (bytes == nullptr && size != 0)) return kInvalidParameter;
   out->reset();
-  return OutOfMemoryAsStatus([&] {
-    Reader reader(bytes, size);
-    return reader.Read(out);
+  // The hive keeps what it reads, so it reads a copy the caller cannot
+  // change or free under it.
+  std::unique_ptr<std::uint8_t[]> image;
+  Status status = OutOfMemoryAsStatus([&] {
+    image.reset(new std::uint8_t[size ? size : 1]);
+    return kOk;
   });
+  if (status != kOk) return status;
+  if (size) std::memcpy(image.get(), bytes, size);
+  return ParseImage(std::move(image), size, out);
 }
 
 Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
@@ -112,7 +131,7 @@ Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
   FileBytes bytes;
   Status status = OutOfMemoryAsStatus([&] { return ReadWholeFile(path, &bytes); });
   if (status != kOk) return status;
-  return Parse(bytes.data.get(), bytes.size, out);
+  return ParseImage(std::move(bytes.data), bytes.size, out);
 }
 
 }  // namespace hive

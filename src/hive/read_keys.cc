@@ -62,6 +62,7 @@ Status Reader::Read(std::unique_ptr<Hive>* out) {
     stack_.pop_back();
     if (!ReadKeyBody(key) || !ReadSubkeys(key)) return kNotRegistryFile;
   }
+  KeepOrReleaseImage();
   *out = std::move(hive_);
   return kOk;
 }

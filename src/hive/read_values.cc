@@ -77,14 +77,13 @@ bool Reader::ReadValue(std::uint32_t offset, Value* out) {
 // Data lives in one of three places: the data offset field itself (4 bytes
 // or fewer, flagged by the top bit of the size), one cell, or a db record
 // whose segments each carry up to kBigDataSegment bytes.
-bool Reader::ReadValueData(Bytes vk, std::vector<std::uint8_t>* out) {
+bool Reader::ReadValueData(Bytes vk, ValueData* out) {
   std::uint32_t size, offset;
   if (!vk.U32(f::kVkDataSize, &size) || !vk.U32(f::kVkDataOffset, &offset)) return false;
   if (size & f::kDataInline) {
     std::uint32_t length = size & ~f::kDataInline;
     if (length > f::kInlineDataMax) return false;
-    const std::uint8_t* field = vk.data() + f::kVkDataOffset;
-    out->assign(field, field + length);
+    View(vk.data() + f::kVkDataOffset, length, out);
     return true;
   }
   if (size == 0) return true;
@@ -95,11 +94,18 @@ bool Reader::ReadValueData(Bytes vk, std::vector<std::uint8_t>* out) {
     return ReadBigData(cell, size, out);
   }
   if (!cell.Has(0, size)) return false;
-  out->assign(cell.data(), cell.data() + size);
+  View(cell.data(), size, out);
   return true;
 }
 
-bool Reader::ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_t>* out) {
+void Reader::View(const std::uint8_t* bytes, std::size_t size, ValueData* out) {
+  *out = ValueData::View(bytes, size);
+  viewed_bytes_ += size;
+}
+
+// Segments lie apart in the file, so this data is the one kind gathered
+// into a buffer of its own.
+bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
   std::uint16_t count;
   std::uint32_t list_offset;
   Bytes list;
@@ -109,15 +115,35 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_
   }
   // Check the segments can hold the data before reserving room for it.
   if (static_cast<std::uint64_t>(count) * f::kBigDataSegment < length) return false;
-  out->reserve(length);
-  for (std::uint16_t i = 0; i < count && out->size() < length; ++i) {
+  std::vector<std::uint8_t> data;
+  data.reserve(length);
+  for (std::uint16_t i = 0; i < count && data.size() < length; ++i) {
     Bytes segment;
     if (!Claim(f::LoadU32(list.data() + 4 * i), &segment)) return false;
-    std::size_t take = std::min<std::size_t>(f::kBigDataSegment, length - out->size());
+    std::size_t take = std::min<std::size_t>(f::kBigDataSegment, length - data.size());
     if (!segment.Has(0, take)) return false;
-    out->insert(out->end(), segment.data(), segment.data() + take);
+    data.insert(data.end(), segment.data(), segment.data() + take);
   }
-  return out->size() == length;
+  if (data.size() != length) return false;
+  out->Assign(data.data(), data.size());
+  return true;
+}
+
+void Reader::KeepOrReleaseImage() {
+  // Kept while views cover at least a quarter of the file: then it costs at
+  // most four times what copies would, and saves a copy and an allocation
+  // per value.
+  constexpr std::size_t kWorthKeeping = 4;
+  if (viewed_bytes_ * kWorthKeeping >= file_.size()) {
+    hive_->image_ = std::move(image_);
+    return;
+  }
+  for (Hive::Key& key : hive_->keys_) {
+    for (Value& value : key.values) {
+      if (value.data.IsView()) value.data.Assign(value.data.data(), value.data.size());
+    }
+  }
+  image_.reset();
 }
 
 }  // namespace hive

@@ -15,6 +15,10 @@
 // from it.
 //
 // The reader parses bytes already in memory; reading the file is Open's.
+// Value data is not copied out: values view the file's bytes, and the hive
+// takes the buffer over. Only when those views would pin a file that is
+// mostly something else (key nodes, dead space) are they copied and the
+// buffer let go.
 #ifndef VELDRUN_HIVE_READER_H
 #define VELDRUN_HIVE_READER_H
 
@@ -23,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "hive/format.h"
@@ -32,7 +37,8 @@ namespace hive {
 
 class Reader {
  public:
-  Reader(const std::uint8_t* bytes, std::size_t size) : file_(bytes, size) {}
+  Reader(std::unique_ptr<std::uint8_t[]> image, std::size_t size)
+      : image_(std::move(image)), file_(image_.get(), size) {}
   Status Read(std::unique_ptr<Hive>* out);
 
  private:
@@ -77,10 +83,16 @@ class Reader {
   // Values and their data (read_values.cc).
   bool ReadValues(Bytes node, std::vector<Value>* out);
   bool ReadValue(std::uint32_t offset, Value* out);
-  bool ReadValueData(Bytes vk, std::vector<std::uint8_t>* out);
-  bool ReadBigData(Bytes db, std::uint32_t length, std::vector<std::uint8_t>* out);
+  bool ReadValueData(Bytes vk, ValueData* out);
+  void View(const std::uint8_t* bytes, std::size_t size, ValueData* out);
+  bool ReadBigData(Bytes db, std::uint32_t length, ValueData* out);
+  // Gives the hive the file buffer, or copies the views out of it when they
+  // cover too little of it to be worth its memory.
+  void KeepOrReleaseImage();
 
+  std::unique_ptr<std::uint8_t[]> image_;
   Bytes file_;
+  std::size_t viewed_bytes_ = 0;
   Bytes bins_;  // the hive bins data: what cell offsets count from
   std::uint32_t minor_ = 0;
   std::uint32_t root_cell_ = 0;

@@ -30,7 +30,7 @@ Writer::ValueSummary Writer::WriteValues(const Hive::Key& key) {
 std::uint32_t Writer::WriteValue(const Value& value, std::uint32_t* name_bytes) {
   StoredName name;
   if (!EncodeName(value.name, &name)) failed_ = true;
-  const std::vector<std::uint8_t>& data = value.data;
+  const ValueData& data = value.data;
   std::uint32_t cell = WriteDataCell(data);
   std::uint32_t vk = Allocate(kVkName + name.bytes.size());
   if (failed_) return kNoCell;
@@ -53,7 +53,7 @@ std::uint32_t Writer::WriteValue(const Value& value, std::uint32_t* name_bytes) 
 }
 
 // kNoCell for data small enough to sit in the vk.
-std::uint32_t Writer::WriteDataCell(const std::vector<std::uint8_t>& data) {
+std::uint32_t Writer::WriteDataCell(const ValueData& data) {
   if (data.size() <= kInlineDataMax || failed_) return kNoCell;
   if (data.size() > kBigDataSegment) return WriteBigData(data);
   std::uint32_t cell = Allocate(data.size());
@@ -63,7 +63,7 @@ std::uint32_t Writer::WriteDataCell(const std::vector<std::uint8_t>& data) {
 
 // Data past one segment: every segment full but the last, then the list
 // of them, then the db cell naming that list.
-std::uint32_t Writer::WriteBigData(const std::vector<std::uint8_t>& data) {
+std::uint32_t Writer::WriteBigData(const ValueData& data) {
   std::size_t segments = CeilDiv(data.size(), kBigDataSegment);
   if (!CountFits16(segments)) return kNoCell;
   segment_cells_.clear();

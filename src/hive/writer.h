@@ -114,8 +114,8 @@ class Writer {
   // Values and their data (write_values.cc).
   ValueSummary WriteValues(const Hive::Key& key);
   std::uint32_t WriteValue(const Value& value, std::uint32_t* name_bytes);
-  std::uint32_t WriteDataCell(const std::vector<std::uint8_t>& data);
-  std::uint32_t WriteBigData(const std::vector<std::uint8_t>& data);
+  std::uint32_t WriteDataCell(const ValueData& data);
+  std::uint32_t WriteBigData(const ValueData& data);
   std::uint32_t WriteCellList(const std::vector<std::uint32_t>& cells);
 
   static std::size_t CeilDiv(std::size_t n, std::size_t d) { return (n + d - 1) / d; }

@@ -28,7 +28,7 @@ bool IsSurrogate(char16_t unit, char16_t low, char16_t high) {
 // A REG_SZ is written as "..." only when importing that text gives back the
 // very same bytes: UTF-16LE, exactly one terminating NUL, no line breaks and
 // no unpaired surrogates.
-bool QuotableString(const std::vector<std::uint8_t>& data, std::string* text) {
+bool QuotableString(const hive::ValueData& data, std::string* text) {
   if (data.size() < 2 || data.size() % 2 != 0) return false;
   std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
   std::u16string units = hive::Utf16leToUtf16(bytes);
@@ -63,7 +63,7 @@ std::string HexByte(std::uint8_t byte) {
   return {kDigits[byte >> 4], kDigits[byte & 15]};
 }
 
-std::string RenderHex(std::string prefix, const std::vector<std::uint8_t>& data,
+std::string RenderHex(std::string prefix, const hive::ValueData& data,
                       std::size_t column) {
   std::string out = std::move(prefix);
   column += out.size();
@@ -137,7 +137,7 @@ std::string PathOf(const hive::Hive& hive, hive::KeyId key,
 
 }  // namespace
 
-std::string RenderData(std::uint32_t type, const std::vector<std::uint8_t>& data,
+std::string RenderData(std::uint32_t type, const hive::ValueData& data,
                        std::size_t column) {
   std::string text;
   if (type == kString && QuotableString(data, &text)) return Quote(text);

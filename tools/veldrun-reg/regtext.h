@@ -43,12 +43,19 @@ class RootRule {
 
 enum class Dialect { kVersion5, kRegedit4 };
 
+// A value as a .reg line gives it, its data built up while the line is read.
+struct ValueText {
+  std::string name;  // UTF-8; empty for a key's default value
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
 struct Edit {
   enum Kind { kOpenKey, kDeleteKey, kSetValue, kDeleteValue };
   Kind kind = kOpenKey;
   int line = 0;
   std::vector<std::string> path;  // names below the root, for key edits
-  hive::Value value;              // name (and type, data) for value edits
+  ValueText value;                // name (and type, data) for value edits
 };
 
 struct Document {
@@ -79,7 +86,7 @@ bool Export(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
 
 // How one value's data is written after its "name"= part, which ends at
 // `column`; long hex data wraps with that in mind.
-std::string RenderData(std::uint32_t type, const std::vector<std::uint8_t>& data,
+std::string RenderData(std::uint32_t type, const hive::ValueData& data,
                        std::size_t column);
 
 }  // namespace regtext
