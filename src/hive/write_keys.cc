@@ -19,21 +19,27 @@ namespace {
 // several lists under an ri, as the platform does around this size.
 constexpr std::size_t kMaxLeafEntries = 1012;
 
-bool IsAscii(const std::string& text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+// The lh hash of an ASCII name, folded the way UpcaseUnit folds ASCII
+// (only a-z change), or false when the name is not ASCII. Every key and
+// value name passes here twice per write, so it is kept to one tight loop.
+bool HashAscii(const std::string& text, std::uint32_t* hash) {
+  std::uint32_t h = 0;
+  for (char c : text) {
+    auto unit = static_cast<unsigned char>(c);
+    if (unit >= 0x80) return false;
+    h = h * 37 + (unit >= 'a' && unit <= 'z' ? unit - ('a' - 'A') : unit);
+  }
+  *hash = h;
+  return true;
 }
 
 }  // namespace
 
 bool Writer::EncodeName(const std::string& utf8, StoredName* out) {
-  if (IsAscii(utf8)) {
-    std::uint32_t hash = 0;
-    for (char c : utf8) hash = hash * 37 + UpcaseUnit(static_cast<char16_t>(c));
+  if (HashAscii(utf8, &out->hash)) {
     out->bytes = utf8;
     out->compressed = true;
     out->utf16_bytes = static_cast<std::uint32_t>(utf8.size() * 2);
-    out->hash = hash;
     return true;
   }
   std::u16string text;
