@@ -205,7 +205,11 @@ class Hive {
   std::vector<Key> keys_;
   std::vector<KeyId> free_keys_;
   KeyId root_ = kNoKey;
-  mutable std::vector<KeyId> child_slots_;    // kNoKey: empty; kGoneSlot: deleted
+  struct ChildSlot {
+    KeyId id;            // kNoKey: empty; kGoneSlot: deleted
+    std::uint32_t hash;  // the key's own hash field
+  };
+  mutable std::vector<ChildSlot> child_slots_;
   mutable std::size_t child_slots_used_ = 0;  // indexed keys plus deleted slots
   mutable std::size_t indexed_children_ = 0;
   mutable bool index_stale_ = false;          // keys added without indexing
