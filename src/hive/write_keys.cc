@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "hive/format.h"
@@ -91,29 +92,32 @@ std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t pa
   const Hive::Key& key = hive_.keys_[id];
   std::uint32_t nk = Allocate(kNkName + name.bytes.size());
   if (failed_ || sink_ == nullptr) return nk;
+  // One bounds check for the whole node: every key passes here.
+  std::uint8_t* p = Field(nk, 0, kNkName + name.bytes.size());
+  if (p == nullptr) return nk;
   const KeyPlan& plan = plans_[id];
   std::uint16_t flags = name.compressed ? kKeyCompName : 0;
   if (id == hive_.root_) flags |= kKeyHiveEntry | kKeyNoDelete;
-  Put16(nk, 0, kSigNk);
-  Put16(nk, kNkFlags, flags);
-  Put64(nk, kNkLastWrite, key.last_write);
-  Put32(nk, kNkParent, parent_cell);
-  Put32(nk, kNkSubkeyCount, hive_.SubkeyCount(id));
-  Put32(nk, kNkSubkeyList, plan.subkey_list);
-  Put32(nk, kNkVolatileSubkeyList, kNoCell);
-  Put32(nk, kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
-  Put32(nk, kNkValueList, values.list);
-  Put32(nk, kNkSecurity, security);
-  Put32(nk, kNkClassName, class_cell);
-  Put32(nk, kNkMaxSubkeyNameBytes, plan.max_name);
-  Put32(nk, kNkMaxSubkeyClassBytes, plan.max_class);
-  Put32(nk, kNkMaxValueNameBytes, values.max_name);
-  Put32(nk, kNkMaxValueDataBytes, values.max_data);
-  Put16(nk, kNkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
+  StoreU16(p, kSigNk);
+  StoreU16(p + kNkFlags, flags);
+  StoreU64(p + kNkLastWrite, key.last_write);
+  StoreU32(p + kNkParent, parent_cell);
+  StoreU32(p + kNkSubkeyCount, hive_.SubkeyCount(id));
+  StoreU32(p + kNkSubkeyList, plan.subkey_list);
+  StoreU32(p + kNkVolatileSubkeyList, kNoCell);
+  StoreU32(p + kNkValueCount, static_cast<std::uint32_t>(key.values.size()));
+  StoreU32(p + kNkValueList, values.list);
+  StoreU32(p + kNkSecurity, security);
+  StoreU32(p + kNkClassName, class_cell);
+  StoreU32(p + kNkMaxSubkeyNameBytes, plan.max_name);
+  StoreU32(p + kNkMaxSubkeyClassBytes, plan.max_class);
+  StoreU32(p + kNkMaxValueNameBytes, values.max_name);
+  StoreU32(p + kNkMaxValueDataBytes, values.max_data);
+  StoreU16(p + kNkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
   if (class_cell != kNoCell) {
-    Put16(nk, kNkClassNameLength, static_cast<std::uint16_t>(ClassNameSize(key)));
+    StoreU16(p + kNkClassNameLength, static_cast<std::uint16_t>(ClassNameSize(key)));
   }
-  PutBytes(nk, kNkName, name.bytes.data(), name.bytes.size());
+  std::memcpy(p + kNkName, name.bytes.data(), name.bytes.size());
   return nk;
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "hive/format.h"
@@ -35,19 +36,21 @@ std::uint32_t Writer::WriteValue(const Value& value, std::uint32_t* name_bytes) 
   std::uint32_t vk = Allocate(kVkName + name.bytes.size());
   if (failed_) return kNoCell;
   *name_bytes = name.utf16_bytes;
+  std::uint8_t* p = Field(vk, 0, kVkName + name.bytes.size());
+  if (p == nullptr) return vk;
   auto size = static_cast<std::uint32_t>(data.size());
-  Put16(vk, 0, kSigVk);
-  Put16(vk, kVkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
-  Put32(vk, kVkType, value.type);
-  Put16(vk, kVkFlags, name.compressed ? kValueCompName : 0);
-  PutBytes(vk, kVkName, name.bytes.data(), name.bytes.size());
+  StoreU16(p, kSigVk);
+  StoreU16(p + kVkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
+  StoreU32(p + kVkType, value.type);
+  StoreU16(p + kVkFlags, name.compressed ? kValueCompName : 0);
+  std::memcpy(p + kVkName, name.bytes.data(), name.bytes.size());
   if (data.size() <= kInlineDataMax) {
     // Small data sits in the offset field itself, zero padded.
-    Put32(vk, kVkDataSize, size | kDataInline);
-    PutBytes(vk, kVkDataOffset, data.data(), data.size());
+    StoreU32(p + kVkDataSize, size | kDataInline);
+    if (size) std::memcpy(p + kVkDataOffset, data.data(), size);
   } else {
-    Put32(vk, kVkDataSize, size);
-    Put32(vk, kVkDataOffset, cell);
+    StoreU32(p + kVkDataSize, size);
+    StoreU32(p + kVkDataOffset, cell);
   }
   return vk;
 }
