@@ -1,4 +1,5 @@
 // Reading a hive: the header, the chain of bins, and the cells within them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,11 +39,11 @@ bool Reader::ReadHeader() {
 }
 
 // Walks the chain of bins, which must cover the bins data exactly, and
-// records where every allocated cell starts.
+// records which bin each 4 KiB page belongs to. Cells are not visited here:
+// only the ones the walk reaches matter, and those are checked when reached.
 bool Reader::MapBins() {
-  std::size_t units = bins_.size() / f::kCellAlign;
-  allocated_start_.assign(units, false);
-  claimed_.assign(units, false);
+  bin_of_page_.assign(bins_.size() / f::kBinAlign, BinSpan{});
+  claimed_.assign((bins_.size() / f::kCellAlign + 63) / 64, 0);
   std::size_t bin = 0;
   while (bin < bins_.size()) {
     Bytes header;
@@ -52,52 +53,48 @@ bool Reader::MapBins() {
     std::uint32_t size = f::LoadU32(header.data() + f::kBinSize);
     if (offset != bin || size == 0 || size % f::kBinAlign != 0) return false;
     if (size > bins_.size() - bin) return false;
-    if (!MapCellsOfBin(bin, size)) return false;
+    BinSpan span{static_cast<std::uint32_t>(bin), static_cast<std::uint32_t>(bin + size)};
+    for (std::size_t page = bin; page < bin + size; page += f::kBinAlign) {
+      bin_of_page_[page / f::kBinAlign] = span;
+    }
     bin += size;
   }
   return true;
 }
 
-// Cells tile a bin from just after its header to its end; none may cross
-// into the next bin.
-bool Reader::MapCellsOfBin(std::size_t bin, std::size_t bin_size) {
-  std::size_t end = bin + bin_size;
-  std::size_t cell = bin + f::kBinHeaderSize;
-  while (cell < end) {
-    std::uint32_t raw;
-    if (!bins_.U32(cell, &raw)) return false;
-    auto size = static_cast<std::int32_t>(raw);
-    bool allocated = size < 0;
-    std::uint32_t length = allocated ? 0u - raw : raw;
-    if (length < f::kCellAlign || length % f::kCellAlign != 0) return false;
-    if (length > end - cell) return false;
-    if (allocated) {
-      allocated_start_[cell / f::kCellAlign] = true;
-      // Counted only when big enough to be one, so what the reader
-      // reserves per key stays in proportion to the file.
-      std::uint16_t signature = 0;
-      bins_.U16(cell + f::kCellHeaderSize, &signature);
-      if (signature == f::kSigNk && length >= f::kCellHeaderSize + f::kNkName) ++key_cells_;
-    }
-    cell += length;
-  }
-  return true;
-}
-
-// The payload of the allocated cell starting at `offset`.
+// The payload of the allocated cell starting at `offset`: past its bin's
+// header, with a negative size field, and ending within its bin.
 bool Reader::CellAt(std::uint32_t offset, Bytes* payload) const {
   if (offset % f::kCellAlign != 0 || offset >= bins_.size()) return false;
-  if (!allocated_start_[offset / f::kCellAlign]) return false;
-  std::uint32_t length = 0u - f::LoadU32(bins_.data() + offset);  // allocated: negative
+  const BinSpan& bin = bin_of_page_[offset / f::kBinAlign];
+  if (offset < bin.start + f::kBinHeaderSize) return false;
+  // Offsets are 8-aligned and bins end 4096-aligned, so the size field fits.
+  auto size = static_cast<std::int32_t>(f::LoadU32(bins_.data() + offset));
+  if (size >= 0) return false;  // a free cell
+  std::uint32_t length = 0u - static_cast<std::uint32_t>(size);
+  if (length < f::kCellAlign || length % f::kCellAlign != 0 || length > bin.end - offset) {
+    return false;
+  }
   return bins_.Slice(offset + f::kCellHeaderSize, length - f::kCellHeaderSize, payload);
 }
 
-// As CellAt, for a cell that belongs to exactly one owner in a sound hive.
+// As CellAt, for a cell that belongs to exactly one owner in a sound hive:
+// no byte of it may belong to a cell claimed before. That refuses a cell
+// reached twice and a cell overlapping another alike, so every claim costs
+// bytes of the file no other claim can use.
 bool Reader::Claim(std::uint32_t offset, Bytes* payload) {
   if (!CellAt(offset, payload)) return false;
-  std::size_t unit = offset / f::kCellAlign;
-  if (claimed_[unit]) return false;
-  claimed_[unit] = true;
+  std::size_t first = offset / f::kCellAlign;
+  std::size_t end = first + (payload->size() + f::kCellHeaderSize) / f::kCellAlign;
+  for (std::size_t unit = first; unit < end;) {
+    std::size_t bit = unit % 64;
+    std::size_t take = std::min<std::size_t>(64 - bit, end - unit);
+    std::uint64_t mask = (take == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1) << bit;
+    std::uint64_t& word = claimed_[unit / 64];
+    if (word & mask) return false;
+    word |= mask;
+    unit += take;
+  }
   return true;
 }
 

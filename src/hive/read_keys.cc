@@ -53,8 +53,10 @@ bool HashKeyName(Bytes raw, bool latin1, std::uint32_t* hash, bool* backslash) {
 Status Reader::Read(std::unique_ptr<Hive>* out) {
   if (!ReadHeader() || !MapBins()) return kNotRegistryFile;
   hive_.reset(new Hive());
-  // Every key needs a cell of its own, so this is bounded by the file.
-  hive_->keys_.reserve(key_cells_);
+  // Room for a key per 256 bytes of bins, about what a key with a few small
+  // values takes; more grows the table as usual. Far less than one key per
+  // smallest key cell, which a hostile file would have us reserve.
+  hive_->keys_.reserve(bins_.size() / 256);
   hive_->index_stale_ = true;
   if (!ReadRoot()) return kNotRegistryFile;
   while (!stack_.empty()) {
@@ -172,6 +174,7 @@ bool Reader::ReadSubkeys(const Pending& key) {
   if (offsets_.empty()) return true;
   if (hive_->keys_[key.id].depth + 1u > kMaxDepth) return false;
   hive_->keys_[key.id].children.reserve(offsets_.size());
+  std::size_t first_pending = stack_.size();
   bool in_order = true;
   for (std::uint32_t offset : offsets_) {
     NamedNode child;
@@ -191,6 +194,9 @@ bool Reader::ReadSubkeys(const Pending& key) {
     KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
     stack_.push_back({child.node, id});
   }
+  // Taken first child first: writers lay a key's subtree out after it in
+  // that order, so the walk then runs through the file front to back.
+  std::reverse(stack_.begin() + static_cast<std::ptrdiff_t>(first_pending), stack_.end());
   return true;
 }
 

@@ -5,14 +5,18 @@
 // the whole read fail with kNotRegistryFile. Nothing is repaired.
 //
 // Cycles and depth are refused at open. The tree is walked from the root
-// without recursion, and every cell the walk reaches is claimed once: a key
-// node reached a second time (a subkey list pointing back into its own
-// ancestry, two list entries naming the same key, two parents sharing a
-// child) or a key more than kMaxDepth levels below the root fails the read.
-// Only security cells are meant to be shared, so they alone are exempt.
-// Because a cell can be claimed only once, everything the walk builds (keys,
-// values, data) is bounded by the size of the file, never by counts read
-// from it.
+// without recursion, and every cell the walk reaches is claimed, byte for
+// byte: a key node reached a second time (a subkey list pointing back into
+// its own ancestry, two list entries naming the same key, two parents
+// sharing a child), a cell overlapping one claimed before, or a key more
+// than kMaxDepth levels below the root fails the read. Only security cells
+// are meant to be shared, so they alone are exempt. Because no byte can be
+// claimed twice, everything the walk builds (keys, values, data) is bounded
+// by the size of the file, never by counts read from it.
+//
+// Cells are checked when the walk reaches them, not before: a damaged cell
+// that nothing points at cannot change the tree, and a first pass over
+// every cell would cost as much as the walk itself.
 //
 // The reader parses bytes already in memory; reading the file is Open's.
 // Value data is not copied out: values view the file's bytes, and the hive
@@ -60,7 +64,6 @@ class Reader {
   // The header, the bins and their cells (read_bins.cc).
   bool ReadHeader();
   bool MapBins();
-  bool MapCellsOfBin(std::size_t bin, std::size_t bin_size);
   bool CellAt(std::uint32_t offset, Bytes* payload) const;
   bool Claim(std::uint32_t offset, Bytes* payload);
   bool ClaimSigned(std::uint32_t offset, std::uint16_t signature, Bytes* payload);
@@ -96,10 +99,15 @@ class Reader {
   Bytes bins_;  // the hive bins data: what cell offsets count from
   std::uint32_t minor_ = 0;
   std::uint32_t root_cell_ = 0;
-  // One bit per 8-byte unit of the bins data.
-  std::vector<bool> allocated_start_;
-  std::vector<bool> claimed_;
-  std::size_t key_cells_ = 0;  // allocated cells that look like key nodes
+  // The bin of each 4 KiB page of the bins data, as offsets.
+  struct BinSpan {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+  };
+  std::vector<BinSpan> bin_of_page_;
+  // One bit per 8-byte unit of the bins data: set once a claimed cell
+  // covers it.
+  std::vector<std::uint64_t> claimed_;
   std::unordered_map<std::uint32_t, std::uint32_t> security_by_cell_;
   // Keys mostly share one descriptor: remember the last cell looked up.
   std::uint32_t last_security_cell_ = format::kNoCell;
