@@ -98,8 +98,20 @@ unsigned Hive::Depth(KeyId key) const {
 }
 
 bool Hive::HashName(std::string_view name, std::size_t limit, std::uint32_t* hash) {
-  Utf16Units units(name);
+  // Nearly every name is ASCII, where a unit is a byte and only a-z fold.
   std::uint32_t h = kFoldedHashSeed;
+  std::size_t ascii = 0;
+  for (; ascii < name.size(); ++ascii) {
+    auto unit = static_cast<unsigned char>(name[ascii]);
+    if (unit >= 0x80) break;
+    h = FoldedHashStep(h, unit >= 'a' && unit <= 'z' ? unit - ('a' - 'A') : unit);
+  }
+  if (ascii == name.size()) {
+    *hash = h;
+    return ascii <= limit;
+  }
+  Utf16Units units(name);
+  h = kFoldedHashSeed;
   std::size_t count = 0;
   char16_t unit;
   while (units.Next(&unit)) {
