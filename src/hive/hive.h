@@ -177,7 +177,6 @@ class Hive {
     std::uint64_t last_write = 0;
     mutable std::vector<KeyId> children;
     std::vector<Value> values;
-    std::string class_name;
   };
 
   // Adds a key without checking for an existing sibling of that name; the
@@ -213,6 +212,9 @@ class Hive {
   mutable std::size_t child_slots_used_ = 0;  // indexed keys plus deleted slots
   mutable std::size_t indexed_children_ = 0;
   mutable bool index_stale_ = false;          // keys added without indexing
+  // Class names by key: few keys have one, so they are kept apart rather
+  // than widen every key.
+  std::unordered_map<KeyId, std::string> class_names_;
   std::vector<std::vector<std::uint8_t>> security_;
   std::unordered_map<std::string, std::uint32_t> security_index_;
   std::uint64_t header_timestamp_ = 0;

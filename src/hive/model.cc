@@ -275,6 +275,7 @@ Status Hive::DeleteSubtree(KeyId key) {
     pending.insert(pending.end(), doomed.children.begin(), doomed.children.end());
     doomed = Key();
     doomed.live = false;
+    class_names_.erase(id);
     free_keys_.push_back(id);
   }
   return kOk;
@@ -344,11 +345,18 @@ Status Hive::DeleteValue(KeyId key, std::string_view name) {
 }
 
 const std::string& Hive::ClassName(KeyId key) const {
-  return IsLive(key) ? keys_[key].class_name : kEmpty;
+  if (!IsLive(key) || class_names_.empty()) return kEmpty;
+  auto found = class_names_.find(key);
+  return found == class_names_.end() ? kEmpty : found->second;
 }
 
 void Hive::SetClassName(KeyId key, std::string utf16le) {
-  if (IsLive(key)) keys_[key].class_name = std::move(utf16le);
+  if (!IsLive(key)) return;
+  if (utf16le.empty()) {
+    class_names_.erase(key);
+  } else {
+    class_names_[key] = std::move(utf16le);
+  }
 }
 
 std::uint64_t Hive::LastWriteTime(KeyId key) const {

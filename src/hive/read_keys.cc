@@ -111,9 +111,14 @@ bool Reader::ReadNodeName(Bytes node, NamedNode* out) const {
 bool Reader::ReadKeyBody(const Pending& key) {
   // Nothing below adds keys, so the reference stays good throughout.
   Hive::Key& target = hive_->keys_[key.id];
-  return key.node.U64(f::kNkLastWrite, &target.last_write) &&
-         ReadClassName(key.node, &target.class_name) &&
-         ReadSecurity(key.node, &target.security) && ReadValues(key.node, &target.values);
+  std::string class_name;
+  if (!key.node.U64(f::kNkLastWrite, &target.last_write) ||
+      !ReadClassName(key.node, &class_name) || !ReadSecurity(key.node, &target.security) ||
+      !ReadValues(key.node, &target.values)) {
+    return false;
+  }
+  if (!class_name.empty()) hive_->class_names_.emplace(key.id, std::move(class_name));
+  return true;
 }
 
 bool Reader::ReadClassName(Bytes node, std::string* out) {

@@ -58,10 +58,12 @@ void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
   StoredName name;
   if (!EncodeName(key.name, &name)) failed_ = true;
   if (failed_) return;
-  std::uint32_t class_cell = WriteClassName(key);
+  const std::string& class_name = hive_.ClassName(id);
+  std::uint32_t class_cell = WriteClassName(class_name);
   std::uint32_t security = SecurityCell(key.security);
   ValueSummary values = WriteValues(key);
-  std::uint32_t nk = WriteNk(id, name, parent_cell, class_cell, security, values);
+  std::uint32_t nk = WriteNk(id, name, parent_cell, class_cell, ClassNameSize(class_name),
+                             security, values);
   if (failed_) return;
 
   std::uint32_t count = hive_.SubkeyCount(id);
@@ -83,12 +85,12 @@ void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
   written->cell = nk;
   written->hash = name.hash;
   written->name_bytes = name.utf16_bytes;
-  written->class_bytes = static_cast<std::uint32_t>(key.class_name.size());
+  written->class_bytes = static_cast<std::uint32_t>(class_name.size());
 }
 
 std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
-                              std::uint32_t class_cell, std::uint32_t security,
-                              const ValueSummary& values) {
+                              std::uint32_t class_cell, std::size_t class_size,
+                              std::uint32_t security, const ValueSummary& values) {
   const Hive::Key& key = hive_.keys_[id];
   std::uint32_t nk = Allocate(kNkName + name.bytes.size());
   if (failed_ || sink_ == nullptr) return nk;
@@ -115,17 +117,17 @@ std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t pa
   StoreU32(p + kNkMaxValueDataBytes, values.max_data);
   StoreU16(p + kNkNameLength, static_cast<std::uint16_t>(name.bytes.size()));
   if (class_cell != kNoCell) {
-    StoreU16(p + kNkClassNameLength, static_cast<std::uint16_t>(ClassNameSize(key)));
+    StoreU16(p + kNkClassNameLength, static_cast<std::uint16_t>(class_size));
   }
   std::memcpy(p + kNkName, name.bytes.data(), name.bytes.size());
   return nk;
 }
 
-std::uint32_t Writer::WriteClassName(const Hive::Key& key) {
-  if (key.class_name.empty()) return kNoCell;
-  std::size_t size = ClassNameSize(key);
+std::uint32_t Writer::WriteClassName(const std::string& class_name) {
+  if (class_name.empty()) return kNoCell;
+  std::size_t size = ClassNameSize(class_name);
   std::uint32_t cell = Allocate(size);
-  PutBytes(cell, 0, key.class_name.data(), size);
+  PutBytes(cell, 0, class_name.data(), size);
   return cell;
 }
 

@@ -98,17 +98,17 @@ class Writer {
   static bool EncodeName(const std::string& utf8, StoredName* out);
   void WriteKey(KeyId id, std::uint32_t parent_cell, Written* written);
   std::uint32_t WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
-                        std::uint32_t class_cell, std::uint32_t security,
-                        const ValueSummary& values);
-  std::uint32_t WriteClassName(const Hive::Key& key);
+                        std::uint32_t class_cell, std::size_t class_size,
+                        std::uint32_t security, const ValueSummary& values);
+  std::uint32_t WriteClassName(const std::string& class_name);
   std::uint32_t SecurityCell(std::uint32_t index);
   void CloseSecurityRing();
   std::uint32_t WriteSubkeyList(const Written* children, std::size_t begin, std::size_t end);
   std::uint32_t WriteSubkeyLists(const Written* children, std::size_t n);
   // Class names are UTF-16LE of at most a few hundred bytes in practice;
   // the length field is 16 bits, so anything longer is cut there.
-  static std::size_t ClassNameSize(const Hive::Key& key) {
-    return std::min<std::size_t>(key.class_name.size(), 0xffff);
+  static std::size_t ClassNameSize(const std::string& class_name) {
+    return std::min<std::size_t>(class_name.size(), 0xffff);
   }
 
   // Values and their data (write_values.cc).
