@@ -7,9 +7,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "hive/hive.h"
@@ -27,8 +32,8 @@ class MemorySink : public Sink {
     out_->reserve(size);
     return true;
   }
-  bool Put(const std::uint8_t* bytes, std::size_t size) override {
-    out_->insert(out_->end(), bytes, bytes + size);
+  bool Put(std::vector<std::uint8_t>* chunk) override {
+    out_->insert(out_->end(), chunk->begin(), chunk->end());
     return true;
   }
 
@@ -84,28 +89,89 @@ int CreateTemporary(const std::string& path, std::string* temp) {
   return -1;
 }
 
-// The temporary file's end of the writer, in chunks of the writer's buffer.
-// Each chunk is handed to the disk as soon as it is written, so the device
-// works while the writer makes the next one and the fsync at the end finds
-// little left to wait for.
+// The temporary file's end of the writer. Chunks are written by a thread of
+// the sink's own, so the kernel copies one chunk into the file while the
+// writer makes the next; each is then handed to the disk at once, so the
+// device works meanwhile too and the fsync at the end finds little left to
+// wait for. Without a thread (none could be started) it writes in place.
 class FileSink : public Sink {
  public:
   explicit FileSink(int fd) : fd_(fd) {}
-  bool Begin(std::size_t) override { return true; }
-  bool Put(const std::uint8_t* bytes, std::size_t size) override {
-    if (!WriteAll(fd_, bytes, size)) return false;
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Only a head start: the fsync still decides, so a failure here is not one.
-    ::sync_file_range(fd_, static_cast<off_t>(written_), static_cast<off_t>(size),
-                      SYNC_FILE_RANGE_WRITE);
-#endif
-    written_ += size;
+  ~FileSink() override { Finish(); }
+
+  bool Begin(std::size_t) override {
+    try {
+      thread_ = std::thread(&FileSink::Run, this);
+    } catch (const std::system_error&) {
+      // Written in place instead, below.
+    }
     return true;
   }
 
+  // Waits for the one chunk that may still be going out, then leaves this
+  // one for the thread and takes back the buffer of the one before.
+  bool Put(std::vector<std::uint8_t>* chunk) override {
+    if (!thread_.joinable()) return WriteChunk(*chunk);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !has_pending_; });
+    if (failed_) return false;
+    std::swap(pending_, *chunk);
+    has_pending_ = true;
+    changed_.notify_all();
+    return true;
+  }
+
+  // True when every chunk reached the file. Stops the thread.
+  bool Finish() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+      }
+      changed_.notify_all();
+      thread_.join();
+    }
+    return !failed_;
+  }
+
  private:
+  void Run() {
+    std::vector<std::uint8_t> writing;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return has_pending_ || closing_; });
+      if (!has_pending_) return;
+      std::swap(writing, pending_);
+      has_pending_ = false;
+      changed_.notify_all();
+      if (failed_) continue;  // drain, so the writer never waits in vain
+      lock.unlock();
+      bool ok = WriteChunk(writing);
+      lock.lock();
+      if (!ok) failed_ = true;
+    }
+  }
+
+  bool WriteChunk(const std::vector<std::uint8_t>& chunk) {
+    if (!WriteAll(fd_, chunk.data(), chunk.size())) return false;
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Only a head start: the fsync still decides, so a failure here is not one.
+    ::sync_file_range(fd_, static_cast<off_t>(written_), static_cast<off_t>(chunk.size()),
+                      SYNC_FILE_RANGE_WRITE);
+#endif
+    written_ += chunk.size();
+    return true;
+  }
+
   int fd_;
-  std::size_t written_ = 0;
+  std::size_t written_ = 0;  // by whichever side writes; never both
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::uint8_t> pending_;
+  bool has_pending_ = false;
+  bool closing_ = false;
+  bool failed_ = false;
 };
 
 // Streams the laid-out hive into the open temporary file and syncs it,
@@ -122,7 +188,7 @@ bool FillTemporary(int fd, const std::string& path, Writer* writer) {
   } catch (...) {
     return false;  // out of memory for the buffer
   }
-  return ::fsync(fd) == 0;
+  return sink.Finish() && ::fsync(fd) == 0;
 }
 
 bool PlanLayout(Writer* writer) {

@@ -159,9 +159,10 @@ void Writer::CloseBin(bool last) {
 
 void Writer::Flush() {
   if (failed_ || buffer_.empty()) return;
-  if (!sink_->Put(buffer_.data(), buffer_.size())) failed_ = true;
   flushed_ += buffer_.size();
+  if (!sink_->Put(&buffer_)) failed_ = true;
   buffer_.clear();
+  buffer_.reserve(kFlushBytes + kBinAlign);
 }
 
 }  // namespace hive

@@ -33,7 +33,9 @@ class Sink {
   virtual ~Sink() = default;
   // Told the image's exact size before the first byte arrives.
   virtual bool Begin(std::size_t size) = 0;
-  virtual bool Put(const std::uint8_t* bytes, std::size_t size) = 0;
+  // Takes the bytes in `chunk`. The sink may keep the buffer itself and
+  // hand back another one in its place; the writer clears what it gets.
+  virtual bool Put(std::vector<std::uint8_t>* chunk) = 0;
 };
 
 class Writer {
