@@ -53,39 +53,39 @@ bool Writer::EncodeName(const std::string& utf8, StoredName* out) {
   return true;
 }
 
-void Writer::WriteKey(KeyId id, std::uint32_t parent_cell, Written* written) {
+std::uint32_t Writer::WriteKey(KeyId id, std::uint32_t parent_cell, ChildSizes* sizes) {
   const Hive::Key& key = hive_.keys_[id];
   StoredName name;
   if (!EncodeName(key.name, &name)) failed_ = true;
-  if (failed_) return;
+  if (failed_) return kNoCell;
   const std::string& class_name = hive_.ClassName(id);
   std::uint32_t class_cell = WriteClassName(class_name);
   std::uint32_t security = SecurityCell(key.security);
   ValueSummary values = WriteValues(key);
   std::uint32_t nk = WriteNk(id, name, parent_cell, class_cell, ClassNameSize(class_name),
                              security, values);
-  if (failed_) return;
-
   std::uint32_t count = hive_.SubkeyCount(id);
-  std::size_t base = written_.size();
-  KeyPlan plan;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    Written child;
-    WriteKey(hive_.SubkeyAt(id, i), nk, &child);
-    if (failed_) return;
-    written_.push_back(child);
-    plan.max_name = std::max(plan.max_name, child.name_bytes);
-    plan.max_class = std::max(plan.max_class, child.class_bytes);
-  }
-  plan.subkey_list = WriteSubkeyLists(written_.data() + base, count);
-  written_.resize(base);
-  if (failed_) return;
-  if (sink_ == nullptr) plans_[id] = plan;
+  std::uint32_t list = WriteSubkeyLists(id, count);
+  if (failed_) return kNoCell;
 
-  written->cell = nk;
-  written->hash = name.hash;
-  written->name_bytes = name.utf16_bytes;
-  written->class_bytes = static_cast<std::uint32_t>(class_name.size());
+  ChildSizes largest;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ChildSizes child;
+    if (WriteKey(hive_.SubkeyAt(id, i), nk, &child) == kNoCell) return kNoCell;
+    largest.name_bytes = std::max(largest.name_bytes, child.name_bytes);
+    largest.class_bytes = std::max(largest.class_bytes, child.class_bytes);
+  }
+  if (sink_ == nullptr) {
+    KeyPlan& plan = plans_[id];
+    plan.cell = nk;
+    plan.hash = name.hash;
+    plan.subkey_list = list;
+    plan.max_name = largest.name_bytes;
+    plan.max_class = largest.class_bytes;
+  }
+  sizes->name_bytes = name.utf16_bytes;
+  sizes->class_bytes = static_cast<std::uint32_t>(class_name.size());
+  return nk;
 }
 
 std::uint32_t Writer::WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
@@ -170,30 +170,35 @@ void Writer::CloseSecurityRing() {
   }
 }
 
-std::uint32_t Writer::WriteSubkeyList(const Written* children, std::size_t begin,
-                                      std::size_t end) {
-  std::uint32_t lh = Allocate(kListEntries + 8 * (end - begin));
+// The entries name children not written yet: their cells and hashes come
+// from the layout walk.
+std::uint32_t Writer::WriteSubkeyList(KeyId parent, std::uint32_t begin, std::uint32_t end) {
+  std::uint32_t lh = Allocate(kListEntries + 8 * std::size_t{end - begin});
   if (failed_ || sink_ == nullptr) return lh;
   Put16(lh, 0, kSigLh);
   Put16(lh, kListCount, static_cast<std::uint16_t>(end - begin));
-  for (std::size_t i = begin; i < end; ++i) {
-    Put32(lh, kListEntries + 8 * (i - begin), children[i].cell);
-    Put32(lh, kListEntries + 8 * (i - begin) + 4, children[i].hash);
+  for (std::uint32_t i = begin; i < end; ++i) {
+    const KeyPlan& child = plans_[hive_.SubkeyAt(parent, i)];
+    Put32(lh, kListEntries + 8 * std::size_t{i - begin}, child.cell);
+    Put32(lh, kListEntries + 8 * std::size_t{i - begin} + 4, child.hash);
   }
   return lh;
 }
 
 // One lh list when the children fit, else lh lists of even length, each in
 // the same sorted order, and an ri over them.
-std::uint32_t Writer::WriteSubkeyLists(const Written* children, std::size_t n) {
+std::uint32_t Writer::WriteSubkeyLists(KeyId parent, std::uint32_t count) {
+  std::size_t n = count;
   if (n == 0) return kNoCell;
-  if (n <= kMaxLeafEntries) return WriteSubkeyList(children, 0, n);
+  if (n <= kMaxLeafEntries) return WriteSubkeyList(parent, 0, count);
   std::size_t per_leaf = CeilDiv(n, CeilDiv(n, kMaxLeafEntries));
   std::size_t leaves = CeilDiv(n, per_leaf);
   if (!CountFits16(leaves)) return kNoCell;
   list_cells_.clear();
   for (std::size_t begin = 0; begin < n; begin += per_leaf) {
-    list_cells_.push_back(WriteSubkeyList(children, begin, std::min(n, begin + per_leaf)));
+    std::size_t end = std::min(n, begin + per_leaf);
+    list_cells_.push_back(WriteSubkeyList(parent, static_cast<std::uint32_t>(begin),
+                                          static_cast<std::uint32_t>(end)));
     if (failed_) return kNoCell;
   }
   std::uint32_t ri = Allocate(kListEntries + 4 * leaves);

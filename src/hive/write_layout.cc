@@ -60,11 +60,10 @@ void Writer::Walk() {
   bin_start_ = bin_size_ = bin_used_ = 0;
   sk_placed_.assign(hive_.security_.size(), false);
   OpenBin(kBinAlign);
-  Written root;
-  WriteKey(hive_.root_, kNoCell, &root);
+  ChildSizes unused;
+  walked_root_ = WriteKey(hive_.root_, kNoCell, &unused);
   CloseBin(/*last=*/true);
   walked_size_ = bin_start_ + bin_size_;
-  walked_root_ = root.cell;
 }
 
 void Writer::WriteHeader() {

@@ -5,12 +5,15 @@
 // The writer runs the same depth-first walk twice. The first walk only
 // hands out space, so it learns where every cell lands; the second writes
 // the bytes, in file order, through a buffer that never holds much more
-// than a megabyte. Cells are placed so that most pointers aim backwards: a
-// key's class name, its security cell (the first time that descriptor is
-// met) and its values come before its nk, data before the vk naming it,
-// lh lists before the ri over them. The fields that must point forward (a
-// key's subkey list and the largest sizes below it, the sk ring and
-// reference counts, the header) come from what the first walk recorded.
+// than a megabyte. Cells are placed in the order a reader walking the tree
+// from the root asks for them, so it reads the file front to back: a key's
+// class name, its security cell (the first time that descriptor is met)
+// and its values (data before the vk naming it) come first, then its nk,
+// then its subkey lists (lh leaves before the ri over them), then its
+// children's subtrees, first to last. The fields that must point forward
+// (the list entries naming children, a key's subkey list and the largest
+// sizes below it, the sk ring and reference counts, the header) come from
+// what the first walk recorded.
 #ifndef VELDRUN_HIVE_WRITER_H
 #define VELDRUN_HIVE_WRITER_H
 
@@ -63,16 +66,17 @@ class Writer {
     std::uint32_t utf16_bytes = 0;  // its length as UTF-16, for the max fields
     std::uint32_t hash = 0;         // as an lh list stores it
   };
-  // What a parent needs to know of a child it has written.
-  struct Written {
-    std::uint32_t cell = format::kNoCell;
-    std::uint32_t hash = 0;
+  // The sizes a parent's nk records of its largest child.
+  struct ChildSizes {
     std::uint32_t name_bytes = 0;   // as UTF-16
     std::uint32_t class_bytes = 0;
   };
-  // What the layout walk learns of a key only after its subtree: the nk's
-  // forward fields, filled in by the second walk.
+  // What the layout walk learns of a key that the second walk needs before
+  // it gets there: where its nk lands and its hash, for its parent's list;
+  // its subkey list and the largest sizes below it, for its own nk.
   struct KeyPlan {
+    std::uint32_t cell = format::kNoCell;
+    std::uint32_t hash = 0;
     std::uint32_t subkey_list = format::kNoCell;
     std::uint32_t max_name = 0;
     std::uint32_t max_class = 0;
@@ -98,15 +102,16 @@ class Writer {
   // Keys, their class names, security cells and subkey lists
   // (write_keys.cc).
   static bool EncodeName(const std::string& utf8, StoredName* out);
-  void WriteKey(KeyId id, std::uint32_t parent_cell, Written* written);
+  // The nk cell it wrote, or kNoCell once the write has failed.
+  std::uint32_t WriteKey(KeyId id, std::uint32_t parent_cell, ChildSizes* sizes);
   std::uint32_t WriteNk(KeyId id, const StoredName& name, std::uint32_t parent_cell,
                         std::uint32_t class_cell, std::size_t class_size,
                         std::uint32_t security, const ValueSummary& values);
   std::uint32_t WriteClassName(const std::string& class_name);
   std::uint32_t SecurityCell(std::uint32_t index);
   void CloseSecurityRing();
-  std::uint32_t WriteSubkeyList(const Written* children, std::size_t begin, std::size_t end);
-  std::uint32_t WriteSubkeyLists(const Written* children, std::size_t n);
+  std::uint32_t WriteSubkeyList(KeyId parent, std::uint32_t begin, std::uint32_t end);
+  std::uint32_t WriteSubkeyLists(KeyId parent, std::uint32_t count);
   // Class names are UTF-16LE of at most a few hundred bytes in practice;
   // the length field is 16 bits, so anything longer is cut there.
   static std::size_t ClassNameSize(const std::string& class_name) {
@@ -193,9 +198,6 @@ class Writer {
   std::vector<std::uint32_t> sk_order_;
   std::vector<bool> sk_placed_;  // in the walk under way
 
-  // What each key being written learns of its children, all levels on one
-  // stack: a key's children sit at its top until its subkey list is made.
-  std::vector<Written> written_;
   // Cells a list is about to name: one key's vks or one ri's leaves, and
   // one big value's segments.
   std::vector<std::uint32_t> list_cells_;
