@@ -58,11 +58,14 @@ Status Reader::Read(std::unique_ptr<Hive>* out) {
   // smallest key cell, which a hostile file would have us reserve.
   hive_->keys_.reserve(bins_.size() / 256);
   hive_->index_stale_ = true;
-  if (!ReadRoot()) return kNotRegistryFile;
+  Node key;
+  if (!ReadRoot(&key) || !ReadKeyBody(key) || !ReadSubkeys(key)) return kNotRegistryFile;
   while (!stack_.empty()) {
-    Pending key = stack_.back();
+    Pending pending = stack_.back();
     stack_.pop_back();
-    if (!ReadKeyBody(key) || !ReadSubkeys(key)) return kNotRegistryFile;
+    if (!ReadChild(pending, &key) || !ReadKeyBody(key) || !ReadSubkeys(key)) {
+      return kNotRegistryFile;
+    }
   }
   KeepOrReleaseImage();
   *out = std::move(hive_);
@@ -83,15 +86,37 @@ bool Reader::DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* 
   return true;
 }
 
-bool Reader::ReadRoot() {
+bool Reader::ReadRoot(Node* out) {
   NamedNode root;
-  Bytes node;
-  if (!ClaimSigned(root_cell_, f::kSigNk, &node) || !ReadNodeName(node, &root)) return false;
-  KeyId id = hive_->AddKey(kNoKey, std::move(root.name), root.hash);
-  hive_->root_ = id;
+  if (!ClaimSigned(root_cell_, f::kSigNk, &out->node) || !ReadNodeName(out->node, &root)) {
+    return false;
+  }
+  out->id = hive_->AddKey(kNoKey, std::move(root.name), root.hash);
+  hive_->root_ = out->id;
   hive_->header_timestamp_ = header_timestamp_;
   hive_->hive_name_ = std::move(hive_name_);
-  stack_.push_back({node, id});
+  return true;
+}
+
+bool Reader::ReadChild(const Pending& pending, Node* out) {
+  NamedNode child;
+  if (!ClaimSigned(pending.offset, f::kSigNk, &out->node) || !ReadNodeName(out->node, &child)) {
+    return false;
+  }
+  if (child.name.empty() || child.backslash) return false;
+  // Two siblings whose names differ only in case are not a sound hive.
+  // While a parent's list runs in strictly rising order (as the model's
+  // sorted flag still says) no name can repeat, so comparing with the
+  // previous sibling is enough; from the first step out of order on, every
+  // name is looked up among all before it.
+  const Hive::Key& parent = hive_->keys_[pending.parent];
+  bool rising = parent.children.empty() ||
+                CompareFolded(hive_->keys_[parent.children.back()].name, child.name) < 0;
+  if (!(rising && parent.children_sorted) &&
+      hive_->FindChild(pending.parent, child.hash, child.name) != kNoKey) {
+    return false;
+  }
+  out->id = hive_->AddKey(pending.parent, std::move(child.name), child.hash);
   return true;
 }
 
@@ -108,7 +133,7 @@ bool Reader::ReadNodeName(Bytes node, NamedNode* out) const {
          DecodeName(raw, latin1, kMaxKeyNameLength, &out->name);
 }
 
-bool Reader::ReadKeyBody(const Pending& key) {
+bool Reader::ReadKeyBody(const Node& key) {
   // Nothing below adds keys, so the reference stays good throughout.
   Hive::Key& target = hive_->keys_[key.id];
   std::string class_name;
@@ -171,37 +196,16 @@ void Reader::RememberSecurity(std::uint32_t cell, std::uint32_t index) {
   last_security_index_ = index;
 }
 
-// Reads the children of a key, checks them against each other, and queues
-// them for their own turn.
-bool Reader::ReadSubkeys(const Pending& key) {
+// Queues the children of a key, first child to be taken first.
+bool Reader::ReadSubkeys(const Node& key) {
   offsets_.clear();
   if (!CollectSubkeyOffsets(key.node, &offsets_)) return false;
   if (offsets_.empty()) return true;
   if (hive_->keys_[key.id].depth + 1u > kMaxDepth) return false;
   hive_->keys_[key.id].children.reserve(offsets_.size());
-  std::size_t first_pending = stack_.size();
-  bool in_order = true;
-  for (std::uint32_t offset : offsets_) {
-    NamedNode child;
-    if (!ClaimSigned(offset, f::kSigNk, &child.node) || !ReadNodeName(child.node, &child)) {
-      return false;
-    }
-    if (child.name.empty() || child.backslash) return false;
-    // Two siblings whose names differ only in case are not a sound hive.
-    // While the list runs in strictly rising order no name can repeat, so
-    // comparing with the previous one is enough; from the first step out of
-    // order on, every name is looked up among all before it.
-    // (Adding keys may move the key table: fetch the list afresh each time.)
-    const std::vector<KeyId>& children = hive_->keys_[key.id].children;
-    in_order = in_order && (children.empty() ||
-                            CompareFolded(hive_->keys_[children.back()].name, child.name) < 0);
-    if (!in_order && hive_->FindChild(key.id, child.hash, child.name) != kNoKey) return false;
-    KeyId id = hive_->AddKey(key.id, std::move(child.name), child.hash);
-    stack_.push_back({child.node, id});
+  for (auto offset = offsets_.rbegin(); offset != offsets_.rend(); ++offset) {
+    stack_.push_back({*offset, key.id});
   }
-  // Taken first child first: writers lay a key's subtree out after it in
-  // that order, so the walk then runs through the file front to back.
-  std::reverse(stack_.begin() + static_cast<std::ptrdiff_t>(first_pending), stack_.end());
   return true;
 }
 

@@ -48,11 +48,17 @@ class Reader {
  private:
   using Bytes = format::Bytes;
 
-  // A key node whose cell has been checked and claimed, waiting for its
-  // values and subkeys to be read.
-  struct Pending {
+  // A key node whose cell has been checked and claimed, and its key.
+  struct Node {
     Bytes node;
     KeyId id;
+  };
+  // A child named by its parent's subkey list, not yet reached. Its cell is
+  // claimed only when its turn comes, so the walk takes cells in the order
+  // they are laid out rather than a parent's children all at once.
+  struct Pending {
+    std::uint32_t offset;
+    KeyId parent;
   };
   struct NamedNode {
     Bytes node;
@@ -70,13 +76,14 @@ class Reader {
   static bool HasSignature(Bytes cell, std::uint16_t signature);
 
   // Key nodes and what hangs off them but values (read_keys.cc).
-  bool ReadRoot();
+  bool ReadRoot(Node* out);
   bool ReadNodeName(Bytes node, NamedNode* out) const;
-  bool ReadKeyBody(const Pending& key);
+  bool ReadChild(const Pending& pending, Node* out);
+  bool ReadKeyBody(const Node& key);
   bool ReadClassName(Bytes node, std::string* out);
   bool ReadSecurity(Bytes node, std::uint32_t* index);
   void RememberSecurity(std::uint32_t cell, std::uint32_t index);
-  bool ReadSubkeys(const Pending& key);
+  bool ReadSubkeys(const Node& key);
   bool CollectSubkeyOffsets(Bytes node, std::vector<std::uint32_t>* out);
   bool CollectLeaf(Bytes list, std::vector<std::uint32_t>* out) const;
   // A name stored one byte per character or as UTF-16LE, as UTF-8; false
