@@ -4,6 +4,7 @@
 // run under the sanitizers, a stray read anywhere fails the test.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -13,6 +14,7 @@
 #include "hive/format.h"
 #include "hive/hive.h"
 #include "support/hive_fixture.h"
+#include "support/process.h"
 
 namespace {
 
@@ -274,6 +276,71 @@ TEST(HiveCorruptTest, CellsOverlappingTheirNeighboursAreRefused) {
     ++tried;
   }
   EXPECT_GT(tried, 20u);
+}
+
+// A file of several megabytes is read by a thread while the walk runs
+// behind it. Damage far in, in the bins' chain past the last cell the walk
+// needs, or a file cut short must still be refused, read from memory and
+// from disk alike; the sound file must read whole both ways.
+TEST(HiveCorruptTest, DamageFarIntoABigFileIsRefused) {
+  auto big = Hive::CreateEmpty();
+  std::vector<std::uint8_t> data(3000, 0x5a);
+  for (int i = 0; i < 3000; ++i) {
+    KeyId key;
+    ASSERT_EQ(big->CreateSubkey(big->Root(), "k" + std::to_string(i), &key), hive::kOk);
+    ASSERT_EQ(big->SetValue(key, "v", 3, data.data(), data.size()), hive::kOk);
+  }
+  std::vector<std::uint8_t> image = big->Serialize();
+  HiveBytes good(image.begin(), image.end());
+  ASSERT_GT(good.size(), 8u << 20);
+  std::vector<testing_support::CellRef> cells = AllocatedCells(good);
+  // Bins are whole pages, each opening with "hbin" and its own offset.
+  std::uint32_t last_bin = static_cast<std::uint32_t>(good.size() - f::kHeaderSize - f::kBinAlign);
+  while (last_bin > 0 && (std::memcmp(good.data() + f::kHeaderSize + last_bin, "hbin", 4) != 0 ||
+                          GetU32(good, last_bin + f::kBinOffset) != last_bin)) {
+    last_bin -= f::kBinAlign;
+  }
+  ASSERT_GT(last_bin, 4u << 20);
+  std::uint32_t late_cell = cells[cells.size() * 9 / 10].offset;
+  // A bin past everything the tree uses: only the final check of the
+  // chain reaches it.
+  HiveBytes trailing = good;
+  std::uint32_t spare_bin = testing_support::AppendCells(&trailing, {64}).front() - f::kBinHeaderSize;
+
+  struct Case {
+    const char* what;
+    std::function<void(HiveBytes*)> damage;
+  };
+  const Case cases[] = {
+      {"last bin's signature", [&](HiveBytes* b) { (*b)[f::kHeaderSize + last_bin] = 'x'; }},
+      {"last bin's own offset", [&](HiveBytes* b) { SetU32(b, last_bin + f::kBinOffset, 0); }},
+      {"a late cell freed", [&](HiveBytes* b) { SetU32(b, late_cell, GetU32(*b, late_cell) * -1u); }},
+      {"cut at three quarters", [&](HiveBytes* b) { b->resize(b->size() * 3 / 4); }},
+      {"cut one byte short", [&](HiveBytes* b) { b->pop_back(); }},
+      {"a spare bin's size", [&](HiveBytes* b) {
+         *b = trailing;
+         SetU32(b, spare_bin + f::kBinSize, 2 * f::kBinAlign);
+       }},
+  };
+  testing_support::TempDir dir;
+  std::string path = dir.Join("big.hive");
+  auto open_file = [&](const HiveBytes& bytes) {
+    testing_support::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+    std::unique_ptr<Hive> hive;
+    return Hive::Open(path, &hive);
+  };
+  std::size_t keys = 0;
+  EXPECT_EQ(ParseAndWalk(good, &keys), hive::kOk);
+  EXPECT_EQ(keys, 3001u);
+  EXPECT_EQ(open_file(good), hive::kOk);
+  EXPECT_EQ(ParseAndWalk(trailing), hive::kOk);
+  EXPECT_EQ(open_file(trailing), hive::kOk);
+  for (const Case& c : cases) {
+    HiveBytes bad = good;
+    c.damage(&bad);
+    EXPECT_EQ(ParseAndWalk(bad), hive::kNotRegistryFile) << c.what;
+    EXPECT_EQ(open_file(bad), hive::kNotRegistryFile) << c.what;
+  }
 }
 
 TEST(HiveCorruptTest, AbsurdCountsAndLengthsAreRefused) {

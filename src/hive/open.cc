@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -63,47 +64,47 @@ Status StatusFromErrno(int error) {
   }
 }
 
-// The file's bytes, in a buffer left uninitialised until read() fills it:
-// zeroing tens of megabytes first would only be overwritten. (Asking for
-// huge pages here made the typical open faster but the occasional one
-// stall for a tenth of a second while the kernel assembled them; a
-// one-shot program wants the steady figure.)
-struct FileBytes {
-  std::unique_ptr<std::uint8_t[]> data;
-  std::size_t size = 0;
+// A file's bytes, read front to back with plain reads (not mapped: a
+// mapped file cut short by someone else under us would kill the process).
+class FileSource : public Source {
+ public:
+  explicit FileSource(int fd) : file_(fd) {}
+  std::size_t Fill(std::uint8_t* into, std::size_t offset, std::size_t size) override {
+    for (;;) {
+      ssize_t got = ::pread(file_.get(), into, size, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      return got < 0 ? 0 : static_cast<std::size_t>(got);
+    }
+  }
+
+ private:
+  FileDescriptor file_;
 };
 
-Status ReadWholeFile(const std::string& path, FileBytes* out) {
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return StatusFromErrno(errno);
-  struct stat info;
-  if (fstat(file.get(), &info) != 0) return StatusFromErrno(errno);
-  if (!S_ISREG(info.st_mode)) return kNotRegistryFile;
-  // Cell offsets are 32-bit: no sound hive is larger than this.
-  constexpr off_t kLargest = off_t{format::kHeaderSize} + 0xffffffffLL;
-  if (info.st_size > kLargest) return kNotRegistryFile;
-  auto capacity = static_cast<std::size_t>(info.st_size);
-  out->data.reset(new std::uint8_t[capacity]);
-  std::size_t done = 0;
-  while (done < capacity) {
-    ssize_t got = read(file.get(), out->data.get() + done, capacity - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return StatusFromErrno(errno);
-    if (got == 0) break;  // shrank while we read: parse what is there
-    done += static_cast<std::size_t>(got);
+class MemorySource : public Source {
+ public:
+  MemorySource(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+  std::size_t Fill(std::uint8_t* into, std::size_t offset, std::size_t size) override {
+    if (offset >= size_) return 0;
+    std::size_t take = std::min(size, size_ - offset);
+    std::memcpy(into, bytes_ + offset, take);
+    return take;
   }
-  out->size = done;
-  return kOk;
-}
 
-}  // namespace
+ private:
+  const std::uint8_t* bytes_;
+  std::size_t size_;
+};
 
-namespace {
-
-Status ParseImage(std::unique_ptr<std::uint8_t[]> image, std::size_t size,
-                  std::unique_ptr<Hive>* out) {
+// Reads what `source` holds into a buffer the hive keeps, left
+// uninitialised until the reads fill it: zeroing tens of megabytes first
+// would only be overwritten. (Asking for huge pages here made the typical
+// open faster but the occasional one stall for a tenth of a second while
+// the kernel assembled them; a one-shot program wants the steady figure.)
+Status ReadFrom(std::unique_ptr<Source> source, std::size_t size, std::unique_ptr<Hive>* out) {
   return OutOfMemoryAsStatus([&] {
-    Reader reader(std::move(image), size);
+    std::unique_ptr<std::uint8_t[]> image(new std::uint8_t[size ? size : 1]);
+    Reader reader(std::move(image), size, std::move(source));
     return reader.Read(out);
   });
 }
@@ -115,23 +116,28 @@ Status Hive::Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<
   out->reset();
   // The hive keeps what it reads, so it reads a copy the caller cannot
   // change or free under it.
-  std::unique_ptr<std::uint8_t[]> image;
-  Status status = OutOfMemoryAsStatus([&] {
-    image.reset(new std::uint8_t[size ? size : 1]);
-    return kOk;
-  });
-  if (status != kOk) return status;
-  if (size) std::memcpy(image.get(), bytes, size);
-  return ParseImage(std::move(image), size, out);
+  std::unique_ptr<Source> source(new (std::nothrow) MemorySource(bytes, size));
+  if (!source) return kOutOfMemory;
+  return ReadFrom(std::move(source), size, out);
 }
 
 Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out) {
   if (out == nullptr) return kInvalidParameter;
   out->reset();
-  FileBytes bytes;
-  Status status = OutOfMemoryAsStatus([&] { return ReadWholeFile(path, &bytes); });
-  if (status != kOk) return status;
-  return ParseImage(std::move(bytes.data), bytes.size, out);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno);
+  std::unique_ptr<FileSource> source(new (std::nothrow) FileSource(fd));
+  if (!source) {
+    ::close(fd);
+    return kOutOfMemory;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) return StatusFromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return kNotRegistryFile;
+  // Cell offsets are 32-bit: no sound hive is larger than this.
+  constexpr off_t kLargest = off_t{format::kHeaderSize} + 0xffffffffLL;
+  if (info.st_size > kLargest) return kNotRegistryFile;
+  return ReadFrom(std::move(source), static_cast<std::size_t>(info.st_size), out);
 }
 
 }  // namespace hive

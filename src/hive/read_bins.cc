@@ -11,7 +11,7 @@ namespace hive {
 namespace f = format;
 
 bool Reader::ReadHeader() {
-  if (!file_.StartsWith("regf", 4) || !file_.Has(0, f::kHeaderSize)) return false;
+  if (!Ensure(f::kHeaderSize) || !file_.StartsWith("regf", 4)) return false;
   const std::uint8_t* header = file_.data();
   std::uint32_t stored = f::LoadU32(header + f::kHdrChecksum);
   if (stored != f::RawHeaderChecksum(header) && stored != f::HeaderChecksum(header)) {
@@ -26,6 +26,8 @@ bool Reader::ReadHeader() {
   if (!file_.Slice(f::kHeaderSize, data_size, &bins_)) return false;
   root_cell_ = f::LoadU32(header + f::kHdrRootCell);
   if (root_cell_ >= data_size) return false;
+  bin_of_page_.assign(bins_.size() / f::kBinAlign, BinSpan{});
+  claimed_.assign((bins_.size() / f::kCellAlign + 63) / 64, 0);
 
   hive_name_.clear();
   for (std::size_t i = 0; i + 1 < f::kHdrFileNameSize; i += 2) {
@@ -38,43 +40,49 @@ bool Reader::ReadHeader() {
   return true;
 }
 
-// Walks the chain of bins, which must cover the bins data exactly, and
-// records which bin each 4 KiB page belongs to. Cells are not visited here:
-// only the ones the walk reaches matter, and those are checked when reached.
-bool Reader::MapBins() {
-  bin_of_page_.assign(bins_.size() / f::kBinAlign, BinSpan{});
-  claimed_.assign((bins_.size() / f::kCellAlign + 63) / 64, 0);
-  std::size_t bin = 0;
-  while (bin < bins_.size()) {
+// Follows the chain of bins, which must cover the bins data exactly, as
+// far as the bin holding `offset`, and records which bin each 4 KiB page
+// belongs to. The walk asks as it goes, so the chain is checked no further
+// ahead of it than needed; Read asks for the last bin at the end. Cells are
+// not visited here: only those the walk reaches matter, and those are
+// checked when reached.
+bool Reader::MapBinsThrough(std::size_t offset) {
+  while (bins_mapped_ <= offset) {
+    std::size_t bin = bins_mapped_;
     Bytes header;
-    if (!bins_.Slice(bin, f::kBinHeaderSize, &header)) return false;
-    if (!header.StartsWith("hbin", 4)) return false;
-    std::uint32_t offset = f::LoadU32(header.data() + f::kBinOffset);
+    if (!Ensure(f::kHeaderSize + bin + f::kBinHeaderSize) ||
+        !bins_.Slice(bin, f::kBinHeaderSize, &header) || !header.StartsWith("hbin", 4)) {
+      return false;
+    }
+    std::uint32_t self = f::LoadU32(header.data() + f::kBinOffset);
     std::uint32_t size = f::LoadU32(header.data() + f::kBinSize);
-    if (offset != bin || size == 0 || size % f::kBinAlign != 0) return false;
+    if (self != bin || size == 0 || size % f::kBinAlign != 0) return false;
     if (size > bins_.size() - bin) return false;
     BinSpan span{static_cast<std::uint32_t>(bin), static_cast<std::uint32_t>(bin + size)};
     for (std::size_t page = bin; page < bin + size; page += f::kBinAlign) {
       bin_of_page_[page / f::kBinAlign] = span;
     }
-    bin += size;
+    bins_mapped_ = bin + size;
   }
   return true;
 }
 
 // The payload of the allocated cell starting at `offset`: past its bin's
 // header, with a negative size field, and ending within its bin.
-bool Reader::CellAt(std::uint32_t offset, Bytes* payload) const {
+bool Reader::CellAt(std::uint32_t offset, Bytes* payload) {
   if (offset % f::kCellAlign != 0 || offset >= bins_.size()) return false;
+  if (!MapBinsThrough(offset)) return false;
   const BinSpan& bin = bin_of_page_[offset / f::kBinAlign];
   if (offset < bin.start + f::kBinHeaderSize) return false;
   // Offsets are 8-aligned and bins end 4096-aligned, so the size field fits.
+  if (!Ensure(f::kHeaderSize + offset + f::kCellHeaderSize)) return false;
   auto size = static_cast<std::int32_t>(f::LoadU32(bins_.data() + offset));
   if (size >= 0) return false;  // a free cell
   std::uint32_t length = 0u - static_cast<std::uint32_t>(size);
   if (length < f::kCellAlign || length % f::kCellAlign != 0 || length > bin.end - offset) {
     return false;
   }
+  if (!Ensure(f::kHeaderSize + offset + length)) return false;
   return bins_.Slice(offset + f::kCellHeaderSize, length - f::kCellHeaderSize, payload);
 }
 

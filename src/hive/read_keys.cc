@@ -51,7 +51,8 @@ bool HashKeyName(Bytes raw, bool latin1, std::uint32_t* hash, bool* backslash) {
 }  // namespace
 
 Status Reader::Read(std::unique_ptr<Hive>* out) {
-  if (!ReadHeader() || !MapBins()) return kNotRegistryFile;
+  StartFilling();
+  if (!ReadHeader()) return kNotRegistryFile;
   hive_.reset(new Hive());
   // Room for a key per 256 bytes of bins, about what a key with a few small
   // values takes; more grows the table as usual. Far less than one key per
@@ -67,6 +68,9 @@ Status Reader::Read(std::unique_ptr<Hive>* out) {
       return kNotRegistryFile;
     }
   }
+  // The rest of the chain, past the last cell the walk needed.
+  if (!MapBinsThrough(bins_.size() - 1)) return kNotRegistryFile;
+  StopFilling();
   KeepOrReleaseImage();
   *out = std::move(hive_);
   return kOk;

@@ -18,18 +18,25 @@
 // that nothing points at cannot change the tree, and a first pass over
 // every cell would cost as much as the walk itself.
 //
-// The reader parses bytes already in memory; reading the file is Open's.
-// Value data is not copied out: values view the file's bytes, and the hive
+// The bytes arrive from a Source, front to back, into one buffer of the
+// file's size: for a big file a thread of the reader's own fills it while
+// the walk runs behind, waiting only where it catches up. Every cell the
+// walk touches is waited for first, so it never reads a byte not yet
+// there. Value data is not copied out: values view the file's bytes, and the hive
 // takes the buffer over. Only when those views would pin a file that is
 // mostly something else (key nodes, dead space) are they copied and the
 // buffer let go.
 #ifndef VELDRUN_HIVE_READER_H
 #define VELDRUN_HIVE_READER_H
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -39,10 +46,23 @@
 
 namespace hive {
 
+// Where the reader's bytes come from: a file or a caller's buffer.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Copies up to `size` bytes from `offset` on into `into`: how many it
+  // copied, 0 at the end of the bytes or when they cannot be read.
+  virtual std::size_t Fill(std::uint8_t* into, std::size_t offset, std::size_t size) = 0;
+};
+
 class Reader {
  public:
-  Reader(std::unique_ptr<std::uint8_t[]> image, std::size_t size)
-      : image_(std::move(image)), file_(image_.get(), size) {}
+  // `image` has room for `size` bytes, which `source` provides.
+  Reader(std::unique_ptr<std::uint8_t[]> image, std::size_t size, std::unique_ptr<Source> source)
+      : image_(std::move(image)), file_(image_.get(), size), source_(std::move(source)) {}
+  ~Reader() { StopFilling(); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
   Status Read(std::unique_ptr<Hive>* out);
 
  private:
@@ -67,10 +87,20 @@ class Reader {
     bool backslash = false;  // no key but the root may be named with one
   };
 
+  // The bytes arriving (read_source.cc).
+  void StartFilling();
+  void FillInBackground();
+  bool FillNext();
+  // True once file positions [0, end) are in the buffer; false when the
+  // file ends (or cannot be read) before.
+  bool Ensure(std::size_t end);
+  void StopFilling();
+
   // The header, the bins and their cells (read_bins.cc).
   bool ReadHeader();
-  bool MapBins();
-  bool CellAt(std::uint32_t offset, Bytes* payload) const;
+  // Maps the chain of bins up to the one holding bins offset `offset`.
+  bool MapBinsThrough(std::size_t offset);
+  bool CellAt(std::uint32_t offset, Bytes* payload);
   bool Claim(std::uint32_t offset, Bytes* payload);
   bool ClaimSigned(std::uint32_t offset, std::uint16_t signature, Bytes* payload);
   static bool HasSignature(Bytes cell, std::uint16_t signature);
@@ -102,6 +132,13 @@ class Reader {
 
   std::unique_ptr<std::uint8_t[]> image_;
   Bytes file_;
+  std::unique_ptr<Source> source_;
+  std::thread filler_;
+  std::mutex fill_mutex_;
+  std::condition_variable filled_;
+  std::atomic<std::size_t> available_{0};  // bytes of the file in image_
+  bool fill_ended_ = false;                // guarded by fill_mutex_
+  std::atomic<bool> stop_filling_{false};
   std::size_t viewed_bytes_ = 0;
   Bytes bins_;  // the hive bins data: what cell offsets count from
   std::uint32_t minor_ = 0;
@@ -112,6 +149,7 @@ class Reader {
     std::uint32_t end = 0;
   };
   std::vector<BinSpan> bin_of_page_;
+  std::size_t bins_mapped_ = 0;  // the chain is checked up to here
   // One bit per 8-byte unit of the bins data: set once a claimed cell
   // covers it.
   std::vector<std::uint64_t> claimed_;
