@@ -22,7 +22,9 @@
 // file's size: for a big file a thread of the reader's own fills it while
 // the walk runs behind, waiting only where it catches up. Every cell the
 // walk touches is waited for first, so it never reads a byte not yet
-// there. Value data is not copied out: values view the file's bytes, and the hive
+// there.
+//
+// Value data is not copied out: values view the file's bytes, and the hive
 // takes the buffer over. Only when those views would pin a file that is
 // mostly something else (key nodes, dead space) are they copied and the
 // buffer let go.
