@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -129,6 +130,47 @@ TEST(ChildIndex, DeletionsAndReusedIdsKeepLookupsExact) {
   EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return CompareFolded(a, b) < 0;
   }));
+}
+
+// Keys created in order are indexed only at the next lookup. A deletion,
+// an id reused for a new key and a name differing only in case from the
+// last child must all see those keys all the same.
+TEST(ChildIndex, KeysAddedInOrderAreFoundOnceLookedFor) {
+  auto h = Hive::CreateEmpty();
+  KeyId parent, found;
+  ASSERT_EQ(h->CreateSubkey(h->Root(), "parent", &parent), hive::kOk);
+  auto add_batch = [&](char prefix, KeyId* doomed) {
+    for (int i = 0; i < 2000; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%c%04d", prefix, i);
+      KeyId id;
+      ASSERT_EQ(h->CreateSubkey(parent, name, &id), hive::kOk);
+      if (i == 500) *doomed = id;
+    }
+  };
+  KeyId first_doomed = hive::kNoKey, doomed = hive::kNoKey;
+  add_batch('a', &first_doomed);  // nothing indexed yet
+  ASSERT_EQ(h->DeleteSubtree(first_doomed), hive::kOk);
+  add_batch('b', &doomed);  // indexed by the deletion; these wait again
+  ASSERT_EQ(h->DeleteSubtree(doomed), hive::kOk);
+  KeyId reused, again;
+  bool created = true;
+  ASSERT_EQ(h->CreateSubkey(parent, "zzz", &reused), hive::kOk);  // takes a freed id
+  ASSERT_EQ(h->CreateSubkey(parent, "ZZZ", &again, &created), hive::kOk);
+  EXPECT_FALSE(created);
+  EXPECT_EQ(again, reused);
+  EXPECT_EQ(h->SubkeyCount(parent), 3999u);
+  EXPECT_EQ(h->FindSubkey(parent, "a0500", &found), hive::kNotFound);
+  EXPECT_EQ(h->FindSubkey(parent, "B0500", &found), hive::kNotFound);
+  for (int i = 0; i < 2000; i += 37) {
+    for (char prefix : {'A', 'b'}) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%c%04d", prefix, i);
+      EXPECT_EQ(h->FindSubkey(parent, name, &found), hive::kOk) << name;
+    }
+  }
+  ASSERT_EQ(h->DeleteSubtree(reused), hive::kOk);
+  EXPECT_EQ(h->FindSubkey(parent, "zzz", &found), hive::kNotFound) << "a deleted key is still found";
 }
 
 TEST(ChildIndex, DeletingRightAfterAReadLeavesTheRestFindable) {

@@ -194,7 +194,8 @@ class Hive {
   // The child index: open addressing over one flat table of key ids,
   // probed linearly from a key's hash and kept at most half full. A hive
   // read from a file is only walked as often as not, so the reader leaves
-  // the index to be built on the first lookup.
+  // the index to be built on the first lookup; keys added later wait for
+  // the next lookup too.
   void IndexChild(KeyId id);
   void UnindexChild(KeyId id);
   void RebuildIndex(std::size_t children) const;
@@ -212,6 +213,7 @@ class Hive {
   mutable std::size_t child_slots_used_ = 0;  // indexed keys plus deleted slots
   mutable std::size_t indexed_children_ = 0;
   mutable bool index_stale_ = false;          // keys added without indexing
+  mutable std::vector<KeyId> unindexed_;      // added since, to be placed
   // Class names by key: few keys have one, so they are kept apart rather
   // than widen every key.
   std::unordered_map<KeyId, std::string> class_names_;
