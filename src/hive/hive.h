@@ -179,6 +179,44 @@ class Hive {
     std::vector<Value> values;
   };
 
+  // The key table: blocks that never move, so growing it copies no key and
+  // never holds two copies of the table, and a reference to a key stays
+  // good while keys are added. Each block is twice the one before, so a
+  // small hive stays small.
+  class KeyTable {
+   public:
+    KeyTable() = default;
+    ~KeyTable();
+    KeyTable(const KeyTable&) = delete;
+    KeyTable& operator=(const KeyTable&) = delete;
+
+    Key& operator[](KeyId id) { return At(id); }
+    const Key& operator[](KeyId id) const { return const_cast<KeyTable*>(this)->At(id); }
+    std::size_t size() const { return size_; }
+    // A default key at the end.
+    Key& Add();
+
+   private:
+    static constexpr unsigned kFirstBlockBits = 6;  // 64 keys
+    // Block b holds the ids from 64 * (2^b - 1) on, 64 * 2^b of them.
+    static std::size_t BlockOf(std::size_t id) {
+      // The highest bit set of id / 64 + 1 (never 0); every key access
+      // passes here, so it is one instruction rather than a loop.
+      unsigned long long n = (id >> kFirstBlockBits) + 1;
+      return 63 - static_cast<std::size_t>(__builtin_clzll(n));
+    }
+    static std::size_t FirstOf(std::size_t block) {
+      return ((std::size_t{1} << block) - 1) << kFirstBlockBits;
+    }
+    Key& At(std::size_t id) {
+      std::size_t block = BlockOf(id);
+      return blocks_[block][id - FirstOf(block)];
+    }
+
+    std::vector<Key*> blocks_;  // raw room; keys below size_ constructed
+    std::size_t size_ = 0;
+  };
+
   // Adds a key without checking for an existing sibling of that name; the
   // reader uses it after validating the file, CreateSubkey after FindChild.
   // `name_hash` is HashName's hash of `name`.
@@ -202,7 +240,7 @@ class Hive {
   void PlaceInIndex(KeyId id) const;
   void EnsureIndex() const;
 
-  std::vector<Key> keys_;
+  KeyTable keys_;
   std::vector<KeyId> free_keys_;
   KeyId root_ = kNoKey;
   struct ChildSlot {

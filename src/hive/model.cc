@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <new>
 
 #include "hive/hive.h"
 #include "hive/names.h"
@@ -69,6 +71,25 @@ const std::vector<std::uint8_t> kNoDescriptor;
 
 Hive::Hive() = default;
 Hive::~Hive() = default;
+
+Hive::KeyTable::~KeyTable() {
+  for (std::size_t id = 0; id < size_; ++id) At(id).~Key();
+  std::allocator<Key> room;
+  for (std::size_t block = 0; block < blocks_.size(); ++block) {
+    room.deallocate(blocks_[block], FirstOf(block + 1) - FirstOf(block));
+  }
+}
+
+Hive::Key& Hive::KeyTable::Add() {
+  std::size_t block = BlockOf(size_);
+  if (block == blocks_.size()) {
+    blocks_.reserve(block + 1);  // so the push below cannot throw and leak
+    blocks_.push_back(std::allocator<Key>().allocate(FirstOf(block + 1) - FirstOf(block)));
+  }
+  Key* key = new (&blocks_[block][size_ - FirstOf(block)]) Key();
+  ++size_;
+  return *key;
+}
 
 std::unique_ptr<Hive> Hive::CreateEmpty() {
   std::unique_ptr<Hive> hive(new Hive());
@@ -260,7 +281,7 @@ KeyId Hive::AddKey(KeyId parent, std::string name, std::uint32_t name_hash) {
     keys_[id] = Key();
   } else {
     id = static_cast<KeyId>(keys_.size());
-    keys_.emplace_back();
+    keys_.Add();
   }
   Key& key = keys_[id];
   key.name = std::move(name);

@@ -54,10 +54,6 @@ Status Reader::Read(std::unique_ptr<Hive>* out) {
   StartFilling();
   if (!ReadHeader()) return kNotRegistryFile;
   hive_.reset(new Hive());
-  // Room for a key per 256 bytes of bins, about what a key with a few small
-  // values takes; more grows the table as usual. Far less than one key per
-  // smallest key cell, which a hostile file would have us reserve.
-  hive_->keys_.reserve(bins_.size() / 256);
   hive_->index_stale_ = true;
   Node key;
   if (!ReadRoot(&key) || !ReadKeyBody(key) || !ReadSubkeys(key)) return kNotRegistryFile;

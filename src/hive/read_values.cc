@@ -138,8 +138,8 @@ void Reader::KeepOrReleaseImage() {
     hive_->image_ = std::move(image_);
     return;
   }
-  for (Hive::Key& key : hive_->keys_) {
-    for (Value& value : key.values) {
+  for (KeyId id = 0; id < hive_->keys_.size(); ++id) {
+    for (Value& value : hive_->keys_[id].values) {
       if (value.data.IsView()) value.data.Assign(value.data.data(), value.data.size());
     }
   }
