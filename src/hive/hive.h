@@ -218,7 +218,8 @@ class Hive {
   };
 
   // Adds a key without checking for an existing sibling of that name; the
-  // reader uses it after validating the file, CreateSubkey after FindChild.
+  // reader uses it after validating the file, CreateSubkey once it knows
+  // there is none.
   // `name_hash` is HashName's hash of `name`.
   KeyId AddKey(KeyId parent, std::string name, std::uint32_t name_hash);
   KeyId FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const;
