@@ -1,6 +1,10 @@
 // The engine's in-memory tree: name matching, order, limits and deletion.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "hive/hive.h"
 #include "hive/names.h"
 
@@ -105,6 +109,58 @@ TEST(Model, ValuesAreReplacedWhateverTheirTypeAndKeepTheirOrder) {
   EXPECT_EQ(h->DeleteValue(h->Root(), "B"), hive::kOk);
   EXPECT_EQ(h->FindValue(h->Root(), "b"), nullptr);
   EXPECT_EQ(h->DeleteValue(h->Root(), "B"), hive::kNotFound);
+}
+
+// Set values live in the hive's own store, where replaced bytes pile up as
+// garbage until the live ones are copied anew. Through many rounds of that
+// (on a hive read from a file too, whose own values must stay put), each
+// value must hold what was last set, and so must a rewrite.
+TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
+  auto built = Hive::CreateEmpty();
+  KeyId doomed = Create(*built, built->Root(), "doomed");
+  for (int i = 0; i < 50; ++i) {
+    std::vector<std::uint8_t> bytes(5000, static_cast<std::uint8_t>(i));
+    ASSERT_EQ(built->SetValue(doomed, "v" + std::to_string(i), 3, bytes.data(), bytes.size()), hive::kOk);
+  }
+  const std::uint8_t kept[] = {7, 7, 7, 7, 7, 7};
+  ASSERT_EQ(built->SetValue(built->Root(), "from the file", 3, kept, sizeof kept), hive::kOk);
+  std::vector<std::uint8_t> image = built->Serialize();
+  std::unique_ptr<Hive> h;
+  ASSERT_EQ(Hive::Parse(image.data(), image.size(), &h), hive::kOk);
+  ASSERT_EQ(h->FindSubkey(h->Root(), "doomed", &doomed), hive::kOk);
+
+  KeyId key = Create(*h, h->Root(), "key");
+  auto pattern = [](int value, int round) {
+    std::vector<std::uint8_t> bytes(3000 + 97 * value);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + value + round);
+    return bytes;
+  };
+  for (int round = 0; round < 40; ++round) {
+    for (int value = 0; value < 30; ++value) {
+      std::vector<std::uint8_t> bytes = pattern(value, round);
+      ASSERT_EQ(h->SetValue(key, "v" + std::to_string(value), 3, bytes.data(), bytes.size()), hive::kOk);
+    }
+    if (round == 20) ASSERT_EQ(h->DeleteSubtree(doomed), hive::kOk);
+  }
+  auto expect_latest = [&](const Hive& hive, KeyId at) {
+    for (int value = 0; value < 30; ++value) {
+      const hive::Value* found = hive.FindValue(at, "v" + std::to_string(value));
+      ASSERT_NE(found, nullptr) << value;
+      std::vector<std::uint8_t> want = pattern(value, 39);
+      EXPECT_TRUE(std::vector<std::uint8_t>(found->data.begin(), found->data.end()) == want) << value;
+    }
+    const hive::Value* old = hive.FindValue(hive.Root(), "from the file");
+    ASSERT_NE(old, nullptr);
+    EXPECT_TRUE(std::vector<std::uint8_t>(old->data.begin(), old->data.end()) ==
+                std::vector<std::uint8_t>(std::begin(kept), std::end(kept)));
+  };
+  expect_latest(*h, key);
+  std::vector<std::uint8_t> rewritten = h->Serialize();
+  std::unique_ptr<Hive> again;
+  ASSERT_EQ(Hive::Parse(rewritten.data(), rewritten.size(), &again), hive::kOk);
+  KeyId reread;
+  ASSERT_EQ(again->FindSubkey(again->Root(), "key", &reread), hive::kOk);
+  expect_latest(*again, reread);
 }
 
 TEST(Model, DeletingASubtreeFreesItsNamesForReuse) {

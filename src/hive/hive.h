@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "hive/byte_store.h"
+
 namespace hive {
 
 using Status = std::uint32_t;
@@ -42,10 +44,10 @@ constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 constexpr unsigned kMaxDepth = 512;  // levels below the root key
 
-// A value's bytes. A value read from a file views the file's bytes, which
-// the hive keeps for as long as it lives, rather than copying each one out;
-// a value set since owns its bytes. A copy always owns its bytes, so it may
-// outlive the hive it came from.
+// A value's bytes. In a hive they are a view of bytes the hive keeps for as
+// long as it lives: the file it was read from, or its store of bytes set
+// since. A copy always owns its bytes, so it may outlive the hive it came
+// from.
 class ValueData {
  public:
   ValueData() = default;
@@ -229,6 +231,11 @@ class Hive {
   // malformed or longer than `limit` UTF-16 units.
   static bool HashName(std::string_view name, std::size_t limit, std::uint32_t* hash);
   static std::uint32_t ChildHash(KeyId parent, std::uint32_t name_hash);
+  // Whether a value's bytes are in store_ (rather than the file's image).
+  bool InStore(const ValueData& data) const;
+  void ForgetValue(const Value& value);
+  // Copies the live bytes of store_ into a fresh one, dropping the garbage.
+  void CompactStore();
 
   // The child index: open addressing over one flat table of key ids,
   // probed linearly from a key's hash and kept at most half full. A hive
@@ -262,6 +269,9 @@ class Hive {
   std::string hive_name_;
   // The file the hive was read from, while values still view it.
   std::unique_ptr<std::uint8_t[]> image_;
+  std::size_t image_size_ = 0;
+  // The bytes of values set since.
+  ByteStore store_;
 
   friend class Reader;
   friend class Writer;

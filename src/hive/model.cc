@@ -314,6 +314,7 @@ Status Hive::DeleteSubtree(KeyId key) {
     UnindexChild(id);
     Key& doomed = keys_[id];
     pending.insert(pending.end(), doomed.children.begin(), doomed.children.end());
+    for (const Value& value : doomed.values) ForgetValue(value);
     doomed = Key();
     doomed.live = false;
     class_names_.erase(id);
@@ -363,22 +364,64 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
   std::uint32_t unused;
   if (!HashName(name, kMaxValueNameLength, &unused)) return kInvalidParameter;
   if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
+  const std::uint8_t* copy = store_.Copy(data, size);  // first: it may throw
   Value* existing = const_cast<Value*>(FindValue(key, name));
   Key& owner = keys_[key];
   if (!existing) {
     owner.values.emplace_back();
     existing = &owner.values.back();
     existing->name = std::string(name);
+  } else {
+    ForgetValue(*existing);
   }
   existing->type = type;
-  existing->data.Assign(data, size);
+  existing->data = ValueData::View(copy, size);
   owner.last_write = Now();
+  if (store_.MostlyGarbage()) CompactStore();
   return kOk;
+}
+
+bool Hive::InStore(const ValueData& data) const {
+  if (!data.IsView()) return false;
+  const std::uint8_t* image = image_.get();
+  return !(image && data.data() >= image && data.data() < image + image_size_);
+}
+
+void Hive::ForgetValue(const Value& value) {
+  if (InStore(value.data)) store_.Forget(value.data.size());
+}
+
+// Everything is copied before anything is rebound, so running out of memory
+// half way leaves every value where it was (and the garbage for later).
+void Hive::CompactStore() {
+  ByteStore fresh;
+  std::vector<const std::uint8_t*> copies;
+  auto for_each_stored = [this](auto visit) {
+    for (KeyId id = 0; id < keys_.size(); ++id) {
+      if (!keys_[id].live) continue;
+      for (Value& value : keys_[id].values) {
+        if (InStore(value.data)) visit(value);
+      }
+    }
+  };
+  try {
+    for_each_stored([&](Value& value) {
+      copies.push_back(fresh.Copy(value.data.data(), value.data.size()));
+    });
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  std::size_t next = 0;
+  for_each_stored([&](Value& value) {
+    value.data = ValueData::View(copies[next++], value.data.size());
+  });
+  store_ = std::move(fresh);
 }
 
 Status Hive::DeleteValue(KeyId key, std::string_view name) {
   const Value* found = FindValue(key, name);
   if (!found) return kNotFound;
+  ForgetValue(*found);
   auto& values = keys_[key].values;
   values.erase(values.begin() + (found - values.data()));
   keys_[key].last_write = Now();

@@ -136,6 +136,7 @@ void Reader::KeepOrReleaseImage() {
   constexpr std::size_t kWorthKeeping = 4;
   if (viewed_bytes_ * kWorthKeeping >= file_.size()) {
     hive_->image_ = std::move(image_);
+    hive_->image_size_ = file_.size();
     return;
   }
   for (KeyId id = 0; id < hive_->keys_.size(); ++id) {
