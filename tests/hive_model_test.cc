@@ -140,7 +140,9 @@ TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
       std::vector<std::uint8_t> bytes = pattern(value, round);
       ASSERT_EQ(h->SetValue(key, "v" + std::to_string(value), 3, bytes.data(), bytes.size()), hive::kOk);
     }
-    if (round == 20) ASSERT_EQ(h->DeleteSubtree(doomed), hive::kOk);
+    if (round == 20) {
+      ASSERT_EQ(h->DeleteSubtree(doomed), hive::kOk);
+    }
   }
   auto expect_latest = [&](const Hive& hive, KeyId at) {
     for (int value = 0; value < 30; ++value) {

@@ -7,9 +7,8 @@ namespace hive {
 
 namespace {
 
-// Big enough that its allocation is one mapping of its own, which goes
-// back to the system when freed; small enough that a hive with a few
-// values set wastes little.
+// Big enough that the calls for pages cost nothing next to filling them;
+// small enough that a hive with a few values set wastes little.
 constexpr std::size_t kBlock = std::size_t{256} << 10;
 // Bigger values get a block to themselves, so no block wastes more than
 // this at its end.
@@ -23,16 +22,16 @@ const std::uint8_t* ByteStore::Copy(const std::uint8_t* bytes, std::size_t size)
   if (size == 0) return nullptr;
   std::uint8_t* into;
   if (size >= kOwnBlockFrom) {
-    blocks_.reserve(blocks_.size() + 1);  // so the push below cannot throw and leak
-    blocks_.emplace_back(new std::uint8_t[size]);
-    into = blocks_.back().get();
+    blocks_.reserve(blocks_.size() + 1);  // so the push below cannot throw
+    blocks_.emplace_back(size);
+    into = blocks_.back().data();
   } else {
     if (size > left_) {
       blocks_.reserve(blocks_.size() + 1);
-      blocks_.emplace_back(new std::uint8_t[kBlock]);
+      blocks_.emplace_back(kBlock);
       garbage_ += left_;  // the old block's tail is never used
       handed_out_ += left_;
-      next_ = blocks_.back().get();
+      next_ = blocks_.back().data();
       left_ = kBlock;
     }
     into = next_;

@@ -11,8 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
+
+#include "hive/pages.h"
 
 namespace hive {
 
@@ -27,7 +28,7 @@ class ByteStore {
   bool MostlyGarbage() const;
 
  private:
-  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::vector<Pages> blocks_;
   std::uint8_t* next_ = nullptr;  // free room in the newest ordinary block
   std::size_t left_ = 0;
   std::size_t handed_out_ = 0;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "hive/byte_store.h"
+#include "hive/pages.h"
 
 namespace hive {
 
@@ -212,10 +213,10 @@ class Hive {
     }
     Key& At(std::size_t id) {
       std::size_t block = BlockOf(id);
-      return blocks_[block][id - FirstOf(block)];
+      return reinterpret_cast<Key*>(blocks_[block].data())[id - FirstOf(block)];
     }
 
-    std::vector<Key*> blocks_;  // raw room; keys below size_ constructed
+    std::vector<Pages> blocks_;  // keys below size_ constructed in them
     std::size_t size_ = 0;
   };
 

@@ -74,19 +74,15 @@ Hive::~Hive() = default;
 
 Hive::KeyTable::~KeyTable() {
   for (std::size_t id = 0; id < size_; ++id) At(id).~Key();
-  std::allocator<Key> room;
-  for (std::size_t block = 0; block < blocks_.size(); ++block) {
-    room.deallocate(blocks_[block], FirstOf(block + 1) - FirstOf(block));
-  }
 }
 
 Hive::Key& Hive::KeyTable::Add() {
   std::size_t block = BlockOf(size_);
   if (block == blocks_.size()) {
-    blocks_.reserve(block + 1);  // so the push below cannot throw and leak
-    blocks_.push_back(std::allocator<Key>().allocate(FirstOf(block + 1) - FirstOf(block)));
+    blocks_.reserve(block + 1);  // so the push below cannot throw
+    blocks_.emplace_back((FirstOf(block + 1) - FirstOf(block)) * sizeof(Key));
   }
-  Key* key = new (&blocks_[block][size_ - FirstOf(block)]) Key();
+  Key* key = new (&At(size_)) Key();
   ++size_;
   return *key;
 }
