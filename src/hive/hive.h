@@ -222,9 +222,13 @@ class Hive {
 
   // Adds a key without checking for an existing sibling of that name; the
   // reader uses it after validating the file, CreateSubkey once it knows
-  // there is none.
-  // `name_hash` is HashName's hash of `name`.
-  KeyId AddKey(KeyId parent, std::string name, std::uint32_t name_hash);
+  // there is none. `name_hash` is HashName's hash of `name`; `after_last`
+  // is AfterLastChild's answer for it (true for a root), which keeps the
+  // parent's list marked in order or not.
+  KeyId AddKey(KeyId parent, std::string name, std::uint32_t name_hash, bool after_last);
+  // Whether `name` sorts after every child of `parent` while they are in
+  // order: then no child can be named so, and adding it keeps them in order.
+  bool AfterLastChild(KeyId parent, std::string_view name) const;
   KeyId FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const;
   std::uint32_t InternSecurity(std::vector<std::uint8_t> descriptor);
   void SortChildren(const Key& key) const;

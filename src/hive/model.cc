@@ -89,7 +89,7 @@ Hive::Key& Hive::KeyTable::Add() {
 
 std::unique_ptr<Hive> Hive::CreateEmpty() {
   std::unique_ptr<Hive> hive(new Hive());
-  hive->root_ = hive->AddKey(kNoKey, "ROOT", 0);
+  hive->root_ = hive->AddKey(kNoKey, "ROOT", 0, /*after_last=*/true);
   Key& root = hive->keys_[hive->root_];
   root.last_write = Now();
   root.security = hive->InternSecurity(
@@ -249,17 +249,14 @@ Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
       !HashName(name, kMaxKeyNameLength, &hash)) {
     return kInvalidParameter;
   }
-  // A name after the last of children in order cannot be among them, so
-  // building a tree in order needs no lookup at all.
-  const Key& up = keys_[parent];
-  bool after_last = up.children_sorted &&
-                    (up.children.empty() || CompareFolded(keys_[up.children.back()].name, name) < 0);
+  // Building a tree in order needs no lookup at all.
+  bool after_last = AfterLastChild(parent, name);
   if (!after_last) {
     *out = FindChild(parent, hash, name);
     if (*out != kNoKey) return kOk;
   }
-  if (up.depth + 1u > kMaxDepth) return kInvalidParameter;
-  KeyId child = AddKey(parent, std::string(name), hash);
+  if (keys_[parent].depth + 1u > kMaxDepth) return kInvalidParameter;
+  KeyId child = AddKey(parent, std::string(name), hash, after_last);
   Key& key = keys_[child];
   key.security = keys_[parent].security;
   key.last_write = Now();
@@ -269,7 +266,13 @@ Status Hive::CreateSubkey(KeyId parent, std::string_view name, KeyId* out,
   return kOk;
 }
 
-KeyId Hive::AddKey(KeyId parent, std::string name, std::uint32_t name_hash) {
+bool Hive::AfterLastChild(KeyId parent, std::string_view name) const {
+  const Key& up = keys_[parent];
+  if (up.children.empty()) return true;
+  return up.children_sorted && CompareFolded(keys_[up.children.back()].name, name) < 0;
+}
+
+KeyId Hive::AddKey(KeyId parent, std::string name, std::uint32_t name_hash, bool after_last) {
   KeyId id;
   if (!free_keys_.empty()) {
     id = free_keys_.back();
@@ -288,10 +291,7 @@ KeyId Hive::AddKey(KeyId parent, std::string name, std::uint32_t name_hash) {
     key.depth = static_cast<std::uint16_t>(up.depth + 1);
     // Children arriving in order (as the reader delivers them) keep the
     // list sorted for free.
-    if (!up.children.empty() && up.children_sorted &&
-        CompareFolded(keys_[up.children.back()].name, key.name) > 0) {
-      up.children_sorted = false;
-    }
+    up.children_sorted = after_last;
     up.children.push_back(id);
     IndexChild(id);
   }

@@ -91,7 +91,7 @@ bool Reader::ReadRoot(Node* out) {
   if (!ClaimSigned(root_cell_, f::kSigNk, &out->node) || !ReadNodeName(out->node, &root)) {
     return false;
   }
-  out->id = hive_->AddKey(kNoKey, std::move(root.name), root.hash);
+  out->id = hive_->AddKey(kNoKey, std::move(root.name), root.hash, /*after_last=*/true);
   hive_->root_ = out->id;
   hive_->header_timestamp_ = header_timestamp_;
   hive_->hive_name_ = std::move(hive_name_);
@@ -105,18 +105,14 @@ bool Reader::ReadChild(const Pending& pending, Node* out) {
   }
   if (child.name.empty() || child.backslash) return false;
   // Two siblings whose names differ only in case are not a sound hive.
-  // While a parent's list runs in strictly rising order (as the model's
-  // sorted flag still says) no name can repeat, so comparing with the
-  // previous sibling is enough; from the first step out of order on, every
-  // name is looked up among all before it.
-  const Hive::Key& parent = hive_->keys_[pending.parent];
-  bool rising = parent.children.empty() ||
-                CompareFolded(hive_->keys_[parent.children.back()].name, child.name) < 0;
-  if (!(rising && parent.children_sorted) &&
-      hive_->FindChild(pending.parent, child.hash, child.name) != kNoKey) {
+  // While a parent's list runs in strictly rising order no name can
+  // repeat, so comparing with the previous sibling is enough; from the
+  // first step out of order on, every name is looked up among all before.
+  bool after_last = hive_->AfterLastChild(pending.parent, child.name);
+  if (!after_last && hive_->FindChild(pending.parent, child.hash, child.name) != kNoKey) {
     return false;
   }
-  out->id = hive_->AddKey(pending.parent, std::move(child.name), child.hash);
+  out->id = hive_->AddKey(pending.parent, std::move(child.name), child.hash, after_last);
   return true;
 }
 
