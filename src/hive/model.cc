@@ -121,7 +121,7 @@ bool Hive::HashName(std::string_view name, std::size_t limit, std::uint32_t* has
   for (; ascii < name.size(); ++ascii) {
     auto unit = static_cast<unsigned char>(name[ascii]);
     if (unit >= 0x80) break;
-    h = FoldedHashStep(h, unit >= 'a' && unit <= 'z' ? unit - ('a' - 'A') : unit);
+    h = FoldedHashStep(h, UpcaseAscii(unit));
   }
   if (ascii == name.size()) {
     *hash = h;

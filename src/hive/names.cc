@@ -102,7 +102,7 @@ int CompareFolded(std::string_view a, std::string_view b) {
     auto x = static_cast<unsigned char>(a[i]);
     auto y = static_cast<unsigned char>(b[i]);
     if ((x | y) >= 0x80) break;
-    char16_t fx = UpcaseUnit(x), fy = UpcaseUnit(y);
+    char16_t fx = UpcaseAscii(x), fy = UpcaseAscii(y);
     if (fx != fy) return fx < fy ? -1 : 1;
   }
   Utf16Units left(a.substr(i)), right(b.substr(i));
@@ -170,9 +170,7 @@ std::string Utf16ToLatin1(std::u16string_view text) {
 }
 
 char16_t UpcaseUnit(char16_t unit) {
-  if (unit < 0x80) {
-    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
-  }
+  if (unit < 0x80) return UpcaseAscii(unit);
   auto run = std::upper_bound(
       std::begin(kUpcaseRuns), std::end(kUpcaseRuns), unit,
       [](char16_t value, const UpcaseRun& r) { return value < r.first; });

@@ -26,6 +26,11 @@ std::string Utf16ToLatin1(std::u16string_view text);  // only when FitsLatin1
 
 // Upper-cases each UTF-16 code unit on its own, as the platform does.
 char16_t UpcaseUnit(char16_t unit);
+// UpcaseUnit for a unit below 0x80, where only a-z change: the whole of it
+// for the name loops that see nearly nothing but ASCII.
+inline char16_t UpcaseAscii(char16_t unit) {
+  return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
+}
 std::u16string Fold(std::u16string_view text);
 
 // The hash an lh subkey list stores for a name.

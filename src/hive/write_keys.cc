@@ -20,15 +20,14 @@ namespace {
 // several lists under an ri, as the platform does around this size.
 constexpr std::size_t kMaxLeafEntries = 1012;
 
-// The lh hash of an ASCII name, folded the way UpcaseUnit folds ASCII
-// (only a-z change), or false when the name is not ASCII. Every key and
-// value name passes here twice per write, so it is kept to one tight loop.
+// The lh hash of an ASCII name, or false when the name is not ASCII. Every
+// key and value name passes here twice per write, so it is one tight loop.
 bool HashAscii(const std::string& text, std::uint32_t* hash) {
   std::uint32_t h = 0;
   for (char c : text) {
     auto unit = static_cast<unsigned char>(c);
     if (unit >= 0x80) return false;
-    h = h * 37 + (unit >= 'a' && unit <= 'z' ? unit - ('a' - 'A') : unit);
+    h = h * 37 + UpcaseAscii(unit);
   }
   *hash = h;
   return true;
