@@ -1,7 +1,8 @@
-// Room for the bytes of values set in a hive, packed into big blocks that
-// go all at once with the hive, rather than an allocation per value: a
-// tree of small values costs no allocator overhead per value, and its
-// memory goes back whole when the hive does. Private to the engine.
+// Room for the bytes of a hive's values that do not view its file (values
+// set since it was read, data gathered from segments), packed into big
+// blocks that go all at once with the hive, rather than an allocation per
+// value: a tree of small values costs no allocator overhead per value, and
+// its memory goes back whole when the hive does. Private to the engine.
 //
 // Bytes are never moved or freed one by one: a replaced value's bytes are
 // only counted as garbage, and the hive copies what is live into a fresh

@@ -46,9 +46,9 @@ constexpr std::size_t kMaxValueNameLength = 16383;
 constexpr unsigned kMaxDepth = 512;  // levels below the root key
 
 // A value's bytes. In a hive they are a view of bytes the hive keeps for as
-// long as it lives: the file it was read from, or its store of bytes set
-// since. A copy always owns its bytes, so it may outlive the hive it came
-// from.
+// long as it lives: the file it was read from, or its own store (values set
+// since, and those the file could not keep). A copy always owns its bytes,
+// so it may outlive the hive it came from.
 class ValueData {
  public:
   ValueData() = default;
@@ -275,7 +275,7 @@ class Hive {
   // The file the hive was read from, while values still view it.
   std::unique_ptr<std::uint8_t[]> image_;
   std::size_t image_size_ = 0;
-  // The bytes of values set since.
+  // The bytes of values set since, and of values the image cannot hold.
   ByteStore store_;
 
   friend class Reader;

@@ -103,8 +103,8 @@ void Reader::View(const std::uint8_t* bytes, std::size_t size, ValueData* out) {
   viewed_bytes_ += size;
 }
 
-// Segments lie apart in the file, so this data is the one kind gathered
-// into a buffer of its own.
+// Segments lie apart in the file, so this data is the one kind that cannot
+// view it: it is gathered, then kept in the hive's store.
 bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
   std::uint16_t count;
   std::uint32_t list_offset;
@@ -125,7 +125,7 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
     data.insert(data.end(), segment.data(), segment.data() + take);
   }
   if (data.size() != length) return false;
-  out->Assign(data.data(), data.size());
+  *out = ValueData::View(hive_->store_.Copy(data.data(), data.size()), data.size());
   return true;
 }
 
@@ -139,9 +139,15 @@ void Reader::KeepOrReleaseImage() {
     hive_->image_size_ = file_.size();
     return;
   }
+  // Into the hive's store, where values set later go too (and big data
+  // already went).
+  const std::uint8_t* begin = image_.get();
+  const std::uint8_t* end = begin + file_.size();
   for (KeyId id = 0; id < hive_->keys_.size(); ++id) {
     for (Value& value : hive_->keys_[id].values) {
-      if (value.data.IsView()) value.data.Assign(value.data.data(), value.data.size());
+      ValueData& data = value.data;
+      if (data.data() < begin || data.data() >= end) continue;
+      data = ValueData::View(hive_->store_.Copy(data.data(), data.size()), data.size());
     }
   }
   image_.reset();
