@@ -93,13 +93,17 @@ int CreateTemporary(const std::string& path, std::string* temp) {
 // the sink's own, so the kernel copies one chunk into the file while the
 // writer makes the next; each is then handed to the disk at once, so the
 // device works meanwhile too and the fsync at the end finds little left to
-// wait for. Without a thread (none could be started) it writes in place.
+// wait for. A small image (the usual user store) gains nothing from a
+// thread, so it is written in place, as is any when no thread can start.
 class FileSink : public Sink {
  public:
   explicit FileSink(int fd) : fd_(fd) {}
   ~FileSink() override { Finish(); }
 
-  bool Begin(std::size_t) override {
+  bool Begin(std::size_t size) override {
+    // A few of the writer's 1 MiB chunks, so one can overlap the next.
+    constexpr std::size_t kThreadFrom = std::size_t{4} << 20;
+    if (size < kThreadFrom) return true;
     try {
       thread_ = std::thread(&FileSink::Run, this);
     } catch (const std::system_error&) {

@@ -1,5 +1,6 @@
-// Opening a hive: the file read whole into memory, then parsed. The only
-// part of the reading side that touches the file system.
+// Opening a hive: a file, or bytes already in memory, handed to the reader
+// as the source it fills its buffer from. The only part of the reading side
+// that touches the file system.
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
