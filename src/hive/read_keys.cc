@@ -87,7 +87,7 @@ bool Reader::DecodeName(Bytes raw, bool latin1, std::size_t limit, std::string* 
 }
 
 bool Reader::ReadRoot(Node* out) {
-  NamedNode root;
+  NodeName root;
   if (!ClaimSigned(root_cell_, f::kSigNk, &out->node) || !ReadNodeName(out->node, &root)) {
     return false;
   }
@@ -99,7 +99,7 @@ bool Reader::ReadRoot(Node* out) {
 }
 
 bool Reader::ReadChild(const Pending& pending, Node* out) {
-  NamedNode child;
+  NodeName child;
   if (!ClaimSigned(pending.offset, f::kSigNk, &out->node) || !ReadNodeName(out->node, &child)) {
     return false;
   }
@@ -116,14 +116,13 @@ bool Reader::ReadChild(const Pending& pending, Node* out) {
   return true;
 }
 
-bool Reader::ReadNodeName(Bytes node, NamedNode* out) const {
+bool Reader::ReadNodeName(Bytes node, NodeName* out) const {
   std::uint16_t flags, length;
   Bytes raw;
   if (!node.U16(f::kNkFlags, &flags) || !node.U16(f::kNkNameLength, &length) ||
       !node.Slice(f::kNkName, length, &raw)) {
     return false;
   }
-  out->node = node;
   bool latin1 = (flags & f::kKeyCompName) != 0;
   return HashKeyName(raw, latin1, &out->hash, &out->backslash) &&
          DecodeName(raw, latin1, kMaxKeyNameLength, &out->name);

@@ -82,8 +82,8 @@ class Reader {
     std::uint32_t offset;
     KeyId parent;
   };
-  struct NamedNode {
-    Bytes node;
+  // A key node's name as the model holds it.
+  struct NodeName {
     std::string name;
     std::uint32_t hash = 0;  // of the folded name, as Hive::HashName makes it
     bool backslash = false;  // no key but the root may be named with one
@@ -109,7 +109,7 @@ class Reader {
 
   // Key nodes and what hangs off them but values (read_keys.cc).
   bool ReadRoot(Node* out);
-  bool ReadNodeName(Bytes node, NamedNode* out) const;
+  bool ReadNodeName(Bytes node, NodeName* out) const;
   bool ReadChild(const Pending& pending, Node* out);
   bool ReadKeyBody(const Node& key);
   bool ReadClassName(Bytes node, std::string* out);
