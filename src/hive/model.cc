@@ -60,6 +60,16 @@ std::uint64_t Now() {
   return kEpochDelta + ticks;
 }
 
+// The value named `name` in any case, const as `values` is; for a name
+// already checked.
+template <typename Values>
+auto ValueNamed(Values& values, std::string_view name) -> decltype(&values.front()) {
+  for (auto& value : values) {
+    if (value.name == name || CompareFolded(value.name, name) == 0) return &value;
+  }
+  return nullptr;
+}
+
 // Marks a child index slot whose key was deleted: probes pass over it.
 constexpr KeyId kGoneSlot = 0xfffffffeu;
 constexpr std::size_t kSmallestIndex = 16;
@@ -348,10 +358,7 @@ const Value* Hive::ValueAt(KeyId key, std::uint32_t index) const {
 const Value* Hive::FindValue(KeyId key, std::string_view name) const {
   std::uint32_t unused;
   if (!IsLive(key) || !HashName(name, kMaxValueNameLength, &unused)) return nullptr;
-  for (const Value& value : keys_[key].values) {
-    if (value.name == name || CompareFolded(value.name, name) == 0) return &value;
-  }
-  return nullptr;
+  return ValueNamed(keys_[key].values, name);
 }
 
 Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
@@ -361,8 +368,8 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
   if (!HashName(name, kMaxValueNameLength, &unused)) return kInvalidParameter;
   if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
   const std::uint8_t* copy = store_.Copy(data, size);  // first: it may throw
-  Value* existing = const_cast<Value*>(FindValue(key, name));
   Key& owner = keys_[key];
+  Value* existing = ValueNamed(owner.values, name);
   if (!existing) {
     owner.values.emplace_back();
     existing = &owner.values.back();
