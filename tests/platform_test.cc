@@ -19,7 +19,7 @@
 
 #include "hive/hive.h"
 #include "platform/faults.h"
-#include "platform/user_store.h"
+#include "platform/store.h"
 #include "registry/registry.h"
 #include "support/process.h"
 

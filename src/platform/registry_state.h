@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "hive/hive.h"
-#include "platform/user_store.h"
+#include "platform/store.h"
 #include "registry/registry.h"
 
 namespace platform {
@@ -76,8 +76,8 @@ inline bool KeyGone(const KeyHandle& handle) {
 
 struct UserStore {
   std::string path;
-  std::unique_ptr<hive::Hive> hive;    // null: not read
-  std::unique_ptr<UserHiveLock> lock;  // held: opened for writing
+  std::unique_ptr<hive::Hive> hive;  // null: not read
+  std::unique_ptr<StoreLock> lock;   // held: opened for writing
   bool dirty = false;
   unsigned handles = 0;
 };

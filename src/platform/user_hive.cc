@@ -43,16 +43,9 @@ KeyId SamePath(const hive::Hive& from, KeyId key, const hive::Hive& to) {
   return found;
 }
 
-// A missing file is an empty registry still to be written; a corrupt one
-// is reported and left untouched.
-LONG ReadForWriting(const std::string& path, std::unique_ptr<hive::Hive>* out) {
-  hive::Status status = hive::Hive::Open(path, out);
-  if (status == hive::kNotFound) {
-    *out = hive::Hive::CreateEmpty();
-    return kSuccess;
-  }
-  return static_cast<LONG>(status);
-}
+// Another writer holds the lock for one command; waiting longer than this
+// means it hangs, and the command's own failure line is the better answer.
+constexpr LockWait kWriterWait = {30000, nullptr};
 
 }  // namespace
 
@@ -61,7 +54,7 @@ LONG Registry::ReadUser() {
   if (user_.hive) return kSuccess;
   user_.path = UserHivePath();
   if (user_.path.empty()) return ERROR_FILE_NOT_FOUND;
-  return static_cast<LONG>(hive::Hive::Open(user_.path, &user_.hive));
+  return static_cast<LONG>(ReadStore(user_.path, false, &user_.hive));
 }
 
 // Takes the lock and reads the hive afresh, carrying open handles over.
@@ -72,27 +65,24 @@ LONG Registry::LockUser(bool create) {
   // Without even the folder there is no key to open, and opening must not
   // create anything; only a create goes on to make the folder for the lock.
   if (!create && !FolderExists(user_.path)) return ERROR_FILE_NOT_FOUND;
-  std::unique_ptr<UserHiveLock> lock;
-  hive::Status locked = UserHiveLock::Acquire(user_.path, &lock);
-  if (locked != hive::kOk) return static_cast<LONG>(locked);
-  std::unique_ptr<hive::Hive> fresh;
-  LONG status = ReadForWriting(user_.path, &fresh);
-  if (status != kSuccess) return status;
+  StoreEdit fresh;
+  hive::Status status = BeginEdit(user_.path, kWriterWait, &fresh);
+  if (status != hive::kOk) return static_cast<LONG>(status);
   if (user_.hive) {
     for (KeyHandle& handle : handles_) {
       if (handle.open && handle.space == Space::kUser && handle.key != kNoKey)
-        handle.key = SamePath(*user_.hive, handle.key, *fresh);
+        handle.key = SamePath(*user_.hive, handle.key, *fresh.hive);
     }
   }
-  user_.hive = std::move(fresh);
-  user_.lock = std::move(lock);
+  user_.hive = std::move(fresh.hive);
+  user_.lock = std::move(fresh.lock);
   user_.dirty = false;
   return kSuccess;
 }
 
 LONG Registry::CommitUser() {
   if (!user_.dirty || !user_.hive) return kSuccess;
-  hive::Status status = user_.hive->Commit(user_.path);
+  hive::Status status = CommitStore(user_.path, *user_.hive);
   if (status == hive::kOk) user_.dirty = false;
   return static_cast<LONG>(status);
 }

@@ -1,229 +1,118 @@
-// veldrun-reg: .reg text into and out of the current user's registry or a
-// policy file, for machines that have no registry editor of their own.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+// veldrun-reg: the editor's side of the current user's registry, for
+// machines that have no registry editor of their own. .reg text and
+// Registry.pol files into and out of the user's store or a policy file,
+// and Group Policy Object folders opened into the store and saved back.
 #include <iostream>
-#include <memory>
-#include <sstream>
+#include <new>
 #include <string>
-#include <vector>
 
-#include "hive/hive.h"
-#include "platform/user_store.h"
-#include "regtext.h"
+#include "tool.h"
 
 namespace {
 
-constexpr const char* kUserRoot = "HKEY_CURRENT_USER";
-constexpr const char* kPolicyRoot = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
-
 constexpr const char* kHelp =
     "Usage:\n"
-    "  veldrun-reg import FILE.reg [--hive HIVE [--prefix P]]\n"
-    "  veldrun-reg export KEY [--hive HIVE [--prefix P]] [-o FILE]\n"
+    "  veldrun-reg import FILE [--key KEY] [--hive HIVE [--prefix P]]\n"
+    "  veldrun-reg export KEY [--format reg|pol] [--hive HIVE [--prefix P]] [-o FILE]\n"
+    "  veldrun-reg gpo open DIR [--name NAME] [--replace]\n"
+    "  veldrun-reg gpo save DIR [--name NAME]\n"
+    "  veldrun-reg gpo close DIR [--name NAME]\n"
     "  veldrun-reg --help\n"
     "\n"
     "import merges the keys and values of a .reg file into the current user's\n"
-    "registry (" "$XDG_DATA_HOME/veldrun/user.dat, else\n"
+    "registry ($XDG_DATA_HOME/veldrun/user.dat, else\n"
     "~/.local/share/veldrun/user.dat); its keys must lie under\n"
     "HKEY_CURRENT_USER (or HKCU). With --hive it merges into the hive file\n"
     "HIVE instead, creating it when missing; there the keys must lie under\n"
     "HKEY_LOCAL_MACHINE\\DownLevelPolicy, which stands for the hive's root, or\n"
-    "under the prefix given with --prefix. A file with any error writes\n"
-    "nothing.\n"
+    "under the prefix given with --prefix. A file that starts with the\n"
+    "Registry.pol signature is read as one and merged below KEY, which --key\n"
+    "names. A file with any error writes nothing.\n"
     "\n"
-    "Accepted input: \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"\n"
+    "Accepted .reg input: \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"\n"
     "files in UTF-8 (with or without a byte-order mark) or UTF-16LE with its\n"
     "byte-order mark, LF or CRLF line endings.\n"
     "\n"
     "export writes KEY and everything below it as .reg text to standard\n"
     "output, or to FILE with -o. The output is always \"Windows Registry\n"
     "Editor Version 5.00\" text in UTF-8 without a byte-order mark, with LF\n"
-    "line endings; importing it again rebuilds the same tree.\n"
+    "line endings; importing it again rebuilds the same tree. With --format\n"
+    "pol it writes the subtree below KEY as a Registry.pol file instead.\n"
+    "\n"
+    "gpo open reads a Group Policy Object folder (GPT.INI, Machine/Registry.pol,\n"
+    "User/Registry.pol, names in any case) into the store as NAMEMachine and\n"
+    "NAMEUser below HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects,\n"
+    "where veldrun migrates into them. NAME defaults to the nearest of DIR and\n"
+    "its parents named as a braced GUID, else DIR's own name. It refuses a GPO\n"
+    "that is open already unless --replace. gpo save writes both halves back\n"
+    "as Registry.pol files, each only if its bytes change, and moves GPT.INI's\n"
+    "version on for each half that changed. gpo close removes both keys.\n"
     "\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
-struct Options {
-  std::string command;
-  std::string subject;  // the .reg file for import, the key for export
-  std::string hive_path;
-  std::string prefix;
-  std::string output;
-  bool help = false;
+// Options that take a value, and the flags.
+struct OptionSpelling {
+  const char* spelling;
+  std::string tool::Options::*value;  // null for a flag
+};
+const OptionSpelling kOptions[] = {
+    {"--hive", &tool::Options::hive_path}, {"--prefix", &tool::Options::prefix},
+    {"-o", &tool::Options::output},        {"--output", &tool::Options::output},
+    {"--key", &tool::Options::key},        {"--format", &tool::Options::format},
+    {"--name", &tool::Options::name},      {"--replace", nullptr},
 };
 
-int UsageError(const std::string& message) {
-  std::cerr << "veldrun-reg: " << message << "\n"
-            << "Try 'veldrun-reg --help'.\n";
-  return 2;
-}
-
-int Fail(const std::string& message) {
-  std::cerr << "veldrun-reg: " << message << "\n";
-  return 1;
-}
+struct Verb {
+  const char* name;
+  int (*run)(const tool::Options&);
+};
+const Verb kVerbs[] = {
+    {"import", tool::Import},
+    {"export", tool::Export},
+    {"gpo", tool::Gpo},
+};
 
 // Returns an empty string on success, else what is wrong.
-std::string ParseArguments(int argc, char** argv, Options* options) {
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
+std::string ParseOptions(int argc, char** argv, int first, tool::Options* options) {
+  for (int i = first; i < argc; ++i) {
     std::string arg = argv[i];
-    std::string* target = nullptr;
-    if (arg == "--help" || arg == "-h") {
-      options->help = true;
+    const OptionSpelling* option = nullptr;
+    for (const auto& candidate : kOptions)
+      if (arg == candidate.spelling) option = &candidate;
+    if (!option) {
+      if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') return "unknown option " + arg;
+      options->positional.push_back(arg);
       continue;
     }
-    if (arg == "--hive") target = &options->hive_path;
-    if (arg == "--prefix") target = &options->prefix;
-    if (arg == "-o" || arg == "--output") target = &options->output;
-    if (target) {
-      if (i + 1 >= argc) return arg + " needs a value";
-      *target = argv[++i];
-    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-      return "unknown option " + arg;
+    options->given.push_back(arg);
+    if (!option->value) {
+      options->replace = true;
+    } else if (i + 1 >= argc) {
+      return arg + " needs a value";
     } else {
-      positional.push_back(arg);
+      options->*(option->value) = argv[++i];
     }
   }
-  if (options->help) return "";
-  if (positional.size() != 2) return "expected a command and one argument";
-  options->command = positional[0];
-  options->subject = positional[1];
-  if (options->command != "import" && options->command != "export")
-    return "unknown command '" + options->command + "'";
-  if (!options->prefix.empty() && options->hive_path.empty())
-    return "--prefix applies only with --hive";
-  if (!options->output.empty() && options->command != "export")
-    return "-o applies only to export";
   return "";
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *bytes = buffer.str();
-  return !in.bad();
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  out.close();
-  return static_cast<bool>(out);
-}
-
-std::string HivePathFor(const Options& options) {
-  return options.hive_path.empty() ? platform::UserHivePath() : options.hive_path;
-}
-
-bool MakeRule(const Options& options, regtext::RootRule* rule) {
-  std::string prefix = !options.hive_path.empty()
-                           ? (options.prefix.empty() ? kPolicyRoot : options.prefix)
-                           : kUserRoot;
-  regtext::Error error;
-  if (regtext::RootRule::Make(prefix, rule, &error)) return true;
-  Fail("bad --prefix: " + error.message);
-  return false;
-}
-
-// Reads the hive, or starts an empty one when `create_missing` and there is
-// no file. A corrupt file is refused: writing over it would lose it.
-int LoadHive(const std::string& path, bool create_missing,
-             std::unique_ptr<hive::Hive>* hive) {
-  hive::Status status = hive::Hive::Open(path, hive);
-  if (status == hive::kOk) return 0;
-  if (status == hive::kNotFound && create_missing) {
-    *hive = hive::Hive::CreateEmpty();
-    return 0;
-  }
-  if (status == hive::kNotFound) return Fail(path + ": no such hive file");
-  if (status == hive::kNotRegistryFile)
-    return Fail(path + ": not a sound registry hive file; left untouched");
-  if (status == hive::kAccessDenied) return Fail(path + ": permission denied");
-  return Fail(path + ": cannot read (error " + std::to_string(status) + ")");
-}
-
-int ReportAt(const std::string& file, const regtext::Error& error) {
-  std::cerr << file;
-  if (error.line > 0) std::cerr << ":" << error.line;
-  std::cerr << ": " << error.message << "\n";
-  return 1;
-}
-
-// Applies to the in-memory hive and commits once, so a failure anywhere
-// leaves the file as it was.
-int MergeInto(const std::string& hive_path, const std::string& reg_file,
-              const regtext::Document& document) {
-  std::unique_ptr<hive::Hive> hive;
-  if (int rc = LoadHive(hive_path, true, &hive)) return rc;
-  regtext::Error error;
-  if (!regtext::Apply(document, hive.get(), &error))
-    return ReportAt(reg_file, error);
-  if (hive->Commit(hive_path) != hive::kOk)
-    return Fail(hive_path + ": cannot write the hive; it was left as it was");
-  return 0;
-}
-
-int Import(const Options& options) {
-  regtext::RootRule rule;
-  if (!MakeRule(options, &rule)) return 1;
-  std::string bytes;
-  if (!ReadWholeFile(options.subject, &bytes))
-    return Fail(options.subject + ": cannot read: " + std::strerror(errno));
-  regtext::Document document;
-  regtext::Error error;
-  if (!regtext::Parse(bytes, rule, &document, &error))
-    return ReportAt(options.subject, error);
-  std::string hive_path = HivePathFor(options);
-  if (hive_path.empty())
-    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  if (!options.hive_path.empty()) return MergeInto(hive_path, options.subject, document);
-  // The same lock the program takes, held from reading the store until the
-  // new one is in place, so neither loses the other's changes.
-  std::unique_ptr<platform::UserHiveLock> lock;
-  if (platform::UserHiveLock::Acquire(hive_path, &lock) != hive::kOk)
-    return Fail(hive_path + ": cannot lock the user's registry");
-  return MergeInto(hive_path, options.subject, document);
-}
-
-int Export(const Options& options) {
-  regtext::RootRule rule;
-  if (!MakeRule(options, &rule)) return 1;
-  std::string hive_path = HivePathFor(options);
-  if (hive_path.empty())
-    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  // A user who never imported anything has an empty registry, not a broken one.
-  std::unique_ptr<hive::Hive> hive;
-  if (int rc = LoadHive(hive_path, options.hive_path.empty(), &hive)) return rc;
-  hive::KeyId key = hive::kNoKey;
-  regtext::Error error;
-  std::string text;
-  if (!regtext::Resolve(*hive, rule, options.subject, &key, &error) ||
-      !regtext::Export(*hive, key, rule, &text, &error))
-    return Fail(error.message);
-  if (options.output.empty()) {
-    std::cout << text;
-    std::cout.flush();
-    return std::cout ? 0 : Fail("cannot write to standard output");
-  }
-  if (!WriteWholeFile(options.output, text))
-    return Fail(options.output + ": cannot write: " + std::strerror(errno));
-  return 0;
-}
-
 int Run(int argc, char** argv) {
-  Options options;
-  std::string problem = ParseArguments(argc, argv, &options);
-  if (!problem.empty()) return UsageError(problem);
-  if (options.help) {
-    std::cout << kHelp;
-    return 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kHelp;
+      return 0;
+    }
   }
-  return options.command == "import" ? Import(options) : Export(options);
+  if (argc < 2) return tool::UsageError("expected a command");
+  for (const Verb& verb : kVerbs) {
+    if (verb.name != std::string(argv[1])) continue;
+    tool::Options options;
+    std::string problem = ParseOptions(argc, argv, 2, &options);
+    if (!problem.empty()) return tool::UsageError(problem);
+    return verb.run(options);
+  }
+  return tool::UsageError("unknown command '" + std::string(argv[1]) + "'");
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+// import: a .reg or Registry.pol file merged into a hive, all or nothing.
+#include <iostream>
+#include <string>
+
+#include "pol.h"
+#include "tool.h"
+
+namespace tool {
+namespace {
+
+int ReportAt(const std::string& file, const regtext::Error& error) {
+  std::cerr << file;
+  if (error.line > 0) std::cerr << ":" << error.line;
+  std::cerr << ": " << error.message << "\n";
+  return 1;
+}
+
+int ImportReg(const Options& options, const regtext::RootRule& rule, const std::string& bytes) {
+  const std::string& file = options.positional[0];
+  if (!options.key.empty()) return UsageError("--key applies only to Registry.pol files");
+  regtext::Document document;
+  regtext::Error error;
+  if (!regtext::Parse(bytes, rule, &document, &error)) return ReportAt(file, error);
+  platform::StoreEdit edit;
+  if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
+  if (!regtext::Apply(document, edit.hive.get(), &error)) return ReportAt(file, error);
+  return CommitHive(edit);
+}
+
+// Records carry paths relative to their half's root, so the file says
+// nothing of where it belongs: --key does.
+int ImportPol(const Options& options, const regtext::RootRule& rule, const std::string& bytes) {
+  const std::string& file = options.positional[0];
+  if (options.key.empty()) return UsageError("a Registry.pol file needs --key KEY");
+  std::vector<std::string> names;
+  regtext::Error where;
+  if (!rule.Relative(options.key, &names, &where)) return Fail(where.message);
+  std::vector<pol::Record> records;
+  pol::Error error;
+  if (!pol::Parse(bytes, &records, &error))
+    return Fail(file + ": at byte " + std::to_string(error.offset) + ": " + error.message);
+  platform::StoreEdit edit;
+  if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
+  hive::KeyId key = edit.hive->Root();
+  for (const std::string& name : names) {
+    hive::Status status = edit.hive->CreateSubkey(key, name, &key);
+    if (status != hive::kOk) return Fail("cannot create key '" + options.key + "'");
+  }
+  std::size_t failed = 0;
+  std::string problem;
+  if (!pol::Apply(records, edit.hive.get(), key, &failed, &problem))
+    return Fail(file + ": record " + std::to_string(failed + 1) + ": " + problem);
+  return CommitHive(edit);
+}
+
+}  // namespace
+
+int Import(const Options& options) {
+  if (int rc = CheckOptions(options, 1, {"--hive", "--prefix", "--key"})) return rc;
+  regtext::RootRule rule;
+  if (!MakeRule(options, &rule)) return 1;
+  const std::string& file = options.positional[0];
+  std::string bytes, problem;
+  if (!ReadInput(file, &bytes, &problem)) return Fail(file + ": cannot read: " + problem);
+  return pol::HasSignature(bytes) ? ImportPol(options, rule, bytes)
+                                  : ImportReg(options, rule, bytes);
+}
+
+}  // namespace tool

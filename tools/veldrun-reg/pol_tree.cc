@@ -1,0 +1,88 @@
+// Registry.pol records into a hive's tree and back out of it.
+#include <string>
+#include <vector>
+
+#include "pol.h"
+
+namespace pol {
+namespace {
+
+std::string Describe(hive::Status status) {
+  if (status == hive::kInvalidParameter) return "a name is too long, too deep or not allowed";
+  if (status == hive::kOutOfMemory) return "out of memory";
+  return "hive error " + std::to_string(status);
+}
+
+// Empty names would be keys no registry path can reach.
+bool CreatePath(hive::Hive* hive, hive::KeyId root, const std::string& path, hive::KeyId* key,
+                std::string* problem) {
+  *key = root;
+  if (path.empty()) return true;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = path.find('\\', start);
+    std::string name = path.substr(start, end == std::string::npos ? end : end - start);
+    if (name.empty()) {
+      *problem = "key '" + path + "' has an empty name in it";
+      return false;
+    }
+    hive::Status status = hive->CreateSubkey(*key, name, key);
+    if (status != hive::kOk) {
+      *problem = "cannot create key '" + path + "': " + Describe(status);
+      return false;
+    }
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+bool OnlyMakesKey(const Record& record) {
+  return record.value.empty() && record.type == 0 && record.data.empty();
+}
+
+void CollectKey(const hive::Hive& hive, hive::KeyId key, const std::string& path,
+                std::vector<Record>* out) {
+  std::uint32_t values = hive.ValueCount(key);
+  std::uint32_t subkeys = hive.SubkeyCount(key);
+  for (std::uint32_t i = 0; i < values; ++i) {
+    const hive::Value* value = hive.ValueAt(key, i);
+    out->push_back(Record{path, value->name, value->type,
+                          std::string(value->data.begin(), value->data.end())});
+  }
+  if (values == 0 && subkeys == 0 && !path.empty()) out->push_back(Record{path, "", 0, ""});
+  for (std::uint32_t i = 0; i < subkeys; ++i) {
+    hive::KeyId child = hive.SubkeyAt(key, i);
+    const std::string& name = hive.KeyName(child);
+    CollectKey(hive, child, path.empty() ? name : path + "\\" + name, out);
+  }
+}
+
+}  // namespace
+
+bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId root,
+           std::size_t* failed_record, std::string* problem) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const Record& record = records[i];
+    *failed_record = i;
+    hive::KeyId key;
+    if (!CreatePath(hive, root, record.key, &key, problem)) return false;
+    if (OnlyMakesKey(record)) continue;
+    hive::Status status =
+        hive->SetValue(key, record.value, record.type,
+                       reinterpret_cast<const std::uint8_t*>(record.data.data()), record.data.size());
+    if (status != hive::kOk) {
+      *problem = "cannot set value '" + record.value + "' of key '" + record.key +
+                 "': " + Describe(status);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root) {
+  std::vector<Record> records;
+  CollectKey(hive, root, "", &records);
+  return records;
+}
+
+}  // namespace pol

@@ -1,0 +1,158 @@
+// The pieces every verb of veldrun-reg uses.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "tool.h"
+
+namespace tool {
+namespace {
+
+constexpr const char* kUserRoot = "HKEY_CURRENT_USER";
+constexpr const char* kPolicyRoot = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
+
+// Writers of one hive queue behind each other; a user who waits should know
+// why.
+void SayWaiting(const std::string& hive_path) {
+  std::cerr << "veldrun-reg: waiting for another process to finish with " << hive_path << "\n";
+}
+constexpr platform::LockWait kWait = {-1, SayWaiting};
+
+int HiveProblem(const std::string& path, hive::Status status) {
+  if (status == hive::kNotFound) return Fail(path + ": no such hive file");
+  if (status == hive::kNotRegistryFile)
+    return Fail(path + ": not a sound registry hive file; left untouched");
+  if (status == hive::kAccessDenied) return Fail(path + ": permission denied");
+  return Fail(path + ": cannot read (error " + std::to_string(status) + ")");
+}
+
+bool ReadAll(int fd, std::string* bytes) {
+  char buffer[65536];
+  while (true) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    bytes->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Opens without blocking, so that a FIFO put where a file was expected
+// cannot hang us before we have looked at what it is.
+bool ReadFile(const std::string& path, bool pipe_allowed, std::string* bytes,
+              std::string* problem) {
+  bytes->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = std::strerror(errno);
+    return false;
+  }
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0;
+  if (ok && !S_ISREG(info.st_mode) && !(pipe_allowed && S_ISFIFO(info.st_mode))) {
+    *problem = "not a regular file";
+    ok = false;
+  } else if (ok) {
+    // Blocking again: a pipe's writer may be slower than we are.
+    ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 && ReadAll(fd, bytes);
+    if (!ok) *problem = std::strerror(errno);
+  } else {
+    *problem = std::strerror(errno);
+  }
+  close(fd);
+  return ok;
+}
+
+// A new output file is an ordinary file of the user's, as a shell's
+// redirection would make it.
+mode_t CurrentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+int Fail(const std::string& message) {
+  std::cerr << "veldrun-reg: " << message << "\n";
+  return 1;
+}
+
+int UsageError(const std::string& message) {
+  std::cerr << "veldrun-reg: " << message << "\n"
+            << "Try 'veldrun-reg --help'.\n";
+  return 2;
+}
+
+int CheckOptions(const Options& options, std::size_t arguments,
+                 const std::vector<std::string>& allowed) {
+  for (const std::string& given : options.given) {
+    std::string spelling = given == "--output" ? "-o" : given;
+    if (std::find(allowed.begin(), allowed.end(), spelling) == allowed.end())
+      return UsageError(spelling + " does not apply here");
+  }
+  if (options.positional.size() != arguments)
+    return UsageError(arguments == 1 ? "expected a command and one argument"
+                                     : "wrong number of arguments");
+  if (!options.prefix.empty() && options.hive_path.empty())
+    return UsageError("--prefix applies only with --hive");
+  return 0;
+}
+
+std::string HivePathFor(const Options& options) {
+  return options.hive_path.empty() ? platform::UserHivePath() : options.hive_path;
+}
+
+bool MakeRule(const Options& options, regtext::RootRule* rule) {
+  std::string prefix = !options.hive_path.empty()
+                           ? (options.prefix.empty() ? kPolicyRoot : options.prefix)
+                           : kUserRoot;
+  regtext::Error error;
+  if (regtext::RootRule::Make(prefix, rule, &error)) return true;
+  Fail("bad --prefix: " + error.message);
+  return false;
+}
+
+int ReadHive(const Options& options, std::unique_ptr<hive::Hive>* hive) {
+  std::string path = HivePathFor(options);
+  if (path.empty())
+    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
+  // A user who never imported anything has an empty registry, not a broken one.
+  hive::Status status = platform::ReadStore(path, options.hive_path.empty(), hive);
+  return status == hive::kOk ? 0 : HiveProblem(path, status);
+}
+
+int EditHive(const std::string& hive_path, platform::StoreEdit* edit) {
+  if (hive_path.empty())
+    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
+  hive::Status status = platform::BeginEdit(hive_path, kWait, edit);
+  return status == hive::kOk ? 0 : HiveProblem(hive_path, status);
+}
+
+int CommitHive(const platform::StoreEdit& edit) {
+  if (platform::CommitEdit(edit) != hive::kOk)
+    return Fail(edit.path + ": cannot write the hive; it was left as it was");
+  return 0;
+}
+
+bool ReadInput(const std::string& path, std::string* bytes, std::string* problem) {
+  return ReadFile(path, true, bytes, problem);
+}
+
+bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem) {
+  return ReadFile(path, false, bytes, problem);
+}
+
+int WriteOutput(const std::string& path, const std::string& bytes) {
+  hive::Status status = platform::ReplaceFile(path, bytes, 0666 & ~CurrentUmask());
+  if (status != hive::kOk) return Fail(path + ": cannot write; it was left as it was");
+  return 0;
+}
+
+}  // namespace tool

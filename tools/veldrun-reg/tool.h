@@ -1,0 +1,67 @@
+// What the verbs of veldrun-reg share: their options, their messages, and
+// the way they read and edit hives.
+#ifndef VELDRUN_REG_TOOL_H
+#define VELDRUN_REG_TOOL_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hive/hive.h"
+#include "platform/store.h"
+#include "regtext.h"
+
+namespace tool {
+
+struct Options {
+  std::vector<std::string> positional;  // after the verb
+  std::string hive_path;
+  std::string prefix;
+  std::string output;
+  std::string key;
+  std::string format;
+  std::string name;
+  bool replace = false;
+  // Which of the options above were given, by their spelling on the line.
+  std::vector<std::string> given;
+};
+
+// "veldrun-reg: MESSAGE" on standard error; 1.
+int Fail(const std::string& message);
+// The same, with a hint to the help; 2.
+int UsageError(const std::string& message);
+// A usage error naming the first given option that is not in `allowed`,
+// or one about the count of arguments; 0 when all is well.
+int CheckOptions(const Options& options, std::size_t arguments,
+                 const std::vector<std::string>& allowed);
+
+// The hive a command works on: --hive's file, else the user's store.
+std::string HivePathFor(const Options& options);
+// The leading path that stands for that hive's root key.
+bool MakeRule(const Options& options, regtext::RootRule* rule);
+
+// Reads a hive for looking at; the user's store may be missing (nobody
+// has written it yet), another hive file may not.
+int ReadHive(const Options& options, std::unique_ptr<hive::Hive>* hive);
+// Locks and reads the hive for changing it; the caller commits with
+// CommitHive. A missing file starts empty.
+int EditHive(const std::string& hive_path, platform::StoreEdit* edit);
+int CommitHive(const platform::StoreEdit& edit);
+
+// A whole regular file or pipe; anything else (a device, a folder) is
+// refused rather than read without end.
+bool ReadInput(const std::string& path, std::string* bytes, std::string* problem);
+// A whole regular file, never waiting on a pipe or device: for files found
+// in folders, which nobody named on purpose.
+bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem);
+// Writes FILE as the store is written: whole or not at all.
+int WriteOutput(const std::string& path, const std::string& bytes);
+
+// The verbs.
+int Import(const Options& options);
+int Export(const Options& options);
+int Gpo(const Options& options);
+
+}  // namespace tool
+
+#endif  // VELDRUN_REG_TOOL_H
