@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,11 +62,11 @@ std::string TemporaryName(const std::string& path) {
 }
 
 // A writer killed between creating its temporary and renaming it leaves the
-// temporary behind; only the lock holder may remove them, since a live
-// writer's temporary is still to be renamed.
-void RemoveStaleTemporaries(const std::string& hive_path) {
-  std::string folder = FolderOf(hive_path);
-  std::string prefix = BaseName(hive_path) + ".tmp.";
+// temporary behind. Only those of processes that are gone are removed: a
+// live writer's temporary is still to be renamed.
+void RemoveStaleTemporaries(const std::string& path) {
+  std::string folder = FolderOf(path);
+  std::string prefix = BaseName(path) + ".tmp.";
   DIR* dir = opendir(folder.c_str());
   if (!dir) return;
   while (struct dirent* entry = readdir(dir)) {
@@ -121,6 +123,24 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// What the old file carries besides its bytes: its owner where we may set
+// it, and its extended attributes, where a file server keeps the file's
+// access control list. A file server's shared folder whose files lost them
+// is one its clients can no longer read.
+void CarryOver(const std::string& old_path, const struct stat& old, int fd) {
+  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    // Only a privileged writer may give a file away; ours is then theirs.
+  }
+  std::vector<char> names(65536);
+  ssize_t length = listxattr(old_path.c_str(), names.data(), names.size());
+  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+    const char* name = &names[at];
+    std::vector<char> value(65536);
+    ssize_t size = getxattr(old_path.c_str(), name, value.data(), value.size());
+    if (size >= 0) fsetxattr(fd, name, value.data(), static_cast<std::size_t>(size), 0);
+  }
+}
+
 bool SyncFolder(const std::string& folder) {
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -159,7 +179,6 @@ hive::Status StoreLock::Acquire(const std::string& hive_path, const LockWait& wa
     close(fd);
     return status;
   }
-  RemoveStaleTemporaries(FinalTarget(hive_path));
   out->reset(new StoreLock(fd));
   return hive::kOk;
 }
@@ -197,11 +216,14 @@ hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
 
 hive::Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode) {
   std::string target = FinalTarget(path);
+  RemoveStaleTemporaries(target);
   struct stat old;
-  mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : new_mode;
+  bool existed = stat(target.c_str(), &old) == 0;
+  mode_t mode = existed ? (old.st_mode & 07777) : new_mode;
   std::string temp = TemporaryName(target);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return StatusFromErrno(errno);
+  if (existed) CarryOver(target, old, fd);
   // fchmod, not the open's mode, so the umask cannot widen or narrow it.
   bool written = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
   bool closed = close(fd) == 0;

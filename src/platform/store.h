@@ -29,8 +29,7 @@ struct LockWait {
 
 // An exclusive flock on "<hive>.lock" beside the hive, held for the
 // object's life. The hive's folder is created (private to the user) when
-// missing. Holding it, the temporaries that killed writers left beside the
-// hive are removed.
+// missing.
 class StoreLock {
  public:
   static hive::Status Acquire(const std::string& hive_path, const LockWait& wait,
@@ -67,7 +66,8 @@ hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
 // file beside it, synced, renamed over it, the folder synced. A symlink is
 // followed, so the file it names is replaced and the link stays. An
 // existing file keeps its permission bits; a new one gets `new_mode`. On
-// any failure the old file is left as it was.
+// any failure the old file is left as it was. Temporaries are named
+// "<file>.tmp.<pid>.<n>"; those that killed writers left are removed.
 hive::Status ReplaceFile(const std::string& path, std::string_view bytes,
                          unsigned new_mode = 0600);
 

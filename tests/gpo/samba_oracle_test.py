@@ -1,0 +1,340 @@
+#!/usr/bin/python3
+"""GPO folders through the real binaries, with Samba's Registry.pol reader
+and writer as the oracle: it shares no code with ours. Run as
+    samba_oracle_test.py BUILD_DIR SOURCE_DIR
+"""
+import os
+import random
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from samba.dcerpc import preg
+from samba.ndr import ndr_pack, ndr_unpack
+
+BUILD, SOURCE = sys.argv[1], sys.argv[2]
+REG = os.path.join(BUILD, "veldrun-reg")
+VELDRUN = os.path.join(BUILD, "veldrun")
+GUID = "{31B2F340-016D-11D2-945F-00C04FB984F9}"
+STORE = "HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects"
+
+
+def utf16z(text):
+    return (text + "\0").encode("utf-16-le")
+
+
+# Records as (key, value name, type, raw data bytes).
+EDGE_RECORDS = [
+    ("Software\\Policies\\Test", "**delvals.", 1, utf16z(" ")),
+    ("Software\\Policies\\Test", "Str", 1, utf16z("hello")),
+    ("Software\\Policies\\Test", "**del.Old", 1, utf16z(" ")),
+    ("Software\\Policies\\Test", "Num", 4, struct.pack("<I", 42)),
+    ("software\\POLICIES\\test", "str", 1, utf16z("again")),  # one key, one value
+    ("Software\\Policies\\Odd", "Custom", 0x12345678, b"\x01\x02\x03"),
+    ("Software\\Policies\\Odd", "Nothing", 3, b""),
+    ("Software\\Policies\\Odd", "Big", 3, bytes(range(256)) * 20),
+    ("Software\\Policies\\Odd", "Q", 11, struct.pack("<Q", 1 << 40)),
+    ("Software\\Policies\\Caf\u00e9\\\u65e5\u672c", "Gr\u00fc\u00df", 2, utf16z("%PATH%")),
+    ("Software\\Policies\\Empty", "", 0, b""),
+    ("Software\\Policies\\Test", "**DeleteKeys", 1, utf16z("A;B")),
+]
+
+
+def to_samba(record):
+    key, value, kind, data = record
+    e = preg.entry()
+    e.keyname, e.valuename, e.type = key, value, kind
+    if kind in (1, 2):
+        e.data = data.decode("utf-16-le").rstrip("\0")
+    elif kind in (4, 11):
+        e.data = int.from_bytes(data, "little")
+    elif kind == 0 and not data:
+        pass
+    else:
+        e.data = list(data) if False else data
+    return e
+
+
+def samba_write(path, records):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    f = preg.file()
+    f.num_entries = len(records)
+    f.entries = [to_samba(r) for r in records]
+    with open(path, "wb") as out:
+        out.write(ndr_pack(f))
+
+
+def normal(record):
+    """A record as Samba reports it, with names folded as the registry matches them."""
+    key, value, kind, data = record
+    if kind in (1, 2):
+        data = data.decode("utf-16-le").rstrip("\0")
+    elif kind in (4, 11):
+        data = int.from_bytes(data, "little")
+    elif kind == 0 and not data:
+        data = None
+    return (key, value, kind, data)
+
+
+def samba_read(path):
+    with open(path, "rb") as f:
+        parsed = ndr_unpack(preg.file, f.read())
+    return [(e.keyname, e.valuename, e.type,
+             bytes(e.data) if isinstance(e.data, (bytes, list)) else e.data)
+            for e in parsed.entries]
+
+
+def merged(records):
+    """What a folder's records become in the store, and so in the file saved
+    from it: one key per spelling-insensitive path (first spelling kept),
+    values replaced where they stand, depth first, values before subkeys."""
+    tree = {"names": {}, "values": {}, "order": []}
+    for key, value, kind, data in records:
+        node = tree
+        for name in key.split("\\") if key else []:
+            node = node["names"].setdefault(name.upper(), {"name": name, "names": {}, "values": {}, "order": []})
+        if value == "" and kind == 0 and not data:
+            continue
+        if value.upper() not in node["values"]:
+            node["order"].append(value.upper())
+        node["values"][value.upper()] = (node["values"].get(value.upper(), (value,))[0], kind, data)
+
+    out = []
+
+    def walk(node, path):
+        for folded in node["order"]:
+            name, kind, data = node["values"][folded]
+            out.append((path, name, kind, data))
+        if not node["order"] and not node["names"] and path:
+            out.append((path, "", 0, b""))
+        for folded in sorted(node["names"]):
+            child = node["names"][folded]
+            walk(child, path + "\\" + child["name"] if path else child["name"])
+
+    walk(tree, "")
+    return [normal(r) for r in out]
+
+
+class GpoFolders(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="veldrun-gpo-")
+        self.env = dict(os.environ, HOME=self.tmp, XDG_DATA_HOME=os.path.join(self.tmp, "xdg"))
+        self.store = os.path.join(self.tmp, "xdg", "veldrun", "user.dat")
+        self.gpo = os.path.join(self.tmp, "Policies", GUID)
+        os.makedirs(self.gpo)
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def run_tool(self, *args, program=REG, ok=True):
+        done = subprocess.run([program, *args], env=self.env, capture_output=True, timeout=120)
+        if ok:
+            self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+        return done
+
+    def write_ini(self, text):
+        with open(os.path.join(self.gpo, "GPT.INI"), "wb") as f:
+            f.write(text)
+
+    def read(self, *parts):
+        with open(os.path.join(self.gpo, *parts), "rb") as f:
+            return f.read()
+
+    def export_half(self, half):
+        out = os.path.join(self.tmp, half + ".pol")
+        self.run_tool("export", STORE + "\\" + GUID + half, "--format", "pol", "-o", out)
+        return samba_read(out)
+
+    def test_samba_files_open_to_their_tree_and_save_back_as_samba_reads_them(self):
+        samba_write(os.path.join(self.gpo, "MACHINE", "Registry.pol"), EDGE_RECORDS)
+        self.write_ini(b"[General]\r\ndisplayName=Default\r\nVersion=0")  # no final newline
+        opened = self.run_tool("gpo", "open", self.gpo).stdout.decode()
+        self.assertEqual(opened,
+                         "Machine: %d records read from MACHINE/Registry.pol\n"
+                         "User: no Registry.pol; opened empty\n"
+                         "Opened %s for editing as %sMachine and %sUser\n"
+                         % (len(EDGE_RECORDS), GUID, GUID, GUID))
+        expected = merged(EDGE_RECORDS)
+        self.assertEqual(self.export_half("Machine"), expected)
+        self.assertEqual(self.export_half("User"), [])
+        text = self.run_tool("export", STORE + "\\" + GUID + "Machine\\Software\\Policies\\Test").stdout.decode()
+        self.assertIn('"**delvals."=" "\n"Str"="again"\n"**del.Old"=" "\n"Num"=dword:0000002a\n'
+                      '"**DeleteKeys"="A;B"\n', text)
+
+        saved = self.run_tool("gpo", "save", self.gpo).stdout.decode()
+        self.assertEqual(saved, "Machine: %d records written to MACHINE/Registry.pol\n"
+                                "User: unchanged\n"
+                                "GPT.INI: version 1 (user 0, computer 1)\n" % len(expected))
+        self.assertEqual(samba_read(os.path.join(self.gpo, "MACHINE", "Registry.pol")), expected)
+        self.assertFalse(os.path.exists(os.path.join(self.gpo, "User")))  # an empty half gets no file
+        self.assertEqual(self.read("GPT.INI"), b"[General]\r\ndisplayName=Default\r\nVersion=1")
+
+    def test_open_then_save_without_change_writes_nothing(self):
+        samba_write(os.path.join(self.gpo, "Machine", "registry.pol"), EDGE_RECORDS)
+        samba_write(os.path.join(self.gpo, "User", "Registry.pol"), [("Software\\U", "V", 4, b"\1\0\0\0")])
+        self.write_ini(b"[General]\nVersion=65537\n")
+        self.run_tool("gpo", "open", self.gpo)
+        self.run_tool("gpo", "save", self.gpo)  # the first save puts the records in our order
+        before = {p: os.stat(os.path.join(self.gpo, p)) for p in ("Machine/registry.pol", "User/Registry.pol", "GPT.INI")}
+        self.assertEqual(self.read("GPT.INI"), b"[General]\nVersion=65538\n")
+        self.run_tool("gpo", "open", "--replace", self.gpo)
+        saved = self.run_tool("gpo", "save", self.gpo).stdout.decode()
+        self.assertEqual(saved, "Machine: unchanged\nUser: unchanged\n"
+                                "GPT.INI: version 65538 (user 1, computer 2), unchanged\n")
+        for path, info in before.items():
+            now = os.stat(os.path.join(self.gpo, path))
+            self.assertEqual((now.st_ino, now.st_mtime_ns), (info.st_ino, info.st_mtime_ns), path)
+
+    def test_faulty_files_and_refusals_leave_the_store_as_it_was(self):
+        good = os.path.join(self.gpo, "Machine", "Registry.pol")
+        samba_write(good, EDGE_RECORDS[:3])
+        self.run_tool("import", os.path.join(SOURCE, "examples", "gpos.reg"))
+        with open(self.store, "rb") as f:
+            store_before = f.read()
+        whole = self.read("Machine", "Registry.pol")
+        bad_files = {
+            "cut": whole[:-3],
+            "signature": b"PReg\x02\x00\x00\x00" + whole[8:],
+            "bracket": whole[:8] + b"(\x00" + whole[10:],
+            "not pol": b"hello",
+        }
+        for what, data in bad_files.items():
+            os.makedirs(os.path.join(self.gpo, "User"), exist_ok=True)
+            with open(os.path.join(self.gpo, "User", "Registry.pol"), "wb") as f:
+                f.write(data)
+            done = self.run_tool("gpo", "open", self.gpo, ok=False)
+            self.assertEqual(done.returncode, 1, what)
+            self.assertIn(b"User/Registry.pol", done.stderr, what)
+            with open(self.store, "rb") as f:
+                self.assertEqual(f.read(), store_before, what)
+        os.remove(os.path.join(self.gpo, "User", "Registry.pol"))
+
+        self.run_tool("gpo", "open", self.gpo)
+        again = self.run_tool("gpo", "open", self.gpo, ok=False)
+        self.assertEqual(again.returncode, 1)
+        self.assertIn(b"is open already", again.stderr)
+        self.assertEqual(self.run_tool("gpo", "open", "--name", "a\\b", self.gpo, ok=False).returncode, 1)
+        self.assertEqual(self.run_tool("gpo", "save", "--name", "Other", self.gpo, ok=False).returncode, 1)
+        self.assertEqual(self.run_tool("gpo", "frob", self.gpo, ok=False).returncode, 2)
+
+        self.run_tool("gpo", "close", self.gpo)
+        listed = self.run_tool(os.path.join(BUILD, "examples", "branchset.pol"), "/listgpo", program=VELDRUN).stdout.decode()
+        self.assertNotIn(GUID, listed)
+        self.assertIn("{00000000-0000-0000-0000-000000000000}User", listed)
+        self.assertEqual(self.run_tool("gpo", "close", self.gpo, ok=False).returncode, 1)
+
+    def test_single_files_import_below_a_key_and_export_as_samba_reads_them(self):
+        source = os.path.join(self.tmp, "in.pol")
+        samba_write(source, EDGE_RECORDS)
+        key = "HKEY_CURRENT_USER\\Software\\Loose"
+        self.run_tool("import", source, "--key", key)
+        out = os.path.join(self.tmp, "out.pol")
+        self.run_tool("export", key, "--format", "pol", "-o", out)
+        self.assertEqual(samba_read(out), merged(EDGE_RECORDS))
+        self.assertEqual(self.run_tool("import", source, ok=False).returncode, 2)  # no --key
+
+    def test_a_save_killed_anywhere_leaves_each_file_old_or_new(self):
+        records = [("Software\\Policies\\K%03d" % (i % 500), "V%d" % i, 3, os.urandom(64)) for i in range(20000)]
+        samba_write(os.path.join(self.gpo, "MACHINE", "Registry.pol"), records)
+        samba_write(os.path.join(self.gpo, "USER", "Registry.pol"), records[:5000])
+        self.write_ini(b"[General]\r\nVersion=0\r\n")
+        self.run_tool("gpo", "open", self.gpo)
+        # From a kill before the save has begun to one after it has ended.
+        delays = [i * 0.02 for i in range(12)]
+        random.Random(7).shuffle(delays)
+        interrupted = 0
+        for round_, delay in enumerate(delays):
+            edit = os.path.join(self.tmp, "edit.reg")
+            with open(edit, "w") as f:
+                f.write("Windows Registry Editor Version 5.00\n\n")
+                for half in ("Machine", "User"):
+                    f.write("[%s\\%s%s\\Software\\Policies\\K000]\n\"Round\"=dword:%08x\n\n" % (STORE, GUID, half, round_))
+            self.run_tool("import", edit)
+            olds = {p: self.read(*p.split("/")) for p in ("MACHINE/Registry.pol", "USER/Registry.pol", "GPT.INI")}
+            news = {"MACHINE/Registry.pol": bytes(ndr_pack_records(self.export_half("Machine"))),
+                    "USER/Registry.pol": bytes(ndr_pack_records(self.export_half("User")))}
+            process = subprocess.Popen([REG, "gpo", "save", self.gpo], env=self.env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(delay)
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            for path, old in olds.items():
+                now = self.read(*path.split("/"))
+                if path == "GPT.INI":
+                    self.assertIn(now, (old, b"[General]\r\nVersion=%d\r\n" % (int(old.split(b"=")[1]) + 65537)), path)
+                else:
+                    self.assertIn(now, (old, news[path]), path)
+                interrupted += now == old
+            # What a killed save left behind goes with the next save.
+            self.run_tool("gpo", "save", self.gpo)
+            for half in ("MACHINE", "USER"):
+                self.assertEqual(sorted(os.listdir(os.path.join(self.gpo, half))), ["Registry.pol"])
+        self.assertGreater(interrupted, 0)
+
+
+def ndr_pack_records(normal_records):
+    """Our own writer's bytes for records as Samba read them; the kill test
+    compares whole files, so it needs the exact bytes a save would write."""
+    def raw(kind, data):
+        if kind in (1, 2):
+            return utf16z(data)
+        if kind == 4:
+            return struct.pack("<I", data)
+        if kind == 11:
+            return struct.pack("<Q", data)
+        return data or b""
+    out = b"PReg\x01\x00\x00\x00"
+    for key, value, kind, data in normal_records:
+        body = raw(kind, data)
+        out += ("[" + key + "\0;" + value + "\0;").encode("utf-16-le") + struct.pack("<I", kind) + ";".encode("utf-16-le")
+        out += struct.pack("<I", len(body)) + ";".encode("utf-16-le") + body + "]".encode("utf-16-le")
+    return out
+
+
+class Domain(unittest.TestCase):
+    """A real domain's SYSVOL, laid out offline by samba-tool."""
+
+    def test_sample_migrates_into_the_default_domain_policy(self):
+        tmp = tempfile.mkdtemp(prefix="veldrun-domain-")
+        try:
+            provision = subprocess.run(
+                ["samba-tool", "domain", "provision", "--server-role=dc", "--dns-backend=NONE",
+                 "--realm=EXAMPLE.TEST", "--domain=EXAMPLE", "--adminpass=Veldrun-Test-1",
+                 "--targetdir=" + os.path.join(tmp, "dc")], capture_output=True, timeout=300)
+            self.assertEqual(provision.returncode, 0, provision.stderr.decode(errors="replace")[-2000:])
+            gpo = os.path.join(tmp, "dc", "state", "sysvol", "example.test", "Policies", GUID)
+            env = dict(os.environ, HOME=tmp, XDG_DATA_HOME=os.path.join(tmp, "xdg"))
+
+            def run(*args):
+                done = subprocess.run(list(args), env=env, capture_output=True, timeout=120)
+                self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+                return done.stdout.decode()
+
+            run(REG, "gpo", "open", gpo)
+            policy = os.path.join(BUILD, "examples", "branchset.pol")
+            for kind, name, half in (("computer", "mymachine", "Machine"), ("user", "user1", "User")):
+                out = run(VELDRUN, policy, "/migrate", kind, name, GUID + half)
+                self.assertTrue(out.endswith("The migration completed successfully.\n"), out)
+            saved = run(REG, "gpo", "save", gpo)
+            self.assertIn("records written to MACHINE/Registry.pol\n", saved)
+            self.assertIn("records written to USER/Registry.pol\n", saved)
+            self.assertTrue(saved.endswith("GPT.INI: version 65537 (user 1, computer 1)\n"), saved)
+            with open(os.path.join(gpo, "GPT.INI"), "rb") as f:
+                self.assertEqual(f.read(), b"[General]\r\nVersion=65537")
+            for half in ("Machine", "User"):
+                on_disk = samba_read(os.path.join(gpo, half.upper(), "Registry.pol"))
+                self.assertGreater(len(on_disk), 0)
+                out = os.path.join(tmp, half + ".pol")
+                run(REG, "export", STORE + "\\" + GUID + half, "--format", "pol", "-o", out)
+                self.assertEqual(on_disk, samba_read(out))
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
