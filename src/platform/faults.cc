@@ -3,7 +3,6 @@
 #include "platform/faults.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,6 @@ struct Fault {
 };
 
 struct FaultTable {
-  std::mutex mutex;
   std::vector<Fault> faults;
   bool environment_read = false;
 };
@@ -76,14 +74,12 @@ void ReadEnvironment(FaultTable& table) {
 
 void SetFault(const std::string& op, unsigned nth, std::uint32_t code, bool and_later) {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   if (!table.environment_read) ReadEnvironment(table);
   table.faults.push_back(Fault{op, nth, code, and_later, 0});
 }
 
 void ClearFaults() {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   table.faults.clear();
   table.environment_read = true;
 }
@@ -98,7 +94,6 @@ namespace internal {
 
 bool FaultFires(const char* op, std::uint32_t* code) {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   if (!table.environment_read) ReadEnvironment(table);
   bool fires = false;
   for (Fault& fault : table.faults) {

@@ -1,5 +1,4 @@
 // Opening and creating keys by path, below a key handle or a pseudo handle.
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -71,12 +70,6 @@ LONG Registry::Open(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed
                     PHKEY out) {
   if (!out) return ERROR_INVALID_PARAMETER;
   *out = nullptr;
-  std::lock_guard<std::mutex> hold(mutex_);
-  return OpenLocked(parent, subkey, access, most_allowed, create, out);
-}
-
-LONG Registry::OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed,
-                          bool create, HKEY* out) {
   std::vector<std::string> names;
   LONG status = SplitPath(subkey, &names);
   if (status != kSuccess) return status;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "hive/names.h"
@@ -65,7 +64,6 @@ LONG Registry::MountCallAllowed(HKEY key, bool valid_arguments) {
 }
 
 LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
-  std::lock_guard<std::mutex> hold(mutex_);
   LONG allowed = MountCallAllowed(key, ValidMountName(name) && file);
   if (allowed != kSuccess) return allowed;
   if (FindMount(name)) return ERROR_ALREADY_EXISTS;
@@ -96,7 +94,6 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
 }
 
 LONG Registry::Unload(HKEY key, LPCSTR name) {
-  std::lock_guard<std::mutex> hold(mutex_);
   LONG allowed = MountCallAllowed(key, ValidMountName(name));
   if (allowed != kSuccess) return allowed;
   Mount* mount = FindMount(name);

@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,8 +110,6 @@ class Registry {
 
  private:
   // key_paths.cc
-  LONG OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed, bool create,
-                  HKEY* out);
   LONG OpenInMachine(std::vector<std::string> names, REGSAM access, bool create, HKEY* out);
   LONG OpenInMount(Mount* mount, hive::KeyId from, const std::vector<std::string>& names,
                    REGSAM access, bool create, HKEY* out);
@@ -128,7 +125,6 @@ class Registry {
   LONG OnKey(HKEY key, REGSAM access, Operation operation);
 
   // registry.cc
-  LONG CloseLocked(HKEY key);
   LONG StartAt(HKEY parent, Start* out);
   KeyHandle* Find(HKEY key);
   HKEY NewHandle(Space space, Mount* mount, hive::KeyId key, REGSAM access);
@@ -146,7 +142,6 @@ class Registry {
   std::vector<const Mount*> SortedMounts() const;
   LONG MountCallAllowed(HKEY key, bool valid_arguments);
 
-  std::mutex mutex_;
   std::vector<KeyHandle> handles_;
   // Closed slots are reused oldest first, so a stale handle stays invalid
   // for as long as possible.

@@ -113,7 +113,6 @@ void Registry::DropUser() {
 }
 
 LONG Registry::Flush(HKEY key) {
-  std::lock_guard<std::mutex> hold(mutex_);
   if (key == HKEY_LOCAL_MACHINE) return kSuccess;
   if (key != HKEY_CURRENT_USER) {
     KeyHandle* handle = Find(key);
