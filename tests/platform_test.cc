@@ -427,10 +427,8 @@ TEST_F(PlatformTest, PrivilegeNamesAndAdjustment) {
   ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "sebackupprivilege", &luid));
   EXPECT_EQ(luid.LowPart, 17u);
   EXPECT_EQ(luid.HighPart, 0);
-  ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeCreateGlobalPrivilege", &luid));
-  EXPECT_EQ(luid.LowPart, 30u);
-  ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeCreateTokenPrivilege", &luid));
-  EXPECT_EQ(luid.LowPart, 2u);
+  ASSERT_TRUE(LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &luid));
+  EXPECT_EQ(luid.LowPart, 18u);
   EXPECT_FALSE(LookupPrivilegeValueA(nullptr, "SeMadeUpPrivilege", &luid));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
 

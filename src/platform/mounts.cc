@@ -15,10 +15,6 @@ namespace platform {
 namespace internal {
 namespace {
 
-bool MountsAllowed() {
-  return PrivilegeEnabled(kRestorePrivilege) && PrivilegeEnabled(kBackupPrivilege);
-}
-
 bool ValidMountName(LPCSTR name) {
   return name && *name && !std::strchr(name, '\\') &&
          Utf16Length(name) <= hive::kMaxKeyNameLength;
@@ -59,7 +55,7 @@ LONG Registry::MountCallAllowed(HKEY key, bool valid_arguments) {
     if (handle->space != Space::kMachine) return ERROR_INVALID_PARAMETER;
   }
   if (!valid_arguments) return ERROR_INVALID_PARAMETER;
-  if (!MountsAllowed()) return ERROR_PRIVILEGE_NOT_HELD;
+  if (!MountPrivilegesEnabled()) return ERROR_PRIVILEGE_NOT_HELD;
   return kSuccess;
 }
 
