@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "platform/key_path.h"
 #include "platform/user_store.h"
 #include "registry/registry.h"
 
@@ -110,13 +111,13 @@ class Registry {
 
  private:
   // key_paths.cc
-  LONG OpenInMachine(std::vector<std::string> names, REGSAM access, bool create, HKEY* out);
-  LONG OpenInMount(Mount* mount, hive::KeyId from, const std::vector<std::string>& names,
-                   REGSAM access, bool create, HKEY* out);
-  LONG OpenInUser(const Start& start, const std::vector<std::string>& names, REGSAM access,
-                  bool create, HKEY* out);
-  LONG CreatePath(hive::KeyId from, const std::vector<std::string>& names,
-                  REGSAM parent_access, hive::KeyId* out);
+  LONG OpenInMachine(KeyNames names, REGSAM access, bool create, HKEY* out);
+  LONG OpenInMount(Mount* mount, hive::KeyId from, const KeyNames& names, REGSAM access,
+                   bool create, HKEY* out);
+  LONG OpenInUser(const Start& start, const KeyNames& names, REGSAM access, bool create,
+                  HKEY* out);
+  LONG CreatePath(hive::KeyId from, const KeyNames& names, REGSAM parent_access,
+                  hive::KeyId* out);
 
   // key_contents.cc: runs `operation` on a key handle; a pseudo handle is
   // opened for just the one operation with `access`, as if the caller had

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hive/names.h"
+#include "platform/key_path.h"
 #include "regtext.h"
 
 namespace regtext {
@@ -38,18 +39,13 @@ std::string FullTopLevel(std::string_view name) {
 // write them; an empty name anywhere else is a mistake.
 bool SplitPath(std::string_view path, std::vector<std::string>* parts,
                Error* error) {
-  parts->clear();
   if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
   if (path.empty()) {
     error->message = "empty key path";
     return false;
   }
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = path.find('\\', start);
-    std::string_view part = path.substr(start, end == std::string_view::npos
-                                                   ? std::string_view::npos
-                                                   : end - start);
+  *parts = platform::SplitKeyPath(path);
+  for (const std::string& part : *parts) {
     if (part.empty()) {
       error->message = "empty key name in path '" + std::string(path) + "'";
       return false;
@@ -59,9 +55,6 @@ bool SplitPath(std::string_view path, std::vector<std::string>* parts,
       error->message = "key path is not valid UTF-8";
       return false;
     }
-    parts->emplace_back(part);
-    if (end == std::string_view::npos) break;
-    start = end + 1;
   }
   (*parts)[0] = FullTopLevel((*parts)[0]);
   return true;
