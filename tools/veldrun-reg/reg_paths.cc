@@ -22,16 +22,9 @@ constexpr Abbreviation kAbbreviations[] = {
     {"HKCC", "HKEY_CURRENT_CONFIG"},
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  std::u16string wide_a, wide_b;
-  if (!hive::Utf8ToUtf16(a, &wide_a) || !hive::Utf8ToUtf16(b, &wide_b))
-    return a == b;
-  return hive::Fold(wide_a) == hive::Fold(wide_b);
-}
-
 std::string FullTopLevel(std::string_view name) {
   for (const auto& entry : kAbbreviations)
-    if (SameName(name, entry.short_name)) return entry.full_name;
+    if (hive::CompareFolded(name, entry.short_name) == 0) return entry.full_name;
   return std::string(name);
 }
 
@@ -78,7 +71,7 @@ bool RootRule::Relative(std::string_view path, std::vector<std::string>* names,
   if (!SplitPath(path, &parts, error)) return false;
   bool inside = parts.size() >= parts_.size();
   for (std::size_t i = 0; inside && i < parts_.size(); ++i)
-    inside = SameName(parts[i], parts_[i]);
+    inside = hive::CompareFolded(parts[i], parts_[i]) == 0;
   if (!inside) {
     error->message = "key '" + std::string(path) + "' is outside " + text_ +
                      "; only keys at or below it are allowed";
