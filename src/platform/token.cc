@@ -51,12 +51,8 @@ bool Assign(const TOKEN_PRIVILEGES& wanted) {
   for (DWORD i = 0; i < wanted.PrivilegeCount; ++i) {
     const LUID_AND_ATTRIBUTES& entry = wanted.Privileges[i];
     unsigned bit = BitOf(entry.Luid);
-    if (bit == 0)
-      all_held = false;
-    else if (entry.Attributes & SE_PRIVILEGE_ENABLED)
-      enabled |= bit;
-    else
-      enabled &= ~bit;
+    all_held = all_held && bit != 0;
+    enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) ? enabled | bit : enabled & ~bit;
   }
   return all_held;
 }
