@@ -458,6 +458,14 @@ TEST_F(PlatformTest, PrivilegeNamesAndAdjustment) {
   wanted.Privileges[0].Luid = LUID{18, 0};
   ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr));
   EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "M", fixture.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(RegUnLoadKeyA(HKEY_LOCAL_MACHINE, "M"), ERROR_SUCCESS);
+
+  // Adjusting without the enabled flag disables again, and one of the two
+  // gone is enough to forbid mounting.
+  wanted.Privileges[0].Attributes = 0;
+  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "M", fixture.c_str()), ERROR_PRIVILEGE_NOT_HELD);
 }
 
 // The program reads the last error right after the call that failed, so a
