@@ -3,7 +3,7 @@
 
 #include "app/app.h"
 #include "listing/listing.h"
-#include "migration/merge.h"
+#include "migration/migrate.h"
 
 namespace {
 

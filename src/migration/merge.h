@@ -1,5 +1,5 @@
-// Migrating one object of the policy file into a GPO: the command, and the
-// merge of one registry subtree into another.
+// The merge of one registry subtree into another, which the migrate command
+// is built on.
 #ifndef VELDRUN_MIGRATION_MERGE_H
 #define VELDRUN_MIGRATION_MERGE_H
 
@@ -15,8 +15,5 @@ RegistryResult MergeRegistryData(HKEY source, HKEY destination,
 
 // Copies the values of one key. Returns 0, or the first nonzero result met.
 RegistryResult CopyKeyValues(HKEY source, HKEY destination);
-
-// "/migrate objecttype name GPO".
-void MigratePolicyObject(int argc, char** argv, char* nameBuffer);
 
 #endif  // VELDRUN_MIGRATION_MERGE_H

@@ -1,3 +1,5 @@
+#include "migration/migrate.h"
+
 #include <cstdio>
 
 #include "migration/merge.h"

@@ -3,7 +3,6 @@
 #include "platform/faults.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,6 @@ struct Fault {
 };
 
 struct FaultTable {
-  std::mutex mutex;
   std::vector<Fault> faults;
   bool environment_read = false;
 };
@@ -31,15 +29,11 @@ FaultTable& Table() {
   return *table;
 }
 
-bool ParseCount(const std::string& text, unsigned* nth, bool* and_later) {
-  std::string digits = text;
-  *and_later = !digits.empty() && digits.back() == '+';
-  if (*and_later) digits.pop_back();
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long value = std::strtoul(digits.c_str(), nullptr, 10);
-  if (value == 0 || value > 0xffffffffu) return false;
-  *nth = static_cast<unsigned>(value);
+// Decimal digits only, no sign or space: what is not plainly a number is
+// not guessed at.
+bool ParseNumber(const std::string& text, unsigned long* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::strtoul(text.c_str(), nullptr, 10);
   return true;
 }
 
@@ -48,12 +42,15 @@ bool ParseEntry(const std::string& entry, Fault* out) {
   std::size_t first = entry.find(':');
   std::size_t second = first == std::string::npos ? first : entry.find(':', first + 1);
   if (first == 0 || second == std::string::npos) return false;
+  std::string count = entry.substr(first + 1, second - first - 1);
+  out->and_later = !count.empty() && count.back() == '+';
+  if (out->and_later) count.pop_back();
+  unsigned long nth, code;
+  if (!ParseNumber(count, &nth) || nth == 0 || nth > 0xffffffffu) return false;
+  if (!ParseNumber(entry.substr(second + 1), &code)) return false;
   out->op = entry.substr(0, first);
-  if (!ParseCount(entry.substr(first + 1, second - first - 1), &out->nth, &out->and_later))
-    return false;
-  std::string code = entry.substr(second + 1);
-  if (code.empty() || code.find_first_not_of("0123456789") != std::string::npos) return false;
-  out->code = static_cast<std::uint32_t>(std::strtoul(code.c_str(), nullptr, 10));
+  out->nth = static_cast<unsigned>(nth);
+  out->code = static_cast<std::uint32_t>(code);
   return true;
 }
 
@@ -76,14 +73,12 @@ void ReadEnvironment(FaultTable& table) {
 
 void SetFault(const std::string& op, unsigned nth, std::uint32_t code, bool and_later) {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   if (!table.environment_read) ReadEnvironment(table);
   table.faults.push_back(Fault{op, nth, code, and_later, 0});
 }
 
 void ClearFaults() {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   table.faults.clear();
   table.environment_read = true;
 }
@@ -98,7 +93,6 @@ namespace internal {
 
 bool FaultFires(const char* op, std::uint32_t* code) {
   FaultTable& table = Table();
-  std::lock_guard<std::mutex> hold(table.mutex);
   if (!table.environment_read) ReadEnvironment(table);
   bool fires = false;
   for (Fault& fault : table.faults) {

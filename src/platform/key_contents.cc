@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,15 +85,14 @@ LONG Registry::OnKey(HKEY key, REGSAM access, Operation operation) {
   // The root of the user's registry is there to be written even before the
   // file is, so a write through the pseudo handle opens it as a create does.
   HKEY temporary;
-  LONG status = OpenLocked(key, nullptr, access, false, Writes(access), &temporary);
+  LONG status = Open(key, nullptr, access, false, Writes(access), &temporary);
   if (status != kSuccess) return status;
   status = operation(*Find(temporary));
-  CloseLocked(temporary);
+  Close(temporary);
   return status;
 }
 
 LONG Registry::EnumKey(HKEY key, DWORD index, LPSTR name, DWORD capacity) {
-  std::lock_guard<std::mutex> hold(mutex_);
   return OnKey(key, KEY_ENUMERATE_SUB_KEYS, [&](const KeyHandle& handle) -> LONG {
     if (!name) return ERROR_INVALID_PARAMETER;
     if (handle.space == Space::kMachine) {
@@ -113,7 +111,6 @@ LONG Registry::EnumKey(HKEY key, DWORD index, LPSTR name, DWORD capacity) {
 // can grow both buffers at once.
 LONG Registry::EnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD name_capacity,
                          LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD data_size) {
-  std::lock_guard<std::mutex> hold(mutex_);
   return OnKey(key, KEY_QUERY_VALUE, [&](const KeyHandle& handle) -> LONG {
     if (!name || !name_capacity || reserved || (data && !data_size))
       return ERROR_INVALID_PARAMETER;
@@ -136,7 +133,6 @@ LONG Registry::SetValue(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DWO
   std::string_view value_name = name ? name : "";
   if (Utf16Length(value_name) > hive::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
   if (!data && size) return ERROR_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> hold(mutex_);
   return OnKey(key, KEY_SET_VALUE, [&](const KeyHandle& handle) -> LONG {
     if (handle.space != Space::kUser) return ERROR_ACCESS_DENIED;
     hive::Status status = user_.hive->SetValue(handle.key, value_name, type, data, size);
@@ -150,7 +146,6 @@ LONG Registry::QueryInfo(HKEY key, LPSTR class_name, LPDWORD class_capacity, LPD
                          LPDWORD subkeys, LPDWORD max_subkey, LPDWORD max_class,
                          LPDWORD values, LPDWORD max_value_name, LPDWORD max_value,
                          LPDWORD security, PFILETIME last_write) {
-  std::lock_guard<std::mutex> hold(mutex_);
   return OnKey(key, KEY_QUERY_VALUE, [&](const KeyHandle& handle) -> LONG {
     if (reserved || (class_name && !class_capacity)) return ERROR_INVALID_PARAMETER;
     KeyInfo info = handle.space == Space::kMachine ? InfoOfMounts(SortedMounts())

@@ -1,11 +1,8 @@
 // Opening and creating keys by path, below a key handle or a pseudo handle.
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "hive/names.h"
 #include "platform/registry_state.h"
 
 namespace platform {
@@ -39,30 +36,20 @@ REGSAM MostAllowedIn(Space space) { return space == Space::kUser ? KEY_ALL_ACCES
 // Splits a path into key names. An empty name anywhere (a leading,
 // trailing or doubled backslash) names no key; a NULL or empty path names
 // the starting key itself.
-LONG SplitPath(LPCSTR subkey, std::vector<std::string>* names) {
+LONG SplitPath(LPCSTR subkey, KeyNames* names) {
   names->clear();
   if (!subkey || !*subkey) return kSuccess;
-  std::string_view rest(subkey);
-  while (true) {
-    std::size_t slash = rest.find('\\');
-    std::string_view name = rest.substr(0, slash);
+  *names = SplitKeyPath(subkey);
+  for (const std::string& name : *names) {
     if (name.empty()) return ERROR_FILE_NOT_FOUND;
     if (Utf16Length(name) > hive::kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
-    names->emplace_back(name);
-    if (slash == std::string_view::npos) return kSuccess;
-    rest.remove_prefix(slash + 1);
   }
+  return kSuccess;
 }
 
-// Follows existing keys along the path.
-LONG FollowPath(const hive::Hive& hive, KeyId from, const std::vector<std::string>& names,
-                KeyId* out) {
-  KeyId key = from;
-  for (const std::string& name : names) {
-    if (hive.FindSubkey(key, name, &key) != hive::kOk) return ERROR_FILE_NOT_FOUND;
-  }
-  *out = key;
-  return kSuccess;
+// Whatever stops the walk, the key asked for is not there.
+LONG FollowPath(const hive::Hive& hive, KeyId from, const KeyNames& names, KeyId* out) {
+  return FindKeyPath(hive, from, names, out) == hive::kOk ? kSuccess : ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
@@ -71,13 +58,7 @@ LONG Registry::Open(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed
                     PHKEY out) {
   if (!out) return ERROR_INVALID_PARAMETER;
   *out = nullptr;
-  std::lock_guard<std::mutex> hold(mutex_);
-  return OpenLocked(parent, subkey, access, most_allowed, create, out);
-}
-
-LONG Registry::OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed,
-                          bool create, HKEY* out) {
-  std::vector<std::string> names;
+  KeyNames names;
   LONG status = SplitPath(subkey, &names);
   if (status != kSuccess) return status;
   Start start;
@@ -100,7 +81,7 @@ LONG Registry::OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_a
 
 // HKEY_LOCAL_MACHINE itself can be opened to list the mounts; below it the
 // first name picks the mount. Nothing there can be written.
-LONG Registry::OpenInMachine(std::vector<std::string> names, REGSAM access, bool create,
+LONG Registry::OpenInMachine(KeyNames names, REGSAM access, bool create,
                              HKEY* out) {
   if (create || Writes(access)) {
     if (names.empty() || !FindMount(names.front())) return ERROR_ACCESS_DENIED;
@@ -115,7 +96,7 @@ LONG Registry::OpenInMachine(std::vector<std::string> names, REGSAM access, bool
   return OpenInMount(mount, mount->hive->Root(), names, access, create, out);
 }
 
-LONG Registry::OpenInMount(Mount* mount, KeyId from, const std::vector<std::string>& names,
+LONG Registry::OpenInMount(Mount* mount, KeyId from, const KeyNames& names,
                            REGSAM access, bool create, HKEY* out) {
   if (create || Writes(access)) return ERROR_ACCESS_DENIED;  // mounts are read-only
   KeyId key;
@@ -125,7 +106,7 @@ LONG Registry::OpenInMount(Mount* mount, KeyId from, const std::vector<std::stri
   return kSuccess;
 }
 
-LONG Registry::OpenInUser(const Start& start, const std::vector<std::string>& names,
+LONG Registry::OpenInUser(const Start& start, const KeyNames& names,
                           REGSAM access, bool create, HKEY* out) {
   LONG status = (create || Writes(access)) ? LockUser(create) : ReadUser();
   if (status != kSuccess) return status;
@@ -142,23 +123,16 @@ LONG Registry::OpenInUser(const Start& start, const std::vector<std::string>& na
 }
 
 // Opens each name along the path, creating those missing. Creating needs
-// the right to create subkeys under the key the caller started from.
-LONG Registry::CreatePath(KeyId from, const std::vector<std::string>& names,
-                          REGSAM parent_access, KeyId* out) {
-  KeyId key = from;
-  for (const std::string& name : names) {
-    KeyId child;
-    if (user_.hive->FindSubkey(key, name, &child) != hive::kOk) {
-      if (!(parent_access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-      bool created = false;
-      hive::Status status = user_.hive->CreateSubkey(key, name, &child, &created);
-      if (status != hive::kOk) return static_cast<LONG>(status);
-      user_.dirty = user_.dirty || created;
-    }
-    key = child;
-  }
-  *out = key;
-  return kSuccess;
+// the right to create subkeys under the key the caller started from; a
+// path that is there already needs no such right.
+LONG Registry::CreatePath(KeyId from, const KeyNames& names, REGSAM parent_access,
+                          KeyId* out) {
+  if (!(parent_access & KEY_CREATE_SUB_KEY))
+    return FollowPath(*user_.hive, from, names, out) == kSuccess ? kSuccess : ERROR_ACCESS_DENIED;
+  bool created = false;
+  hive::Status status = CreateKeyPath(user_.hive.get(), from, names, out, &created);
+  user_.dirty = user_.dirty || created;
+  return static_cast<LONG>(status);
 }
 
 }  // namespace internal

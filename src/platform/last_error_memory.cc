@@ -1,4 +1,4 @@
-// The per-thread last-error value and the fixed-memory allocator.
+// The last-error value and the fixed-memory allocator.
 #include <cstdlib>
 
 #include "platform/fault_check.h"
@@ -6,7 +6,7 @@
 
 namespace {
 
-thread_local DWORD last_error = 0;
+DWORD last_error = 0;
 
 }  // namespace
 

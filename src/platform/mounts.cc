@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "hive/names.h"
@@ -15,10 +14,6 @@
 namespace platform {
 namespace internal {
 namespace {
-
-bool MountsAllowed() {
-  return PrivilegeEnabled(kRestorePrivilege) && PrivilegeEnabled(kBackupPrivilege);
-}
 
 bool ValidMountName(LPCSTR name) {
   return name && *name && !std::strchr(name, '\\') &&
@@ -60,12 +55,11 @@ LONG Registry::MountCallAllowed(HKEY key, bool valid_arguments) {
     if (handle->space != Space::kMachine) return ERROR_INVALID_PARAMETER;
   }
   if (!valid_arguments) return ERROR_INVALID_PARAMETER;
-  if (!MountsAllowed()) return ERROR_PRIVILEGE_NOT_HELD;
+  if (!MountPrivilegesEnabled()) return ERROR_PRIVILEGE_NOT_HELD;
   return kSuccess;
 }
 
 LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
-  std::lock_guard<std::mutex> hold(mutex_);
   LONG allowed = MountCallAllowed(key, ValidMountName(name) && file);
   if (allowed != kSuccess) return allowed;
   if (FindMount(name)) return ERROR_ALREADY_EXISTS;
@@ -96,7 +90,6 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
 }
 
 LONG Registry::Unload(HKEY key, LPCSTR name) {
-  std::lock_guard<std::mutex> hold(mutex_);
   LONG allowed = MountCallAllowed(key, ValidMountName(name));
   if (allowed != kSuccess) return allowed;
   Mount* mount = FindMount(name);

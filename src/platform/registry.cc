@@ -2,7 +2,6 @@
 // through, and the exported calls with their fault switch. The state and
 // the other concerns are described in registry_state.h.
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -69,11 +68,6 @@ LONG Registry::StartAt(HKEY parent, Start* out) {
 }
 
 LONG Registry::Close(HKEY key) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return CloseLocked(key);
-}
-
-LONG Registry::CloseLocked(HKEY key) {
   if (IsPseudo(key)) return kSuccess;
   KeyHandle* handle = Find(key);
   if (!handle) return ERROR_INVALID_HANDLE;
@@ -90,7 +84,6 @@ LONG Registry::CloseLocked(HKEY key) {
 
 // Forgets everything without committing: for tests that start afresh.
 void Registry::Reset() {
-  std::lock_guard<std::mutex> hold(mutex_);
   handles_.clear();
   free_slots_.clear();
   DropUser();

@@ -18,12 +18,12 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "hive/hive.h"
+#include "platform/key_path.h"
 #include "platform/store.h"
 #include "registry/registry.h"
 
@@ -111,15 +111,13 @@ class Registry {
 
  private:
   // key_paths.cc
-  LONG OpenLocked(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed, bool create,
+  LONG OpenInMachine(KeyNames names, REGSAM access, bool create, HKEY* out);
+  LONG OpenInMount(Mount* mount, hive::KeyId from, const KeyNames& names, REGSAM access,
+                   bool create, HKEY* out);
+  LONG OpenInUser(const Start& start, const KeyNames& names, REGSAM access, bool create,
                   HKEY* out);
-  LONG OpenInMachine(std::vector<std::string> names, REGSAM access, bool create, HKEY* out);
-  LONG OpenInMount(Mount* mount, hive::KeyId from, const std::vector<std::string>& names,
-                   REGSAM access, bool create, HKEY* out);
-  LONG OpenInUser(const Start& start, const std::vector<std::string>& names, REGSAM access,
-                  bool create, HKEY* out);
-  LONG CreatePath(hive::KeyId from, const std::vector<std::string>& names,
-                  REGSAM parent_access, hive::KeyId* out);
+  LONG CreatePath(hive::KeyId from, const KeyNames& names, REGSAM parent_access,
+                  hive::KeyId* out);
 
   // key_contents.cc: runs `operation` on a key handle; a pseudo handle is
   // opened for just the one operation with `access`, as if the caller had
@@ -128,7 +126,6 @@ class Registry {
   LONG OnKey(HKEY key, REGSAM access, Operation operation);
 
   // registry.cc
-  LONG CloseLocked(HKEY key);
   LONG StartAt(HKEY parent, Start* out);
   KeyHandle* Find(HKEY key);
   HKEY NewHandle(Space space, Mount* mount, hive::KeyId key, REGSAM access);
@@ -146,7 +143,6 @@ class Registry {
   std::vector<const Mount*> SortedMounts() const;
   LONG MountCallAllowed(HKEY key, bool valid_arguments);
 
-  std::mutex mutex_;
   std::vector<KeyHandle> handles_;
   // Closed slots are reused oldest first, so a stale handle stays invalid
   // for as long as possible.

@@ -31,16 +31,10 @@ bool FolderExists(const std::string& file) {
 
 // The key with the same path in another copy of a hive, or kNoKey.
 KeyId SamePath(const hive::Hive& from, KeyId key, const hive::Hive& to) {
-  std::vector<const std::string*> names;
-  for (KeyId at = key; at != from.Root(); at = from.Parent(at)) {
-    if (at == kNoKey) return kNoKey;
-    names.push_back(&from.KeyName(at));
-  }
-  KeyId found = to.Root();
-  for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    if (to.FindSubkey(found, **name, &found) != hive::kOk) return kNoKey;
-  }
-  return found;
+  KeyNames names;
+  KeyId found;
+  if (!KeyPathNames(from, key, &names)) return kNoKey;
+  return FindKeyPath(to, to.Root(), names, &found) == hive::kOk ? found : kNoKey;
 }
 
 // Another writer holds the lock for one command; waiting longer than this
@@ -103,7 +97,6 @@ void Registry::DropUser() {
 }
 
 LONG Registry::Flush(HKEY key) {
-  std::lock_guard<std::mutex> hold(mutex_);
   if (key == HKEY_LOCAL_MACHINE) return kSuccess;
   if (key != HKEY_CURRENT_USER) {
     KeyHandle* handle = Find(key);

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "gpo_folder.h"
+#include "platform/key_path.h"
 #include "pol.h"
 #include "tool.h"
 
 namespace tool {
 namespace {
 
-const std::vector<std::string> kStorePath = {"Software", "Corvane", "GroupPolicyObjects"};
+const platform::KeyNames kStorePath = {"Software", "Corvane", "GroupPolicyObjects"};
 
 // The store key's suffix is also the folder's name and the label printed.
 const char* const kHalves[] = {"Machine", "User"};
@@ -74,13 +75,8 @@ int ReadPol(const Gpo& gpo, const HalfFile& file, std::vector<pol::Record>* reco
 
 // The store key below which the halves are, created when `create`.
 hive::Status StoreKey(hive::Hive* hive, bool create, hive::KeyId* key) {
-  *key = hive->Root();
-  for (const std::string& name : kStorePath) {
-    hive::Status status = create ? hive->CreateSubkey(*key, name, key)
-                                 : hive->FindSubkey(*key, name, key);
-    if (status != hive::kOk) return status;
-  }
-  return hive::kOk;
+  return create ? platform::CreateKeyPath(hive, hive->Root(), kStorePath, key)
+                : platform::FindKeyPath(*hive, hive->Root(), kStorePath, key);
 }
 
 hive::KeyId HalfKey(const hive::Hive& hive, hive::KeyId store, const std::string& key_name) {

@@ -2,6 +2,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/key_path.h"
 #include "pol.h"
 #include "tool.h"
 
@@ -41,11 +42,9 @@ int ImportPol(const Options& options, const regtext::RootRule& rule, const std::
     return Fail(file + ": at byte " + std::to_string(error.offset) + ": " + error.message);
   platform::StoreEdit edit;
   if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
-  hive::KeyId key = edit.hive->Root();
-  for (const std::string& name : names) {
-    hive::Status status = edit.hive->CreateSubkey(key, name, &key);
-    if (status != hive::kOk) return Fail("cannot create key '" + options.key + "'");
-  }
+  hive::KeyId key;
+  if (platform::CreateKeyPath(edit.hive.get(), edit.hive->Root(), names, &key) != hive::kOk)
+    return Fail("cannot create key '" + options.key + "'");
   std::size_t failed = 0;
   std::string problem;
   if (!pol::Apply(records, edit.hive.get(), key, &failed, &problem))

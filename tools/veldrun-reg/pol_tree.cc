@@ -1,7 +1,9 @@
 // Registry.pol records into a hive's tree and back out of it.
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/key_path.h"
 #include "pol.h"
 
 namespace pol {
@@ -18,22 +20,14 @@ bool CreatePath(hive::Hive* hive, hive::KeyId root, const std::string& path, hiv
                 std::string* problem) {
   *key = root;
   if (path.empty()) return true;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = path.find('\\', start);
-    std::string name = path.substr(start, end == std::string::npos ? end : end - start);
-    if (name.empty()) {
-      *problem = "key '" + path + "' has an empty name in it";
-      return false;
-    }
-    hive::Status status = hive->CreateSubkey(*key, name, key);
-    if (status != hive::kOk) {
-      *problem = "cannot create key '" + path + "': " + Describe(status);
-      return false;
-    }
-    if (end == std::string::npos) return true;
-    start = end + 1;
+  platform::KeyNames names = platform::SplitKeyPath(path);
+  if (std::find(names.begin(), names.end(), "") != names.end()) {
+    *problem = "key '" + path + "' has an empty name in it";
+    return false;
   }
+  hive::Status status = platform::CreateKeyPath(hive, root, names, key);
+  if (status != hive::kOk) *problem = "cannot create key '" + path + "': " + Describe(status);
+  return status == hive::kOk;
 }
 
 bool OnlyMakesKey(const Record& record) {

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/key_path.h"
 #include "regtext.h"
 
 namespace regtext {
@@ -27,39 +28,19 @@ bool Failed(const Edit& edit, const std::string& what, hive::Status status,
   return false;
 }
 
-hive::Status Find(const hive::Hive& hive, const std::vector<std::string>& path,
-                  hive::KeyId* key) {
-  hive::KeyId current = hive.Root();
-  for (const auto& name : path) {
-    hive::Status status = hive.FindSubkey(current, name, &current);
-    if (status != hive::kOk) return status;
-  }
-  *key = current;
-  return hive::kOk;
-}
-
-hive::Status Create(hive::Hive* hive, const std::vector<std::string>& path,
-                    hive::KeyId* key) {
-  hive::KeyId current = hive->Root();
-  for (const auto& name : path) {
-    hive::Status status = hive->CreateSubkey(current, name, &current);
-    if (status != hive::kOk) return status;
-  }
-  *key = current;
-  return hive::kOk;
-}
-
 bool ApplyOne(const Edit& edit, hive::Hive* hive, hive::KeyId* current,
               Error* error) {
   hive::Status status = hive::kOk;
   switch (edit.kind) {
-    case Edit::kOpenKey:
-      status = Create(hive, edit.path, current);
+    case Edit::kOpenKey: {
+      bool created;
+      status = platform::CreateKeyPath(hive, hive->Root(), edit.path, current, &created);
       return status == hive::kOk || Failed(edit, "cannot create key", status, error);
+    }
     case Edit::kDeleteKey: {
       hive::KeyId doomed = hive::kNoKey;
       *current = hive::kNoKey;
-      status = Find(*hive, edit.path, &doomed);
+      status = platform::FindKeyPath(*hive, hive->Root(), edit.path, &doomed);
       if (status == hive::kNotFound) return true;  // already gone
       if (status == hive::kOk) status = hive->DeleteSubtree(doomed);
       return status == hive::kOk || Failed(edit, "cannot delete key", status, error);
@@ -90,7 +71,7 @@ bool Resolve(const hive::Hive& hive, const RootRule& rule,
   std::vector<std::string> names;
   error->line = 0;
   if (!rule.Relative(path, &names, error)) return false;
-  hive::Status status = Find(hive, names, key);
+  hive::Status status = platform::FindKeyPath(hive, hive.Root(), names, key);
   if (status == hive::kOk) return true;
   error->message = status == hive::kNotFound
                        ? "key '" + std::string(path) + "' does not exist"

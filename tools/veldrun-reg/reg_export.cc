@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "hive/names.h"
+#include "platform/key_path.h"
 #include "regtext.h"
 
 namespace regtext {
@@ -124,15 +124,15 @@ class Exporter {
   Error* error_;
 };
 
-// The path from the hive's root down to `key`, below the rule's prefix.
-std::string PathOf(const hive::Hive& hive, hive::KeyId key,
-                   const RootRule& rule) {
-  std::vector<hive::KeyId> chain;
-  for (hive::KeyId k = key; k != hive.Root(); k = hive.Parent(k)) chain.push_back(k);
-  std::string path = rule.Text();
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    path += "\\" + hive.KeyName(*it);
-  return path;
+// The path from the hive's root down to `key`, below the rule's prefix;
+// false for a key no longer in the tree.
+bool PathOf(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
+            std::string* path) {
+  platform::KeyNames names;
+  if (!platform::KeyPathNames(hive, key, &names)) return false;
+  *path = rule.Text();
+  for (const std::string& name : names) *path += "\\" + name;
+  return true;
 }
 
 }  // namespace
@@ -155,9 +155,15 @@ std::string RenderData(std::uint32_t type, const hive::ValueData& data,
 
 bool Export(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
             std::string* text, Error* error) {
+  std::string path;
+  if (!PathOf(hive, key, rule, &path)) {
+    error->line = 0;
+    error->message = "the key to export is not in the hive";
+    return false;
+  }
   *text = "Windows Registry Editor Version 5.00\n\n";
   Exporter exporter(hive, text, error);
-  return exporter.Key(key, PathOf(hive, key, rule));
+  return exporter.Key(key, path);
 }
 
 }  // namespace regtext

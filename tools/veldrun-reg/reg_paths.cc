@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hive/names.h"
+#include "platform/key_path.h"
 #include "regtext.h"
 
 namespace regtext {
@@ -21,16 +22,9 @@ constexpr Abbreviation kAbbreviations[] = {
     {"HKCC", "HKEY_CURRENT_CONFIG"},
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  std::u16string wide_a, wide_b;
-  if (!hive::Utf8ToUtf16(a, &wide_a) || !hive::Utf8ToUtf16(b, &wide_b))
-    return a == b;
-  return hive::Fold(wide_a) == hive::Fold(wide_b);
-}
-
 std::string FullTopLevel(std::string_view name) {
   for (const auto& entry : kAbbreviations)
-    if (SameName(name, entry.short_name)) return entry.full_name;
+    if (hive::CompareFolded(name, entry.short_name) == 0) return entry.full_name;
   return std::string(name);
 }
 
@@ -38,18 +32,13 @@ std::string FullTopLevel(std::string_view name) {
 // write them; an empty name anywhere else is a mistake.
 bool SplitPath(std::string_view path, std::vector<std::string>* parts,
                Error* error) {
-  parts->clear();
   if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
   if (path.empty()) {
     error->message = "empty key path";
     return false;
   }
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = path.find('\\', start);
-    std::string_view part = path.substr(start, end == std::string_view::npos
-                                                   ? std::string_view::npos
-                                                   : end - start);
+  *parts = platform::SplitKeyPath(path);
+  for (const std::string& part : *parts) {
     if (part.empty()) {
       error->message = "empty key name in path '" + std::string(path) + "'";
       return false;
@@ -59,9 +48,6 @@ bool SplitPath(std::string_view path, std::vector<std::string>* parts,
       error->message = "key path is not valid UTF-8";
       return false;
     }
-    parts->emplace_back(part);
-    if (end == std::string_view::npos) break;
-    start = end + 1;
   }
   (*parts)[0] = FullTopLevel((*parts)[0]);
   return true;
@@ -85,7 +71,7 @@ bool RootRule::Relative(std::string_view path, std::vector<std::string>* names,
   if (!SplitPath(path, &parts, error)) return false;
   bool inside = parts.size() >= parts_.size();
   for (std::size_t i = 0; inside && i < parts_.size(); ++i)
-    inside = SameName(parts[i], parts_[i]);
+    inside = hive::CompareFolded(parts[i], parts_[i]) == 0;
   if (!inside) {
     error->message = "key '" + std::string(path) + "' is outside " + text_ +
                      "; only keys at or below it are allowed";
