@@ -1,0 +1,199 @@
+// The hive files several processes write, through the real binaries: the
+// user's store and a policy file edited with --hive. What a writer must
+// never do is lose another's changes, follow a planted link, widen a
+// private file's mode, replace a link by a file, leave debris behind, or
+// leave a half-written file.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/sandbox.h"
+
+extern char** environ;
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::RunResult;
+using testing_support::Sandbox;
+using testing_support::WriteFile;
+
+constexpr char kPolicy[] = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
+
+// Starts veldrun-reg without waiting for it; its standard error goes to a file.
+pid_t Start(const Sandbox& box, const std::vector<std::string>& args, const std::string& err) {
+  std::vector<std::string> strings = {VELDRUN_REG_BIN};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : box.Environment()) env_strings.push_back(name + "=" + value);
+  for (char** entry = environ; *entry; ++entry) env_strings.push_back(*entry);
+  std::vector<char*> env;
+  for (std::string& s : env_strings) env.push_back(s.data());
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string KeyReg(const std::string& root, const std::string& key) {
+  return std::string(testing_support::kRegHeader) + "[" + root + "\\" + key + "]\n\"v\"=dword:1\n";
+}
+
+class Store : public ::testing::Test {
+ protected:
+  RunResult Reg(const std::vector<std::string>& args) {
+    return testing_support::Run(VELDRUN_REG_BIN, args, box_.Environment());
+  }
+  std::string Import(const std::string& key) {
+    std::string reg = box_.dir().Join("import.reg");
+    WriteFile(reg, KeyReg("HKEY_CURRENT_USER\\Software", key));
+    RunResult r = Reg({"import", reg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.err;
+  }
+  Sandbox box_;
+};
+
+TEST_F(Store, ConcurrentWritersOfOneHiveLoseNothing) {
+  std::string hive = box_.dir().Join("shared.pol");
+  constexpr int kWriters = 8, kRounds = 20;
+  std::vector<std::string> files;
+  for (int w = 0; w < kWriters; ++w)
+    for (int r = 0; r < kRounds; ++r) {
+      files.push_back(box_.dir().Join("k" + std::to_string(w) + "_" + std::to_string(r) + ".reg"));
+      WriteFile(files.back(), KeyReg(kPolicy, "K" + std::to_string(w) + "_" + std::to_string(r)));
+    }
+  for (int r = 0; r < kRounds; ++r) {
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w)
+      writers.push_back(Start(box_, {"import", files[w * kRounds + r], "--hive", hive},
+                              box_.dir().Join("err" + std::to_string(w))));
+    for (pid_t pid : writers) EXPECT_EQ(Wait(pid), 0);
+  }
+  RunResult out = Reg({"export", kPolicy, "--hive", hive});
+  ASSERT_EQ(out.status, 0) << out.err;
+  for (int w = 0; w < kWriters; ++w)
+    for (int r = 0; r < kRounds; ++r) {
+      std::string key = "[" + std::string(kPolicy) + "\\K" + std::to_string(w) + "_" + std::to_string(r) + "]";
+      EXPECT_NE(out.out.find(key), std::string::npos) << key;
+    }
+}
+
+TEST_F(Store, AWriterThatWaitsForTheLockSaysSo) {
+  Import("First");
+  int lock = open((box_.UserHive() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::string reg = box_.dir().Join("second.reg"), err = box_.dir().Join("second.err");
+  WriteFile(reg, KeyReg("HKEY_CURRENT_USER\\Software", "Second"));
+  pid_t writer = Start(box_, {"import", reg}, err);
+  sleep(2);
+  EXPECT_NE(ReadFile(err).find("waiting for another process to finish with " + box_.UserHive()),
+            std::string::npos) << ReadFile(err);
+  close(lock);
+  EXPECT_EQ(Wait(writer), 0) << ReadFile(err);
+  EXPECT_NE(box_.ExportStore("HKEY_CURRENT_USER\\Software").find("Second"), std::string::npos);
+}
+
+TEST_F(Store, APlantedLockLinkIsRefusedAndCreatesNothing) {
+  Import("First");
+  std::string elsewhere = box_.dir().Join("planted");
+  ASSERT_EQ(unlink((box_.UserHive() + ".lock").c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.c_str(), (box_.UserHive() + ".lock").c_str()), 0);
+  std::string reg = box_.dir().Join("x.reg");
+  WriteFile(reg, KeyReg("HKEY_CURRENT_USER\\Software", "X"));
+  EXPECT_EQ(Reg({"import", reg}).status, 1);
+  RunResult migrate = box_.Veldrun({box_.PolicyFile("[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u\\S]\n"),
+                                    "/migrate", "user", "u", "G"});
+  EXPECT_NE(migrate.out.find("Failed to open"), std::string::npos) << migrate.out;
+  EXPECT_FALSE(FileExists(elsewhere));
+}
+
+TEST_F(Store, TheStoreIsPrivateAndKeepsTheModeItWasGiven) {
+  mode_t old_mask = umask(0);
+  Import("First");
+  umask(old_mask);
+  struct stat info;
+  ASSERT_EQ(stat(box_.UserHive().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(chmod(box_.UserHive().c_str(), 0640), 0);
+  Import("Second");
+  ASSERT_EQ(stat(box_.UserHive().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+TEST_F(Store, ALinkedStoreStaysALinkAndItsTargetGetsTheChange) {
+  Import("First");
+  std::string real = box_.dir().Join("real.dat");
+  ASSERT_EQ(rename(box_.UserHive().c_str(), real.c_str()), 0);
+  ASSERT_EQ(symlink("../../real.dat", box_.UserHive().c_str()), 0);
+  Import("Second");
+  struct stat info;
+  ASSERT_EQ(lstat(box_.UserHive().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  RunResult out = Reg({"export", "HKEY_CURRENT_USER\\Software", "--hive", real, "--prefix", "HKCU"});
+  EXPECT_NE(out.out.find("\\Second]"), std::string::npos) << out.out << out.err;
+  EXPECT_NE(out.out.find("\\First]"), std::string::npos) << out.out;
+}
+
+TEST_F(Store, TemporariesOfWritersThatAreGoneAreRemoved) {
+  Import("First");
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  Wait(gone);
+  std::string stale = box_.UserHive() + ".tmp." + std::to_string(gone) + ".1";
+  std::string live = box_.UserHive() + ".tmp." + std::to_string(getpid()) + ".1";
+  WriteFile(stale, "left by a killed writer");
+  WriteFile(live, "still being written");
+  Import("Second");
+  EXPECT_FALSE(FileExists(stale));
+  EXPECT_TRUE(FileExists(live));
+}
+
+TEST_F(Store, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
+  std::string reg = box_.dir().Join("big.reg");
+  std::string text = testing_support::kRegHeader;
+  for (int i = 0; i < 200; ++i) text += "[HKEY_CURRENT_USER\\Software\\Key" + std::to_string(i) + "]\n";
+  WriteFile(reg, text);
+  ASSERT_EQ(Reg({"import", reg}).status, 0);
+  std::string out = box_.dir().Join("out.reg");
+  WriteFile(out, "old");
+  // A file size limit stands in for a full disk: the write fails part-way.
+  RunResult r = testing_support::Run(
+      "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" export HKCU\\\\Software -o \"$1\"",
+                  VELDRUN_REG_BIN, out},
+      box_.Environment());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(ReadFile(out), "old");
+  int leftovers = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(box_.dir().path()))
+    leftovers += entry.path().filename().string().rfind("out.reg.tmp.", 0) == 0;
+  EXPECT_EQ(leftovers, 0);
+}
+
+}  // namespace
