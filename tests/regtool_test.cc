@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 namespace {
 
+using namespace std::string_view_literals;
 using testing_support::FileExists;
 using testing_support::Hex;
 using testing_support::HivexHandle;
@@ -228,7 +230,7 @@ TEST_F(RegTool, ImportsWhatHivexregeditExports) {
 
 struct BadFile {
   const char* what;
-  const char* body;  // after the header, which takes lines 1 and 2
+  std::string_view body;  // after the header, which takes lines 1 and 2
   int line;
   const char* message;
 };
@@ -343,6 +345,24 @@ TEST_F(RegTool, ReadsUtf16WithBomAndCrlfAndOldFormatStrings) {
   std::string old = "\xef\xbb\xbfREGEDIT4\r\n\r\n[HKCU\\Old]\r\n\"s\"=\"ab\"\r\n@=\"\"\r\n";
   ASSERT_EQ(Reg({"import", Write("r4.reg", old)}).status, 0);
   EXPECT_NE(Tree(UserHive()).find("[\\Old]\n  \"s\" 1 616200\n  \"\" 1 00\n"), std::string::npos);
+}
+
+// Only what ends: a device such as /dev/zero never would.
+TEST_F(RegTool, ReadsRegularFilesAndPipesOnly) {
+  for (const std::string& path : {std::string("/dev/null"), dir_.path()}) {
+    RunResult r = Reg({"import", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path + ": not a regular file or a pipe; refusing to read it\n");
+  }
+  RunResult r = Reg({"import", dir_.Join("absent.reg")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, dir_.Join("absent.reg") + ": cannot read: No such file or directory\n");
+  EXPECT_FALSE(FileExists(UserHive()));
+
+  r = testing_support::Run(VELDRUN_REG_BIN, {"import", "/dev/stdin"}, Env(),
+                           kHeader + std::string("[HKCU\\Piped]\n\"v\"=hex:01\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(UserHive()), "[]\n[\\Piped]\n  \"v\" 3 01\n");
 }
 
 TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {

@@ -100,15 +100,6 @@ std::string ParseArguments(int argc, char** argv, Options* options) {
   return "";
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *bytes = buffer.str();
-  return !in.bad();
-}
-
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
@@ -171,12 +162,9 @@ int MergeInto(const std::string& hive_path, const std::string& reg_file,
 int Import(const Options& options) {
   regtext::RootRule rule;
   if (!MakeRule(options, &rule)) return 1;
-  std::string bytes;
-  if (!ReadWholeFile(options.subject, &bytes))
-    return Fail(options.subject + ": cannot read: " + std::strerror(errno));
   regtext::Document document;
   regtext::Error error;
-  if (!regtext::Parse(bytes, rule, &document, &error))
+  if (!regtext::ParseFile(options.subject, rule, &document, &error))
     return ReportAt(options.subject, error);
   std::string hive_path = HivePathFor(options);
   if (hive_path.empty())

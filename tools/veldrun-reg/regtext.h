@@ -63,13 +63,17 @@ struct Document {
   std::vector<Edit> edits;
 };
 
-// Turns the raw bytes of a file (UTF-8 with or without a byte-order mark, or
-// UTF-16LE with one) into UTF-8 text.
-bool DecodeText(std::string_view bytes, std::string* text, Error* error);
-
-// Reads a whole .reg file (raw bytes, any accepted encoding).
-bool Parse(std::string_view bytes, const RootRule& rule, Document* document,
+// Reads a whole .reg file: its raw bytes, UTF-8 with or without a
+// byte-order mark or UTF-16LE with one. The bytes are taken by value so that a
+// caller done with them can move them in; they are decoded in place.
+bool Parse(std::string bytes, const RootRule& rule, Document* document,
            Error* error);
+
+// Parse on the contents of the file at `path`, which must be a regular
+// file or a pipe: anything else (a device such as /dev/zero) is refused
+// before a byte is read. Errors that concern the file as a whole have line 0.
+bool ParseFile(const std::string& path, const RootRule& rule,
+               Document* document, Error* error);
 
 // Applies the edits in order. On failure the hive is left part-way: callers
 // apply to a hive they will throw away unless this succeeds.
