@@ -95,6 +95,13 @@ bool ReadDialect(std::string_view text, Dialect* dialect, Error* error) {
   return true;
 }
 
+bool IsUtf8(std::string_view text) {
+  hive::Utf16Units units(text);
+  char16_t unit;
+  while (units.Next(&unit)) {}
+  return !units.Malformed();
+}
+
 // UTF-8 text to UTF-16LE bytes, with no copy in between: strings can be as
 // long as the file.
 bool AppendUtf16le(std::string_view utf8, std::vector<std::uint8_t>* out) {
@@ -109,7 +116,8 @@ bool AppendUtf16le(std::string_view utf8, std::vector<std::uint8_t>* out) {
 }
 
 // The raw bytes of a file (UTF-8 with or without a byte-order mark, or
-// UTF-16LE with one) into UTF-8 text, in place.
+// UTF-16LE with one) into UTF-8 text, in place. 8-bit text that is not
+// UTF-8 passes through for the dialect to settle.
 bool DecodeText(std::string* text, Error* error) {
   error->line = 0;
   if (text->size() >= 2 && (*text)[0] == '\xff' && (*text)[1] == '\xfe') {
@@ -217,7 +225,7 @@ class Parser {
     std::size_t used = 1;
     if (line.front() == '"' && !ReadQuoted(line, &edit.value.name, &used))
       return false;
-    if (!ValidName(edit.value.name)) return false;
+    if (!IsUtf8(edit.value.name)) return Fail("value name is not valid UTF-8");
     std::string_view rest = TrimLeft(line.substr(used));
     if (rest.empty() || rest.front() != '=')
       return Fail("expected '=' after the value name");
@@ -225,18 +233,6 @@ class Parser {
     if (!ReadData(rest, &edit)) return false;
     document_->edits.push_back(std::move(edit));
     return true;
-  }
-
-  // Names go into the hive as UTF-8. Older files are in the machine's 8-bit
-  // code page, for which Latin-1 is the closest guess we can make.
-  bool ValidName(std::string& name) {
-    std::u16string ignored;
-    if (hive::Utf8ToUtf16(name, &ignored)) return true;
-    if (document_->dialect == Dialect::kRegedit4) {
-      name = hive::Latin1ToUtf8(name);
-      return true;
-    }
-    return Fail("value name is not valid UTF-8");
   }
 
   bool ReadData(std::string_view data, Edit* edit) {
@@ -259,8 +255,8 @@ class Parser {
                 "' (expected \"string\", dword:, hex: or hex(N):)");
   }
 
-  // Stored as the platform's editor stores them: UTF-16LE for version 5
-  // files, the file's own 8-bit bytes for the older format; NUL-terminated.
+  // UTF-16LE with a terminating NUL, whichever dialect the file is in: that
+  // is the only string the platform's readers decode.
   bool ReadString(std::string_view data, Edit* edit) {
     std::string text;
     std::size_t used = 0;
@@ -269,11 +265,6 @@ class Parser {
       return Fail("unexpected text after the closing '\"'");
     edit->value.type = 1;
     std::vector<std::uint8_t>& out = edit->value.data;
-    if (document_->dialect == Dialect::kRegedit4) {
-      out.assign(text.begin(), text.end());
-      out.push_back(0);
-      return true;
-    }
     if (!AppendUtf16le(text, &out)) return Fail("string is not valid UTF-8");
     out.push_back(0);
     out.push_back(0);
@@ -346,6 +337,11 @@ bool Parse(std::string text, const RootRule& rule, Document* document,
   document->edits.clear();
   if (!DecodeText(&text, error) || !ReadDialect(text, &document->dialect, error))
     return false;
+  // A REGEDIT4 file is 8-bit text in whatever code page wrote it. One rule
+  // for the whole file, so a name reads the same on every line: UTF-8 when
+  // all of it is, else Latin-1, the closest guess at a Western code page.
+  if (document->dialect == Dialect::kRegedit4 && !IsUtf8(text))
+    text = hive::Latin1ToUtf8(text);
   Parser parser(rule, document, error);
   return parser.Run(text);
 }

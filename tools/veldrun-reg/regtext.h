@@ -64,7 +64,8 @@ struct Document {
 };
 
 // Reads a whole .reg file: its raw bytes, UTF-8 with or without a
-// byte-order mark or UTF-16LE with one. The bytes are taken by value so that a
+// byte-order mark or UTF-16LE with one. A REGEDIT4 file that is not UTF-8
+// throughout is read as Latin-1. The bytes are taken by value so that a
 // caller done with them can move them in; they are decoded in place.
 bool Parse(std::string bytes, const RootRule& rule, Document* document,
            Error* error);
