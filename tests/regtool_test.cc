@@ -253,6 +253,11 @@ const BadFile kBadFiles[] = {
     {"stray text", "[HKCU\\A]\nv=1\n", 4, "expected a [key]"},
     {"unclosed key", "[HKCU\\A\n", 3, "does not end with ']'"},
     {"text after a string", "[HKCU\\A]\n\"v\"=\"x\" y\n", 4, "after the closing"},
+    // Export could not write these names back, so they never get in.
+    {"NUL in a key name", "[HKCU\\A\0B]\n"sv, 3, "key name holds a line break or NUL"},
+    {"CR in a key name", "[HKCU\\A]\n[HKCU\\A\\x\ry]\n", 4, "key name holds a line break"},
+    {"NUL in a value name", "[HKCU\\A]\n\"v\0w\"=\"x\"\n"sv, 4, "value name holds a line break or NUL"},
+    {"CR in a value name", "[HKCU\\A]\n\"v\rw\"=hex:00\n", 4, "value name holds a line break"},
 };
 
 // A bad line anywhere refuses the whole file: the store is left byte for

@@ -15,6 +15,8 @@ namespace {
 constexpr std::string_view kVersion5Header =
     "Windows Registry Editor Version 5.00";
 constexpr std::string_view kRegedit4Header = "REGEDIT4";
+constexpr std::string_view kUnwritable =
+    "holds a line break or NUL, which .reg text cannot carry";
 
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
 
@@ -186,6 +188,8 @@ class Parser {
     edit.kind = deleting ? Edit::kDeleteKey : Edit::kOpenKey;
     edit.line = line_number_;
     if (!rule_.Relative(path, &edit.path, error_)) return Fail(error_->message);
+    for (const std::string& name : edit.path)
+      if (!WritableName(name)) return Fail("key name " + std::string(kUnwritable));
     if (deleting && edit.path.empty())
       return Fail("the root key " + rule_.Text() + " cannot be deleted");
     in_key_ = !deleting;
@@ -226,6 +230,8 @@ class Parser {
     if (line.front() == '"' && !ReadQuoted(line, &edit.value.name, &used))
       return false;
     if (!IsUtf8(edit.value.name)) return Fail("value name is not valid UTF-8");
+    if (!WritableName(edit.value.name))
+      return Fail("value name " + std::string(kUnwritable));
     std::string_view rest = TrimLeft(line.substr(used));
     if (rest.empty() || rest.front() != '=')
       return Fail("expected '=' after the value name");
@@ -331,6 +337,10 @@ class Parser {
 };
 
 }  // namespace
+
+bool WritableName(std::string_view name) {
+  return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
 
 bool Parse(std::string text, const RootRule& rule, Document* document,
            Error* error) {

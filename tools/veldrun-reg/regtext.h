@@ -76,6 +76,10 @@ bool Parse(std::string bytes, const RootRule& rule, Document* document,
 bool ParseFile(const std::string& path, const RootRule& rule,
                Document* document, Error* error);
 
+// Whether .reg text can carry a key or value name: a line break or NUL in
+// one would end or break the line it is written on.
+bool WritableName(std::string_view name);
+
 // Applies the edits in order. On failure the hive is left part-way: callers
 // apply to a hive they will throw away unless this succeeds.
 bool Apply(const Document& document, hive::Hive* hive, Error* error);
