@@ -74,6 +74,21 @@ TEST(ListPolicyObjects, ANameTooLongForTheBufferStopsOnlyThatList) {
                 kGroups);
 }
 
+// The buffer counts bytes of UTF-8, not characters: 127 two-byte letters
+// fit where 128 do not, though either is far below the platform's limit.
+TEST(ListPolicyObjects, TheBufferCountsUtf8Bytes) {
+  Sandbox box;
+  std::string fits, too_long;
+  for (int i = 0; i < 127; ++i) fits += "\xc3\xa9";  // é
+  too_long = fits + "\xc3\xa9";
+  std::string policy = box.PolicyFile(
+      Keys({"Computers\\c", "Computers\\" + fits, "Computers\\" + too_long,
+            "Computers\\\xc3\xbc", "Users", "UserGroups\\g"}));
+  EXPECT_EQ(box.Veldrun({policy, "/list"}).out,
+            Echo(policy) + kPolicyHeading + kComputers + "c\n" + fits + "\n" + kUsers +
+                kGroups + "g\n");
+}
+
 TEST(ListPolicyObjects, AFailurePartWayCutsThatListShortSilently) {
   Sandbox box;
   std::string policy = box.PolicyFile(

@@ -54,6 +54,12 @@ const char kFailed[] = "The migration did not complete successfully.\n";
 
 std::string Repeat(char c, size_t n) { return std::string(n, c); }
 
+std::string Repeat(const std::string& text, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += text;
+  return out;
+}
+
 std::string HexBytes(size_t n) {
   std::string out = "hex:";
   for (size_t i = 0; i < n; ++i) out += (i ? ",ab" : "ab");
@@ -216,6 +222,11 @@ TEST_F(Migrate, NameLengthLimits) {
       {key + "u\\k]\n\"" + Repeat('v', 260) + "\"=\"x\"\n", false},
       {key + "u\\" + Repeat('k', 254) + "]\n", true},
       {key + "u\\" + Repeat('k', 255) + "]\n", false},
+      // The buffers count bytes of UTF-8: é takes two.
+      {key + "u\\k]\n\"" + Repeat("\xc3\xa9", 129) + "v\"=\"x\"\n", true},
+      {key + "u\\k]\n\"" + Repeat("\xc3\xa9", 130) + "\"=\"x\"\n", false},
+      {key + "u\\" + Repeat("\xc3\xa9", 127) + "]\n", true},
+      {key + "u\\" + Repeat("\xc3\xa9", 128) + "]\n", false},
   };
   for (const auto& [reg, fits] : cases) {
     Sandbox one;

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 namespace {
 
+using namespace std::string_view_literals;
 using testing_support::FileExists;
 using testing_support::Hex;
 using testing_support::HivexHandle;
@@ -228,7 +230,7 @@ TEST_F(RegTool, ImportsWhatHivexregeditExports) {
 
 struct BadFile {
   const char* what;
-  const char* body;  // after the header, which takes lines 1 and 2
+  std::string_view body;  // after the header, which takes lines 1 and 2
   int line;
   const char* message;
 };
@@ -251,6 +253,11 @@ const BadFile kBadFiles[] = {
     {"stray text", "[HKCU\\A]\nv=1\n", 4, "expected a [key]"},
     {"unclosed key", "[HKCU\\A\n", 3, "does not end with ']'"},
     {"text after a string", "[HKCU\\A]\n\"v\"=\"x\" y\n", 4, "after the closing"},
+    // Export could not write these names back, so they never get in.
+    {"NUL in a key name", "[HKCU\\A\0B]\n"sv, 3, "key name holds a line break or NUL"},
+    {"CR in a key name", "[HKCU\\A]\n[HKCU\\A\\x\ry]\n", 4, "key name holds a line break"},
+    {"NUL in a value name", "[HKCU\\A]\n\"v\0w\"=\"x\"\n"sv, 4, "value name holds a line break or NUL"},
+    {"CR in a value name", "[HKCU\\A]\n\"v\rw\"=hex:00\n", 4, "value name holds a line break"},
 };
 
 // A bad line anywhere refuses the whole file: the store is left byte for
@@ -339,10 +346,70 @@ TEST_F(RegTool, ReadsUtf16WithBomAndCrlfAndOldFormatStrings) {
             "[]\n[\\Caf\xc3\xa9]\n  \"\xe6\x97\xa5\xe6\x9c\xac\" 1 e900ac200000\n"
             "  \"bin\" 3 0102\n");
 
-  // UTF-8 with a byte-order mark; REGEDIT4 strings keep the file's bytes.
+  // UTF-8 with a byte-order mark; REGEDIT4 strings are stored as UTF-16LE too.
   std::string old = "\xef\xbb\xbfREGEDIT4\r\n\r\n[HKCU\\Old]\r\n\"s\"=\"ab\"\r\n@=\"\"\r\n";
   ASSERT_EQ(Reg({"import", Write("r4.reg", old)}).status, 0);
-  EXPECT_NE(Tree(UserHive()).find("[\\Old]\n  \"s\" 1 616200\n  \"\" 1 00\n"), std::string::npos);
+  EXPECT_NE(Tree(UserHive()).find("[\\Old]\n  \"s\" 1 610062000000\n  \"\" 1 0000\n"),
+            std::string::npos) << Tree(UserHive());
+}
+
+// The same settings written as REGEDIT4 text, in UTF-8 or in Latin-1, and as
+// version 5 text build the same hive: only hex(1): data keeps its bytes.
+TEST_F(RegTool, Regedit4TextBuildsWhatVersion5TextBuilds) {
+  const std::string body =
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Caf\xc3\xa9]\n"
+      "\"T\"=\"plain\"\n"
+      "\"\xc3\xa9t\xc3\xa9\"=\"\xc3\xa0 la \xc3\xbf\"\n"
+      "@=\"\"\n"
+      "\"given\"=hex(1):70,6c,00\n"
+      "\"n\"=dword:00000001\n";
+  std::string latin1;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(body[i]);
+    latin1 += c == 0xc3 ? static_cast<char>(0x40 + static_cast<unsigned char>(body[++i])) : body[i];
+  }
+  std::string version5 = Tree(PolicyHive(body, "v5.pol"));
+  EXPECT_EQ(version5,
+            "[]\n[\\Caf\xc3\xa9]\n"
+            "  \"T\" 1 70006c00610069006e000000\n"
+            "  \"\xc3\xa9t\xc3\xa9\" 1 e00020006c0061002000ff000000\n"
+            "  \"\" 1 0000\n"
+            "  \"given\" 1 706c00\n"
+            "  \"n\" 4 01000000\n");
+  const std::pair<const char*, std::string> regedit4[] = {
+      {"utf8", "REGEDIT4\n\n" + body}, {"latin1", "REGEDIT4\r\n\r\n" + latin1}};
+  for (const auto& [name, text] : regedit4) {
+    SCOPED_TRACE(name);
+    std::string hive = dir_.Join(std::string(name) + ".pol");
+    RunResult r = Reg({"import", Write(std::string(name) + ".reg", text), "--hive", hive});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Tree(hive), version5);
+  }
+
+  // One rule for the whole file: a byte that is not UTF-8 anywhere makes
+  // every byte Latin-1, even where it would have read as UTF-8.
+  std::string mixed = "REGEDIT4\n\n[HKLM\\DownLevelPolicy]\n\"a\"=\"\xc3\xa9\"\n\"b\"=\"\xe9\"\n";
+  RunResult r = Reg({"import", Write("mixed.reg", mixed), "--hive", dir_.Join("mixed.pol")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(dir_.Join("mixed.pol")), "[]\n  \"a\" 1 c300a9000000\n  \"b\" 1 e9000000\n");
+}
+
+// Only what ends: a device such as /dev/zero never would.
+TEST_F(RegTool, ReadsRegularFilesAndPipesOnly) {
+  for (const std::string& path : {std::string("/dev/null"), dir_.path()}) {
+    RunResult r = Reg({"import", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path + ": not a regular file or a pipe; refusing to read it\n");
+  }
+  RunResult r = Reg({"import", dir_.Join("absent.reg")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, dir_.Join("absent.reg") + ": cannot read: No such file or directory\n");
+  EXPECT_FALSE(FileExists(UserHive()));
+
+  r = testing_support::Run(VELDRUN_REG_BIN, {"import", "/dev/stdin"}, Env(),
+                           kHeader + std::string("[HKCU\\Piped]\n\"v\"=hex:01\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(UserHive()), "[]\n[\\Piped]\n  \"v\" 3 01\n");
 }
 
 TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {

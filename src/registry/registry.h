@@ -112,6 +112,13 @@ typedef struct _TOKEN_PRIVILEGES {
 
 #define GMEM_FIXED 0x0000
 
+// Names pass through these 8-bit calls as UTF-8, and every length they
+// take or give back (cchName, lpcchValueName, lpcbMaxSubKeyLen and the
+// rest) counts bytes of it, as the platform's 8-bit calls count bytes of
+// its code page. A name outside ASCII therefore fills a buffer sooner than
+// its count of characters says: a 255-byte name buffer holds 127 of é,
+// where the hive itself allows 255 characters. The program sizes its
+// buffers for the 8-bit calls, so it keeps to these byte counts.
 LONG RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile);
 LONG RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,

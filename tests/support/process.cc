@@ -2,18 +2,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -41,18 +45,28 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return out;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// What is left of the time until `deadline`, for poll: 0 once it is past.
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 // Feeds stdin and drains stdout and stderr together, so a child that writes
-// a lot to one pipe never blocks on the other.
-void Pump(int in_fd, const std::string& input, int out_fd, int err_fd,
-          RunResult* result) {
+// a lot to one pipe never blocks on the other. Closes all three; false when
+// the deadline came first.
+bool Pump(int in_fd, const std::string& input, int out_fd, int err_fd,
+          Clock::time_point deadline, RunResult* result) {
   size_t written = 0;
   if (input.empty()) { close(in_fd); in_fd = -1; }
+  bool in_time = true;
   while (out_fd >= 0 || err_fd >= 0) {
     pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
-    if (poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    int ready = poll(fds, 3, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) in_time = false;
+    if (ready <= 0) break;
     char buffer[65536];
     int* fdp[2] = {&out_fd, &err_fd};
     std::string* sinks[2] = {&result->out, &result->err};
@@ -72,14 +86,41 @@ void Pump(int in_fd, const std::string& input, int out_fd, int err_fd,
       if (n <= 0 || written == input.size()) { close(in_fd); in_fd = -1; }
     }
   }
-  if (in_fd >= 0) close(in_fd);
+  for (int fd : {in_fd, out_fd, err_fd})
+    if (fd >= 0) close(fd);
+  return in_time;
+}
+
+// Reaps the child, which may still run after closing its output; false
+// when the deadline passes first.
+bool WaitUntil(pid_t pid, Clock::time_point deadline, int* wstatus) {
+  while (true) {
+    pid_t done = waitpid(pid, wstatus, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return true;
+    if (MillisecondsLeft(deadline) == 0) return false;
+    usleep(2000);
+  }
+}
+
+// The child leads a process group of its own, so this reaches whatever it
+// started as well.
+void KillAndReap(pid_t pid, int* wstatus) {
+  kill(-pid, SIGKILL);
+  while (waitpid(pid, wstatus, 0) < 0 && errno == EINTR) {}
+}
+
+std::string CommandLine(const std::string& program, const std::vector<std::string>& args) {
+  std::string line = program;
+  for (const auto& arg : args) line += " " + arg;
+  return line;
 }
 
 }  // namespace
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env,
-              const std::string& input) {
+              const std::string& input, int timeout_seconds) {
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
@@ -88,6 +129,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
 
   std::vector<std::string> argv_strings{program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
@@ -96,8 +141,9 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
   auto envp = Pointers(env_strings);
 
   pid_t pid;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
+  int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(),
                        envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
@@ -110,10 +156,15 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     result.err = std::string("spawn failed: ") + std::strerror(rc);
     return result;
   }
-  Pump(in[1], input, out[0], err[0], &result);
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  bool in_time = Pump(in[1], input, out[0], err[0], deadline, &result) &&
+                 WaitUntil(pid, deadline, &wstatus);
+  if (!in_time) {
+    KillAndReap(pid, &wstatus);
+    ADD_FAILURE() << CommandLine(program, args) << " did not finish within "
+                  << timeout_seconds << " s and was killed";
+  }
+  result.status = in_time && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;
 }
 

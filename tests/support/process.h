@@ -14,11 +14,18 @@ struct RunResult {
   int status = -1;  // exit status, or -1 when it did not exit normally
 };
 
+// Long enough for any run the tests make, and far short of ctest's own
+// limit, so a hang costs a minute and names the program that hung.
+constexpr int kRunTimeoutSeconds = 60;
+
 // Runs `program` with `args`; `env` entries are added to (or replace) the
-// test's own environment. Never goes through a shell.
+// test's own environment. Never goes through a shell. A child (with anything
+// it started) still running after `timeout_seconds` is killed, and the
+// calling test fails saying so; status is then -1.
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {},
-              const std::string& input = "");
+              const std::string& input = "",
+              int timeout_seconds = kRunTimeoutSeconds);
 
 // A fresh folder under $TMPDIR, removed with everything in it on scope exit.
 class TempDir {

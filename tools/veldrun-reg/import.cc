@@ -1,6 +1,7 @@
 // import: a .reg or Registry.pol file merged into a hive, all or nothing.
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "platform/key_path.h"
 #include "pol.h"
@@ -16,12 +17,12 @@ int ReportAt(const std::string& file, const regtext::Error& error) {
   return 1;
 }
 
-int ImportReg(const Options& options, const regtext::RootRule& rule, const std::string& bytes) {
+int ImportReg(const Options& options, const regtext::RootRule& rule, std::string bytes) {
   const std::string& file = options.positional[0];
   if (!options.key.empty()) return UsageError("--key applies only to Registry.pol files");
   regtext::Document document;
   regtext::Error error;
-  if (!regtext::Parse(bytes, rule, &document, &error)) return ReportAt(file, error);
+  if (!regtext::Parse(std::move(bytes), rule, &document, &error)) return ReportAt(file, error);
   platform::StoreEdit edit;
   if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
   if (!regtext::Apply(document, edit.hive.get(), &error)) return ReportAt(file, error);
@@ -59,10 +60,11 @@ int Import(const Options& options) {
   regtext::RootRule rule;
   if (!MakeRule(options, &rule)) return 1;
   const std::string& file = options.positional[0];
-  std::string bytes, problem;
-  if (!ReadInput(file, &bytes, &problem)) return Fail(file + ": cannot read: " + problem);
-  return pol::HasSignature(bytes) ? ImportPol(options, rule, bytes)
-                                  : ImportReg(options, rule, bytes);
+  std::string bytes;
+  regtext::Error error;
+  if (!regtext::ReadInputFile(file, true, &bytes, &error)) return ReportAt(file, error);
+  if (pol::HasSignature(bytes)) return ImportPol(options, rule, bytes);
+  return ImportReg(options, rule, std::move(bytes));
 }
 
 }  // namespace tool

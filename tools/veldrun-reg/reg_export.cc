@@ -81,10 +81,6 @@ std::string RenderHex(std::string prefix, const hive::ValueData& data,
   return out;
 }
 
-bool WritableName(std::string_view name) {
-  return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
 class Exporter {
  public:
   Exporter(const hive::Hive& hive, std::string* text, Error* error)

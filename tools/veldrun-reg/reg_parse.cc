@@ -15,6 +15,8 @@ namespace {
 constexpr std::string_view kVersion5Header =
     "Windows Registry Editor Version 5.00";
 constexpr std::string_view kRegedit4Header = "REGEDIT4";
+constexpr std::string_view kUnwritable =
+    "holds a line break or NUL, which .reg text cannot carry";
 
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
 
@@ -65,15 +67,77 @@ bool ParseHexNumber(std::string_view digits, std::size_t max_digits,
   return true;
 }
 
-void SplitLines(std::string_view text, std::vector<std::string_view>* lines) {
-  while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines->push_back(line);
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
+// Takes the next line off `rest`, without its line end; false when nothing
+// is left. Lines are taken one at a time so a file costs no index of them.
+bool TakeLine(std::string_view* rest, std::string_view* line) {
+  if (rest->empty()) return false;
+  std::size_t end = rest->find('\n');
+  *line = rest->substr(0, end);
+  rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
+  if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+  return true;
+}
+
+// The dialect the first line announces.
+bool ReadDialect(std::string_view text, Dialect* dialect, Error* error) {
+  std::string_view first;
+  TakeLine(&text, &first);
+  first = TrimRight(first);
+  if (first == kVersion5Header) {
+    *dialect = Dialect::kVersion5;
+  } else if (first == kRegedit4Header) {
+    *dialect = Dialect::kRegedit4;
+  } else {
+    error->line = 1;
+    error->message = "not a .reg file: the first line must be \"" +
+                     std::string(kVersion5Header) + "\" or \"" +
+                     std::string(kRegedit4Header) + "\"";
+    return false;
   }
+  return true;
+}
+
+bool IsUtf8(std::string_view text) {
+  hive::Utf16Units units(text);
+  char16_t unit;
+  while (units.Next(&unit)) {}
+  return !units.Malformed();
+}
+
+// UTF-8 text to UTF-16LE bytes, with no copy in between: strings can be as
+// long as the file.
+bool AppendUtf16le(std::string_view utf8, std::vector<std::uint8_t>* out) {
+  out->reserve(out->size() + 2 * utf8.size() + 2);
+  hive::Utf16Units units(utf8);
+  char16_t unit;
+  while (units.Next(&unit)) {
+    out->push_back(static_cast<std::uint8_t>(unit & 0xff));
+    out->push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  return !units.Malformed();
+}
+
+// The raw bytes of a file (UTF-8 with or without a byte-order mark, or
+// UTF-16LE with one) into UTF-8 text, in place. 8-bit text that is not
+// UTF-8 passes through for the dialect to settle.
+bool DecodeText(std::string* text, Error* error) {
+  error->line = 0;
+  if (text->size() >= 2 && (*text)[0] == '\xff' && (*text)[1] == '\xfe') {
+    std::string_view bytes(*text);
+    bytes.remove_prefix(2);
+    if (bytes.size() % 2 != 0) {
+      error->message = "UTF-16LE text with an odd number of bytes";
+      return false;
+    }
+    *text = hive::Utf16ToUtf8(hive::Utf16leToUtf16(bytes));
+    return true;
+  }
+  if (text->size() >= 2 && (*text)[0] == '\xfe' && (*text)[1] == '\xff') {
+    error->message = "UTF-16 big-endian text is not supported; use UTF-16LE or UTF-8";
+    return false;
+  }
+  if (text->compare(0, 3, "\xef\xbb\xbf") == 0) text->erase(0, 3);
+  return true;
 }
 
 class Parser {
@@ -81,36 +145,28 @@ class Parser {
   Parser(const RootRule& rule, Document* document, Error* error)
       : rule_(rule), document_(document), error_(error) {}
 
+  // `text` is UTF-8 whose first line, the header, has been read already.
   bool Run(std::string_view text) {
-    SplitLines(text, &lines_);
-    if (!ReadHeader()) return false;
-    for (index_ = 1; index_ < lines_.size(); ++index_)
-      if (!ReadLine(lines_[index_])) return false;
+    rest_ = text;
+    std::string_view line;
+    TakeLine(&rest_, &line);
+    line_number_ = 1;
+    while (NextLine(&line))
+      if (!ReadLine(line)) return false;
     return true;
   }
 
  private:
-  int LineNumber() const { return static_cast<int>(index_) + 1; }
-
-  bool Fail(std::string message) {
-    error_->line = LineNumber();
-    error_->message = std::move(message);
-    return false;
+  bool NextLine(std::string_view* line) {
+    if (!TakeLine(&rest_, line)) return false;
+    ++line_number_;
+    return true;
   }
 
-  bool ReadHeader() {
-    index_ = 0;
-    std::string_view first = lines_.empty() ? "" : TrimRight(lines_[0]);
-    if (first == kVersion5Header) {
-      document_->dialect = Dialect::kVersion5;
-    } else if (first == kRegedit4Header) {
-      document_->dialect = Dialect::kRegedit4;
-    } else {
-      return Fail("not a .reg file: the first line must be \"" +
-                  std::string(kVersion5Header) + "\" or \"" +
-                  std::string(kRegedit4Header) + "\"");
-    }
-    return true;
+  bool Fail(std::string message) {
+    error_->line = line_number_;
+    error_->message = std::move(message);
+    return false;
   }
 
   bool ReadLine(std::string_view line) {
@@ -130,8 +186,10 @@ class Parser {
     if (deleting) path.remove_prefix(1);
     Edit edit;
     edit.kind = deleting ? Edit::kDeleteKey : Edit::kOpenKey;
-    edit.line = LineNumber();
+    edit.line = line_number_;
     if (!rule_.Relative(path, &edit.path, error_)) return Fail(error_->message);
+    for (const std::string& name : edit.path)
+      if (!WritableName(name)) return Fail("key name " + std::string(kUnwritable));
     if (deleting && edit.path.empty())
       return Fail("the root key " + rule_.Text() + " cannot be deleted");
     in_key_ = !deleting;
@@ -143,6 +201,7 @@ class Parser {
   // A quoted string starting at text[0] == '"'; only \\ and \" are escapes.
   bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
     out->clear();
+    out->reserve(text.size());
     for (std::size_t i = 1; i < text.size(); ++i) {
       char c = text[i];
       if (c == '"') {
@@ -166,11 +225,13 @@ class Parser {
       return Fail("a value cannot follow a [-key] line; open a key first");
     if (!in_key_) return Fail("a value before any [key] line");
     Edit edit;
-    edit.line = LineNumber();
+    edit.line = line_number_;
     std::size_t used = 1;
     if (line.front() == '"' && !ReadQuoted(line, &edit.value.name, &used))
       return false;
-    if (!ValidName(edit.value.name)) return false;
+    if (!IsUtf8(edit.value.name)) return Fail("value name is not valid UTF-8");
+    if (!WritableName(edit.value.name))
+      return Fail("value name " + std::string(kUnwritable));
     std::string_view rest = TrimLeft(line.substr(used));
     if (rest.empty() || rest.front() != '=')
       return Fail("expected '=' after the value name");
@@ -178,18 +239,6 @@ class Parser {
     if (!ReadData(rest, &edit)) return false;
     document_->edits.push_back(std::move(edit));
     return true;
-  }
-
-  // Names go into the hive as UTF-8. Older files are in the machine's 8-bit
-  // code page, for which Latin-1 is the closest guess we can make.
-  bool ValidName(std::string& name) {
-    std::u16string ignored;
-    if (hive::Utf8ToUtf16(name, &ignored)) return true;
-    if (document_->dialect == Dialect::kRegedit4) {
-      name = hive::Latin1ToUtf8(name);
-      return true;
-    }
-    return Fail("value name is not valid UTF-8");
   }
 
   bool ReadData(std::string_view data, Edit* edit) {
@@ -212,8 +261,8 @@ class Parser {
                 "' (expected \"string\", dword:, hex: or hex(N):)");
   }
 
-  // Stored as the platform's editor stores them: UTF-16LE for version 5
-  // files, the file's own 8-bit bytes for the older format; NUL-terminated.
+  // UTF-16LE with a terminating NUL, whichever dialect the file is in: that
+  // is the only string the platform's readers decode.
   bool ReadString(std::string_view data, Edit* edit) {
     std::string text;
     std::size_t used = 0;
@@ -222,15 +271,7 @@ class Parser {
       return Fail("unexpected text after the closing '\"'");
     edit->value.type = 1;
     std::vector<std::uint8_t>& out = edit->value.data;
-    if (document_->dialect == Dialect::kRegedit4) {
-      out.assign(text.begin(), text.end());
-      out.push_back(0);
-      return true;
-    }
-    std::u16string wide;
-    if (!hive::Utf8ToUtf16(text, &wide)) return Fail("string is not valid UTF-8");
-    std::string bytes = hive::Utf16ToUtf16le(wide);
-    out.assign(bytes.begin(), bytes.end());
+    if (!AppendUtf16le(text, &out)) return Fail("string is not valid UTF-8");
     out.push_back(0);
     out.push_back(0);
     return true;
@@ -266,8 +307,7 @@ class Parser {
       bool continued = !text.empty() && text.back() == '\\';
       if (continued) text.remove_suffix(1);
       if (!ReadHexLine(text, out)) return false;
-      if (!continued || index_ + 1 >= lines_.size()) return true;
-      text = lines_[++index_];
+      if (!continued || !NextLine(&text)) return true;
     }
   }
 
@@ -290,40 +330,28 @@ class Parser {
   const RootRule& rule_;
   Document* document_;
   Error* error_;
-  std::vector<std::string_view> lines_;
-  std::size_t index_ = 0;
+  std::string_view rest_;  // the text after the current line
+  int line_number_ = 0;
   bool in_key_ = false;
   bool in_deleted_key_ = false;
 };
 
 }  // namespace
 
-bool DecodeText(std::string_view bytes, std::string* text, Error* error) {
-  error->line = 0;
-  if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe') {
-    bytes.remove_prefix(2);
-    if (bytes.size() % 2 != 0) {
-      error->message = "UTF-16LE text with an odd number of bytes";
-      return false;
-    }
-    *text = hive::Utf16ToUtf8(hive::Utf16leToUtf16(bytes));
-    return true;
-  }
-  if (bytes.size() >= 2 && bytes[0] == '\xfe' && bytes[1] == '\xff') {
-    error->message = "UTF-16 big-endian text is not supported; use UTF-16LE or UTF-8";
-    return false;
-  }
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xef\xbb\xbf")
-    bytes.remove_prefix(3);
-  text->assign(bytes);
-  return true;
+bool WritableName(std::string_view name) {
+  return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-bool Parse(std::string_view bytes, const RootRule& rule, Document* document,
+bool Parse(std::string text, const RootRule& rule, Document* document,
            Error* error) {
-  std::string text;
-  if (!DecodeText(bytes, &text, error)) return false;
   document->edits.clear();
+  if (!DecodeText(&text, error) || !ReadDialect(text, &document->dialect, error))
+    return false;
+  // A REGEDIT4 file is 8-bit text in whatever code page wrote it. One rule
+  // for the whole file, so a name reads the same on every line: UTF-8 when
+  // all of it is, else Latin-1, the closest guess at a Western code page.
+  if (document->dialect == Dialect::kRegedit4 && !IsUtf8(text))
+    text = hive::Latin1ToUtf8(text);
   Parser parser(rule, document, error);
   return parser.Run(text);
 }

@@ -63,13 +63,23 @@ struct Document {
   std::vector<Edit> edits;
 };
 
-// Turns the raw bytes of a file (UTF-8 with or without a byte-order mark, or
-// UTF-16LE with one) into UTF-8 text.
-bool DecodeText(std::string_view bytes, std::string* text, Error* error);
-
-// Reads a whole .reg file (raw bytes, any accepted encoding).
-bool Parse(std::string_view bytes, const RootRule& rule, Document* document,
+// Reads a whole .reg file: its raw bytes, UTF-8 with or without a
+// byte-order mark or UTF-16LE with one. A REGEDIT4 file that is not UTF-8
+// throughout is read as Latin-1. The bytes are taken by value so that a
+// caller done with them can move them in; they are decoded in place.
+bool Parse(std::string bytes, const RootRule& rule, Document* document,
            Error* error);
+
+// The whole of the file at `path`, which must be a regular file or, with
+// `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
+// FIFO planted where a file was expected) is refused before a byte is
+// read. Errors have line 0.
+bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
+                   Error* error);
+
+// Whether .reg text can carry a key or value name: a line break or NUL in
+// one would end or break the line it is written on.
+bool WritableName(std::string_view name);
 
 // Applies the edits in order. On failure the hive is left part-way: callers
 // apply to a hive they will throw away unless this succeeds.

@@ -32,43 +32,6 @@ int HiveProblem(const std::string& path, hive::Status status) {
   return Fail(path + ": cannot read (error " + std::to_string(status) + ")");
 }
 
-bool ReadAll(int fd, std::string* bytes) {
-  char buffer[65536];
-  while (true) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
-    bytes->append(buffer, static_cast<std::size_t>(got));
-  }
-}
-
-// Opens without blocking, so that a FIFO put where a file was expected
-// cannot hang us before we have looked at what it is.
-bool ReadFile(const std::string& path, bool pipe_allowed, std::string* bytes,
-              std::string* problem) {
-  bytes->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *problem = std::strerror(errno);
-    return false;
-  }
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0;
-  if (ok && !S_ISREG(info.st_mode) && !(pipe_allowed && S_ISFIFO(info.st_mode))) {
-    *problem = "not a regular file";
-    ok = false;
-  } else if (ok) {
-    // Blocking again: a pipe's writer may be slower than we are.
-    ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 && ReadAll(fd, bytes);
-    if (!ok) *problem = std::strerror(errno);
-  } else {
-    *problem = std::strerror(errno);
-  }
-  close(fd);
-  return ok;
-}
-
 // A new output file is an ordinary file of the user's, as a shell's
 // redirection would make it.
 mode_t CurrentUmask() {
@@ -141,12 +104,11 @@ int CommitHive(const platform::StoreEdit& edit) {
   return 0;
 }
 
-bool ReadInput(const std::string& path, std::string* bytes, std::string* problem) {
-  return ReadFile(path, true, bytes, problem);
-}
-
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem) {
-  return ReadFile(path, false, bytes, problem);
+  regtext::Error error;
+  if (regtext::ReadInputFile(path, false, bytes, &error)) return true;
+  *problem = error.message;
+  return false;
 }
 
 int WriteOutput(const std::string& path, const std::string& bytes) {

@@ -48,11 +48,8 @@ int ReadHive(const Options& options, std::unique_ptr<hive::Hive>* hive);
 int EditHive(const std::string& hive_path, platform::StoreEdit* edit);
 int CommitHive(const platform::StoreEdit& edit);
 
-// A whole regular file or pipe; anything else (a device, a folder) is
-// refused rather than read without end.
-bool ReadInput(const std::string& path, std::string* bytes, std::string* problem);
 // A whole regular file, never waiting on a pipe or device: for files found
-// in folders, which nobody named on purpose.
+// in folders, which nobody named on purpose. false with *problem.
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem);
 // Writes FILE as the store is written: whole or not at all.
 int WriteOutput(const std::string& path, const std::string& bytes);

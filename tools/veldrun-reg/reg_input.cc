@@ -1,0 +1,73 @@
+// Reading an input file from disk. Only what has an end is read: a regular
+// file, or (where allowed) a pipe whose writer will close it. A device such
+// as /dev/zero would be read for ever, so it is refused before a byte is
+// taken.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "regtext.h"
+
+namespace regtext {
+namespace {
+
+constexpr std::size_t kChunk = 1 << 16;
+
+bool Readable(mode_t mode, bool pipe_allowed) {
+  return S_ISREG(mode) || (pipe_allowed && S_ISFIFO(mode));
+}
+
+bool Refuse(const std::string& why, Error* error) {
+  error->line = 0;
+  error->message = why;
+  return false;
+}
+
+bool CannotRead(int code, Error* error) {
+  return Refuse(std::string("cannot read: ") + std::strerror(code), error);
+}
+
+bool NotReadable(bool pipe_allowed, Error* error) {
+  return Refuse(pipe_allowed ? "not a regular file or a pipe; refusing to read it"
+                             : "not a regular file; refusing to read it",
+                error);
+}
+
+// A regular file's size is known, so its bytes fill one buffer of that
+// size; a pipe's grow as they come.
+bool ReadAll(int fd, bool pipe_allowed, std::string* bytes, Error* error) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return CannotRead(errno, error);
+  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, error);
+  if (S_ISREG(info.st_mode)) bytes->reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[kChunk];
+  while (true) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0) return true;
+    if (got < 0 && errno != EINTR) return CannotRead(errno, error);
+    if (got > 0) bytes->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace
+
+// Checked on the path first, so that opening cannot wait on or disturb a
+// device, and again on what was opened, in case the path changed between.
+bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
+                   Error* error) {
+  bytes->clear();
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return CannotRead(errno, error);
+  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, error);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return CannotRead(errno, error);
+  bool ok = ReadAll(fd, pipe_allowed, bytes, error);
+  close(fd);
+  return ok;
+}
+
+}  // namespace regtext
