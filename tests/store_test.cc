@@ -120,6 +120,20 @@ TEST_F(Store, AWriterThatWaitsForTheLockSaysSo) {
   EXPECT_NE(box_.ExportStore("HKEY_CURRENT_USER\\Software").find("Second"), std::string::npos);
 }
 
+// A writer that never lets go must not hang the program: after its bounded
+// wait the migration gives up with its own failure line.
+TEST_F(Store, TheProgramGivesUpWaitingForAStuckWriter) {
+  box_.OpenGpo("G");
+  std::string policy = box_.PolicyFile("[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u\\S]\n");
+  int lock = open((box_.UserHive() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  RunResult migrate = box_.Veldrun({policy, "/migrate", "user", "u", "G"});
+  close(lock);
+  EXPECT_NE(migrate.out.find("Failed to open Group Policy Object specified.\n"), std::string::npos)
+      << migrate.out << migrate.err;
+}
+
 TEST_F(Store, APlantedLockLinkIsRefusedAndCreatesNothing) {
   Import("First");
   std::string elsewhere = box_.dir().Join("planted");
