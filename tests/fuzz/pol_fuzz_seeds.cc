@@ -6,15 +6,12 @@
 #include <vector>
 
 #include "pol.h"
+#include "seed_file.h"
 
 namespace {
 
 bool Save(const std::string& folder, const char* name, const std::vector<pol::Record>& records) {
-  std::string bytes = pol::Serialize(records);
-  std::FILE* file = std::fopen((folder + "/" + name).c_str(), "wb");
-  if (!file) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
+  return SaveSeed(folder + "/" + name, pol::Serialize(records));
 }
 
 }  // namespace

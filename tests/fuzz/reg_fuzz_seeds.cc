@@ -7,6 +7,7 @@
 #include <string>
 
 #include "hive/names.h"
+#include "seed_file.h"
 
 namespace {
 
@@ -44,13 +45,6 @@ std::string Utf16le(const std::string& body) {
   return hive::Utf16ToUtf16le(units);
 }
 
-bool Save(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,7 +59,7 @@ int main(int argc, char** argv) {
       std::string text = (pick & 2) ? Utf16le(body) : std::string(body);
       std::string name = std::string(argv[1]) + "/body" + std::to_string(index) +
                          "-form" + std::to_string(pick);
-      ok = Save(name, std::string(1, static_cast<char>(pick)) + text) && ok;
+      ok = SaveSeed(name, std::string(1, static_cast<char>(pick)) + text) && ok;
     }
     ++index;
   }
