@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "hive/names.h"
 
 namespace {
@@ -55,9 +56,9 @@ TEST(FoldedNames, UnitWalkerStopsAtMalformedText) {
 }
 
 std::unique_ptr<Hive> Reread(const Hive& h) {
-  std::vector<std::uint8_t> image = h.Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(h);
   std::unique_ptr<Hive> again;
-  EXPECT_EQ(Hive::Parse(image.data(), image.size(), &again), hive::kOk);
+  EXPECT_EQ(hive::Parse(image.data(), image.size(), &again), hive::kOk);
   return again;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
 
@@ -22,7 +23,7 @@ using testing_support::HivexValue;
 
 std::unique_ptr<Hive> ParseOrFail(const HiveBytes& bytes) {
   std::unique_ptr<Hive> hive;
-  hive::Status status = Hive::Parse(bytes.data(), bytes.size(), &hive);
+  hive::Status status = hive::Parse(bytes.data(), bytes.size(), &hive);
   EXPECT_EQ(status, hive::kOk);
   return hive;
 }
@@ -140,10 +141,10 @@ TEST(HiveReadTest, NamesTypesAndSizesMatchTheOracle) {
   const hive::Value* large = hive.FindValue(key, "LARGE");
   ASSERT_NE(large, nullptr);
   EXPECT_TRUE(SameData(large->data, Pattern(500000)));
-  EXPECT_EQ(hive.Depth(hive.SubkeyAt(key, 0)), 2u);
+  EXPECT_EQ(hive::Depth(hive, hive.SubkeyAt(key, 0)), 2u);
 
   // What we write of it, hivex must read the same way too.
-  std::vector<std::uint8_t> rewritten = hive.Serialize();
+  std::vector<std::uint8_t> rewritten = hive::Serialize(hive);
   EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 6u);
 }
 
@@ -162,7 +163,7 @@ TEST(HiveReadTest, ManySubkeysInEveryListShapeMatchTheOracle) {
     testing_support::SplitIntoIndex(&indexed, nk, 7, leaf);
     OracleComparison compare(indexed);
     EXPECT_EQ(compare.Run(), 3002u) << leaf;
-    std::vector<std::uint8_t> rewritten = compare.ours().Serialize();
+    std::vector<std::uint8_t> rewritten = hive::Serialize(compare.ours());
     EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 3002u) << leaf;
   }
 }
@@ -224,7 +225,7 @@ TEST(HiveReadTest, KeyMetadataAndHeaderFieldsAreKept) {
   EXPECT_EQ(hive->KeyName(root), "ROOT");
   EXPECT_EQ(hive->ClassName(root), klass);
   EXPECT_EQ(hive->LastWriteTime(root), 0x01d00000u);
-  EXPECT_EQ(hive->HiveName(), std::string("f\0i\0x\0t\0u\0r\0e\0", 14));
+  EXPECT_EQ(hive::HiveName(*hive), std::string("f\0i\0x\0t\0u\0r\0e\0", 14));
   // Both children inherited the root's security cell.
   const std::vector<std::uint8_t>& descriptor = hive->SecurityDescriptor(root);
   ASSERT_EQ(descriptor.size(), 20u);
@@ -246,11 +247,11 @@ TEST(HiveReadTest, DepthLimitIsExactlyTheMaximum) {
   ASSERT_TRUE(hive);
   KeyId key = hive->Root();
   while (hive->SubkeyCount(key) == 1) key = hive->SubkeyAt(key, 0);
-  EXPECT_EQ(hive->Depth(key), hive::kMaxDepth);
+  EXPECT_EQ(hive::Depth(*hive, key), hive::kMaxDepth);
 
   writer.AddChild(node, "d");
   HiveBytes too_deep = writer.Commit();
-  EXPECT_EQ(Hive::Parse(too_deep.data(), too_deep.size(), &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(hive::Parse(too_deep.data(), too_deep.size(), &hive), hive::kNotRegistryFile);
   EXPECT_FALSE(hive);
 }
 

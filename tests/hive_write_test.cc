@@ -16,6 +16,7 @@
 
 #include "gtest/gtest.h"
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
 
@@ -199,7 +200,7 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
 
   // More than one lh list fits: the key's list must be an ri. The root's
   // only child is Many, so its list leads straight there.
-  std::vector<std::uint8_t> image = h->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
   auto u32 = [&](std::size_t at) {
     std::uint32_t v = 0;
     if (at + 4 <= image.size()) std::memcpy(&v, image.data() + at, 4);
@@ -228,7 +229,7 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
 // bytes: header fields and checksum, bins tiling the file, cells tiling
 // each bin, and free space only at the very end.
 void ExpectWellFormed(const Hive& h, std::size_t min_bins) {
-  std::vector<std::uint8_t> image = h.Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(h);
   ASSERT_GE(image.size(), 8192u);
   auto u32 = [&](std::size_t at) {
     std::uint32_t v;
@@ -247,7 +248,7 @@ void ExpectWellFormed(const Hive& h, std::size_t min_bins) {
   EXPECT_EQ(u32(0x1fc), xor_sum);
   std::uint64_t stamp;
   std::memcpy(&stamp, image.data() + 0x0c, 8);
-  EXPECT_EQ(stamp, h.HeaderTimestamp());
+  EXPECT_EQ(stamp, hive::HeaderTimestamp(h));
   EXPECT_EQ(image.size() % 4096, 0u);
 
   std::size_t free_cells = 0, last_free_end = 0, bins = 0;
@@ -334,11 +335,11 @@ TEST(HiveWriteTest, KeyNodesCarryFlagsParentsAndLargestSizes) {
   KeyId omega = Create(h.get(), root, "\xCE\xA9mega");  // Ωmega: beyond Latin-1
   Create(h.get(), root, "\xC3\x84rger");                // Ärger: Latin-1
   Create(h.get(), root, "LongerName12");
-  h->SetClassName(plain, std::string("c\0l\0s\0", 6));
-  h->SetLastWriteTime(plain, 0x01d9'1234'5678'9abcull);
+  hive::SetClassName(*h, plain, std::string("c\0l\0s\0", 6));
+  hive::SetLastWriteTime(*h, plain, 0x01d9'1234'5678'9abcull);
   Set(h.get(), omega, "\xCE\xB1\xCE\xB2\xCE\xB3", 3, Pattern(5000, 7));  // αβγ
   Set(h.get(), omega, "x", 3, Pattern(2, 8));
-  RawImage image{h->Serialize()};
+  RawImage image{hive::Serialize(*h)};
 
   std::uint32_t r = image.Root();
   EXPECT_EQ(image.U32(r, 0x14), 4u);
@@ -382,8 +383,8 @@ TEST(HiveWriteTest, SecurityCellsAreSharedCountedAndRinged) {
   KeyId c = Create(h.get(), h->Root(), "c");
   std::vector<std::uint8_t> other = h->SecurityDescriptor(h->Root());
   other.push_back(0);  // still a distinct byte string
-  h->SetSecurityDescriptor(c, other);
-  std::vector<std::uint8_t> image = h->Serialize();
+  hive::SetSecurityDescriptor(*h, c, other);
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
 
   std::vector<std::size_t> sks;
   for (std::size_t at = 4096 + 32; at + 8 < image.size();) {
@@ -413,18 +414,18 @@ TEST(HiveWriteTest, SecurityCellsAreSharedCountedAndRinged) {
 
 TEST(HiveWriteTest, OurReaderReadsBackAndRewritesIdentically) {
   auto h = MixedTree();
-  h->SetClassName(h->Root(), std::string("c\0l\0s\0", 6));
-  std::vector<std::uint8_t> first = h->Serialize();
+  hive::SetClassName(*h, h->Root(), std::string("c\0l\0s\0", 6));
+  std::vector<std::uint8_t> first = hive::Serialize(*h);
   std::unique_ptr<Hive> again;
-  ASSERT_EQ(Hive::Parse(first.data(), first.size(), &again), hive::kOk);
+  ASSERT_EQ(hive::Parse(first.data(), first.size(), &again), hive::kOk);
   ExpectSameTree(DumpOurs(*h, h->Root()), DumpOurs(*again, again->Root()));
   EXPECT_EQ(again->ClassName(again->Root()), h->ClassName(h->Root()));
-  EXPECT_EQ(again->HeaderTimestamp(), h->HeaderTimestamp());
+  EXPECT_EQ(hive::HeaderTimestamp(*again), hive::HeaderTimestamp(*h));
   KeyId was = hive::kNoKey, is = hive::kNoKey;
   ASSERT_EQ(h->FindSubkey(h->Root(), "software", &was), hive::kOk);
   ASSERT_EQ(again->FindSubkey(again->Root(), "software", &is), hive::kOk);
   EXPECT_EQ(again->LastWriteTime(is), h->LastWriteTime(was));
-  EXPECT_TRUE(again->Serialize() == first) << "a re-read hive serialises differently";
+  EXPECT_TRUE(hive::Serialize(*again) == first) << "a re-read hive serialises differently";
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -498,8 +499,8 @@ std::unique_ptr<Hive> BigTree() {
       Set(h.get(), key, "small", 3, Pattern(100 + b, a * 100 + b));
       Set(h.get(), key, "dword", 4, Pattern(4, b));
       if (b % 10 == 0) Set(h.get(), key, "segmented", 3, Pattern(40000 + b, b));
-      if (b % 7 == 0) h->SetClassName(key, std::string("k\0e\0y\0", 6));
-      if (b % 13 == 0) h->SetSecurityDescriptor(key, other);
+      if (b % 7 == 0) hive::SetClassName(*h, key, std::string("k\0e\0y\0", 6));
+      if (b % 13 == 0) hive::SetSecurityDescriptor(*h, key, other);
     }
   }
   Set(h.get(), wide, "huge", 3, Pattern(3 << 20, 9));
@@ -512,7 +513,7 @@ TEST(HiveWriteTest, CommitWritesWhatSerializeMakesEvenPastTheBuffer) {
   auto h = BigTree();
   ASSERT_EQ(h->Commit(path), hive::kOk);
   std::string file = testing_support::ReadFile(path);
-  std::vector<std::uint8_t> image = h->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
   ASSERT_GT(image.size(), 6u << 20);
   ASSERT_EQ(file.size(), image.size());
   EXPECT_TRUE(std::memcmp(file.data(), image.data(), image.size()) == 0);

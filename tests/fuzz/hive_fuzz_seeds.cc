@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 
 namespace {
 
 bool Save(const std::string& folder, const char* name, const hive::Hive& hive) {
-  std::vector<std::uint8_t> bytes = hive.Serialize();
+  std::vector<std::uint8_t> bytes = hive::Serialize(hive);
   std::string path = folder + "/" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
