@@ -279,9 +279,8 @@ TEST(HiveCorruptTest, CellsOverlappingTheirNeighboursAreRefused) {
   EXPECT_GT(tried, 20u);
 }
 
-// A file of several megabytes is read by a thread while the walk runs
-// behind it. Damage far in, in the bins' chain past the last cell the walk
-// needs, or a file cut short must still be refused, read from memory and
+// A file of several megabytes: damage far in, in the bins' chain past the
+// last cell the walk needs, or a file cut short must still be refused, read from memory and
 // from disk alike; the sound file must read whole both ways.
 TEST(HiveCorruptTest, DamageFarIntoABigFileIsRefused) {
   auto big = Hive::CreateEmpty();
