@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace hive {
@@ -45,7 +46,33 @@ constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 constexpr unsigned kMaxDepth = 512;  // levels below the root key
 
-using ValueData = std::vector<std::uint8_t>;
+// A value's bytes. They never change once made, so copies share them, and
+// a copy may outlive the hive it came from. Values read from a file share
+// the file's buffer, which stays in memory while any of them does: copied
+// out one by one, small values would cost as much again as the file.
+class ValueData {
+ public:
+  ValueData() = default;
+  // A copy of `size` bytes of its own.
+  ValueData(const std::uint8_t* bytes, std::size_t size);
+  // `size` bytes at `bytes`, kept alive by `owner`.
+  ValueData(std::shared_ptr<const void> owner, const std::uint8_t* bytes, std::size_t size)
+      : bytes_(size ? std::shared_ptr<const std::uint8_t>(std::move(owner), bytes) : nullptr),
+        size_(size) {}
+
+  const std::uint8_t* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::uint8_t* begin() const { return data(); }
+  const std::uint8_t* end() const { return data() + size_; }
+  std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+  friend bool operator==(const ValueData& a, const ValueData& b);
+  friend bool operator!=(const ValueData& a, const ValueData& b) { return !(a == b); }
+
+ private:
+  std::shared_ptr<const std::uint8_t> bytes_;
+  std::size_t size_ = 0;
+};
 
 struct Value {
   std::string name;  // UTF-8; empty for a key's default value

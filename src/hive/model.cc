@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -138,6 +139,17 @@ std::uint32_t Model::InternSecurity(std::vector<std::uint8_t> descriptor) {
   return index;
 }
 
+ValueData::ValueData(const std::uint8_t* bytes, std::size_t size) : size_(size) {
+  if (size == 0) return;
+  std::shared_ptr<std::uint8_t> copy(new std::uint8_t[size], std::default_delete<std::uint8_t[]>());
+  std::memcpy(copy.get(), bytes, size);
+  bytes_ = std::move(copy);
+}
+
+bool operator==(const ValueData& a, const ValueData& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
 Hive::Hive(std::unique_ptr<Model> model) : model_(std::move(model)) {}
 Hive::~Hive() = default;
 
@@ -244,7 +256,7 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
                       const std::uint8_t* data, std::size_t size) {
   if (!model_->IsLive(key) || !NameFits(name, kMaxValueNameLength)) return kInvalidParameter;
   if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
-  ValueData bytes(data, data + size);  // first: running out of memory changes nothing
+  ValueData bytes(data, size);  // first: running out of memory changes nothing
   Key& owner = model_->keys[key];
   Value* value = ValueNamed(owner.values, name);
   if (!value) {

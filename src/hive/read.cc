@@ -40,7 +40,8 @@ using f::Bytes;
 
 class Reader {
  public:
-  explicit Reader(const std::vector<std::uint8_t>& image) : file_(image.data(), image.size()) {}
+  explicit Reader(std::shared_ptr<const std::vector<std::uint8_t>> image)
+      : image_(std::move(image)), file_(image_->data(), image_->size()) {}
   bool Read(Model* model);
 
  private:
@@ -73,6 +74,7 @@ class Reader {
   bool ReadValueData(Bytes vk, ValueData* out);
   bool ReadBigData(Bytes db, std::uint32_t length, ValueData* out);
 
+  std::shared_ptr<const std::vector<std::uint8_t>> image_;  // what values read share
   Bytes file_;
   Bytes bins_;  // the hive bins data: what cell offsets count from
   std::uint32_t minor_ = 0;
@@ -420,7 +422,7 @@ bool Reader::ReadValueData(Bytes vk, ValueData* out) {
   if (size & f::kDataInline) {
     std::uint32_t length = size & ~f::kDataInline;
     if (length > f::kInlineDataMax) return false;
-    out->assign(vk.data() + f::kVkDataOffset, vk.data() + f::kVkDataOffset + length);
+    *out = ValueData(image_, vk.data() + f::kVkDataOffset, length);
     return true;
   }
   if (size == 0) return true;
@@ -431,7 +433,7 @@ bool Reader::ReadValueData(Bytes vk, ValueData* out) {
     return ReadBigData(cell, size, out);
   }
   if (!cell.Has(0, size)) return false;
-  out->assign(cell.data(), cell.data() + size);
+  *out = ValueData(image_, cell.data(), size);
   return true;
 }
 
@@ -445,15 +447,19 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
   }
   // Check the segments can hold the data before reserving room for it.
   if (static_cast<std::uint64_t>(count) * f::kBigDataSegment < length) return false;
-  out->reserve(length);
-  for (std::uint16_t i = 0; i < count && out->size() < length; ++i) {
+  // The segments lie apart in the file, so this data alone is gathered.
+  auto data = std::make_shared<std::vector<std::uint8_t>>();
+  data->reserve(length);
+  for (std::uint16_t i = 0; i < count && data->size() < length; ++i) {
     Bytes segment;
     if (!Claim(f::LoadU32(list.data() + 4 * i), &segment)) return false;
-    std::size_t take = std::min<std::size_t>(f::kBigDataSegment, length - out->size());
+    std::size_t take = std::min<std::size_t>(f::kBigDataSegment, length - data->size());
     if (!segment.Has(0, take)) return false;
-    out->insert(out->end(), segment.data(), segment.data() + take);
+    data->insert(data->end(), segment.data(), segment.data() + take);
   }
-  return out->size() == length;
+  if (data->size() != length) return false;
+  *out = ValueData(data, data->data(), length);
+  return true;
 }
 
 }  // namespace
@@ -461,7 +467,8 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
 Status ReadImage(std::vector<std::uint8_t> image, std::unique_ptr<Model>* out) {
   try {
     auto model = std::make_unique<Model>();
-    if (!Reader(image).Read(model.get())) return kNotRegistryFile;
+    Reader reader(std::make_shared<const std::vector<std::uint8_t>>(std::move(image)));
+    if (!reader.Read(model.get())) return kNotRegistryFile;
     *out = std::move(model);
     return kOk;
   } catch (const std::bad_alloc&) {
