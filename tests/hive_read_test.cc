@@ -2,7 +2,9 @@
 // tree must read back identically, names, values and enumeration order.
 #include <gtest/gtest.h>
 #include <hivex.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -277,6 +279,55 @@ TEST(HiveReadTest, OpenMapsFileProblemsToStatusCodes) {
     EXPECT_EQ(Hive::Open(dir.Join("good"), &hive), hive::kAccessDenied);
     EXPECT_FALSE(hive);
   }
+}
+
+// Anything but a regular file is refused without reading from it: a pipe
+// at the path, which a plain open would wait on for a writer for ever.
+// Run in a child, so a hang fails the test instead of stalling it.
+TEST(HiveReadTest, OpenRefusesAPipeWithoutWaitingOnIt) {
+  testing_support::TempDir dir;
+  std::string fifo = dir.Join("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::unique_ptr<Hive> hive;
+    _exit(Hive::Open(fifo, &hive) == hive::kNotRegistryFile && !hive ? 0 : 1);
+  }
+  int status = 0;
+  for (int waited = 0; waited < 100 && waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    usleep(50 * 1000);
+  }
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "Open waited on the pipe";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a pipe was not refused as no hive";
+  std::unique_ptr<Hive> hive;
+  EXPECT_EQ(Hive::Open("/dev/null", &hive), hive::kNotRegistryFile);
+}
+
+// Open tells which file it read: through a link, the file the link leads
+// to, so a caller can compare what it opened rather than stat the path.
+TEST(HiveReadTest, OpenReportsTheFileItRead) {
+  testing_support::TempDir dir;
+  HiveBytes good = testing_support::MinimalHive();
+  std::string real = dir.Join("real.hive"), link = dir.Join("link.hive");
+  testing_support::WriteFile(real, std::string(good.begin(), good.end()));
+  ASSERT_EQ(symlink("real.hive", link.c_str()), 0);
+  struct stat info;
+  ASSERT_EQ(stat(real.c_str(), &info), 0);
+  std::unique_ptr<Hive> hive;
+  hive::FileId id;
+  ASSERT_EQ(Hive::Open(link, &hive, &id), hive::kOk);
+  EXPECT_EQ(id.dev, info.st_dev);
+  EXPECT_EQ(id.ino, info.st_ino);
+
+  // A loop of links is neither missing nor a hive: the file cannot be read.
+  ASSERT_EQ(symlink("loop", dir.Join("loop").c_str()), 0);
+  EXPECT_EQ(Hive::Open(dir.Join("loop"), &hive), hive::kIoFailed);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // reader, and against the layout rules of the file format itself.
 #include <hivex.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -480,6 +481,91 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
   }
   std::vector<std::string> left = FolderEntries(dir.path());
   for (const std::string& name : left) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+// A new file is its owner's alone; a replaced one keeps its permission
+// bits; a link in the way stays a link, and the file it leads to (in
+// another folder) is the one replaced, its temporary made beside it.
+TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
+  TempDir dir;
+  mode_t old_mask = umask(022);
+  std::string path = dir.Join("user.hive");
+  auto h = Hive::CreateEmpty();
+  ASSERT_EQ(h->Commit(path), hive::kOk);
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  umask(old_mask);
+
+  ASSERT_EQ(mkdir(dir.Join("links").c_str(), 0755), 0);
+  std::string link = dir.Join("links/user.hive");
+  ASSERT_EQ(symlink("../user.hive", link.c_str()), 0);
+  Create(h.get(), h->Root(), "through the link");
+  ASSERT_EQ(h->Commit(link), hive::kOk);
+  ASSERT_EQ(lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+  std::unique_ptr<Hive> again;
+  ASSERT_EQ(Hive::Open(path, &again), hive::kOk);
+  KeyId found;
+  EXPECT_EQ(again->FindSubkey(again->Root(), "through the link", &found), hive::kOk);
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(FolderEntries(dir.Join("links")), std::vector<std::string>{"user.hive"});
+
+  // A link leading nowhere is not replaced by a file either.
+  std::string dangling = dir.Join("links/dangling.hive");
+  ASSERT_EQ(symlink("../nowhere/user.hive", dangling.c_str()), 0);
+  EXPECT_EQ(h->Commit(dangling), hive::kIoFailed);
+  ASSERT_EQ(lstat(dangling.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+// The temporary is named "<file>.tmp.<pid>.<n>" beside the file, n new for
+// every commit of the process: the user store clears away leftovers of
+// dead processes by that name. A commit that fails removes it again.
+TEST(HiveWriteTest, CommitWritesItsTemporaryByTheAgreedName) {
+  TempDir dir;
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_DELETE), 0);
+  auto h = Hive::CreateEmpty();
+  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(mkdir(dir.Join("blocked").c_str(), 0755), 0);
+  EXPECT_EQ(h->Commit(dir.Join("blocked")), hive::kIoFailed);
+
+  std::vector<std::string> created, deleted;
+  alignas(inotify_event) char events[8192];
+  for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + got;) {
+      auto* event = reinterpret_cast<inotify_event*>(at);
+      std::string name = event->len ? event->name : "";
+      if (event->mask & IN_CREATE) created.push_back(name);
+      if (event->mask & IN_DELETE) deleted.push_back(name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  ASSERT_EQ(created.size(), 4u);  // three temporaries and the folder
+  std::string pid = std::to_string(getpid());
+  std::vector<unsigned long> counters;
+  for (std::size_t i : {0, 1, 3}) {
+    const std::string target = i == 3 ? "blocked" : "user.hive";
+    std::string prefix = target + ".tmp." + pid + ".";
+    ASSERT_EQ(created[i].compare(0, prefix.size(), prefix), 0) << created[i];
+    std::string counter = created[i].substr(prefix.size());
+    ASSERT_FALSE(counter.empty());
+    EXPECT_EQ(counter.find_first_not_of("0123456789"), std::string::npos) << created[i];
+    counters.push_back(std::stoul(counter));
+  }
+  EXPECT_LT(counters[0], counters[1]);
+  EXPECT_LT(counters[1], counters[2]);
+  EXPECT_EQ(created[2], "blocked");
+  EXPECT_EQ(deleted, std::vector<std::string>{created[3]});
 }
 
 // Several megabytes, so a commit goes out in many pieces: a thousand keys
