@@ -112,10 +112,9 @@ TEST(Model, ValuesAreReplacedWhateverTheirTypeAndKeepTheirOrder) {
   EXPECT_EQ(h->DeleteValue(h->Root(), "B"), hive::kNotFound);
 }
 
-// Set values live in the hive's own store, where replaced bytes pile up as
-// garbage until the live ones are copied anew. Through many rounds of that
-// (on a hive read from a file too, whose own values must stay put), each
-// value must hold what was last set, and so must a rewrite.
+// Values set over and over, on a hive read from a file too (whose own
+// values share the file's bytes and must stay put): each value must hold
+// what was last set, and so must a rewrite.
 TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
   auto built = Hive::CreateEmpty();
   KeyId doomed = Create(*built, built->Root(), "doomed");

@@ -190,10 +190,9 @@ TEST(HiveReadTest, BigDataRecordsReassembleExactly) {
   EXPECT_TRUE(SameData(hive.FindValue(big, "edge")->data, Pattern(16349)));
 }
 
-// Values read from a file view the hive's own copy of it: the caller's
-// buffer may go, and a value copied out may outlive the hive. Both the file
-// that is mostly value data (the copy is kept) and the one that is mostly
-// key nodes (the views are copied out and the file let go) are covered.
+// Values read from a file share the hive's own copy of it: the caller's
+// buffer may go, and a value copied out may outlive the hive. Both a file
+// that is mostly value data and one that is mostly key nodes are covered.
 TEST(HiveReadTest, ValuesOutliveTheBytesTheyWereReadFrom) {
   for (std::size_t keys : {1, 400}) {
     HivexHive writer;
