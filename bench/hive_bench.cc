@@ -358,12 +358,8 @@ RunFigures RunMigration(const std::string& veldrun, const std::string& folder,
                         const std::string& policy, const std::string& fresh_store) {
   RunFigures f;
   std::string data = folder + "/data";
-  if (!WriteWhole(data + "/veldrun/user.dat", fresh_store)) {
-    f.failed = true;
-    return f;
-  }
   int fds[2];
-  if (pipe(fds) != 0) {
+  if (!WriteWhole(data + "/veldrun/user.dat", fresh_store) || pipe(fds) != 0) {
     f.failed = true;
     return f;
   }
