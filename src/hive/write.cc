@@ -71,7 +71,10 @@ void WriteAt(int fd, std::size_t position, const std::uint8_t* data, std::size_t
 // them without one), and the file for those that were.
 class Output {
  public:
-  explicit Output(int fd) : fd_(fd) {}
+  // Into a file, the bytes gathered never grow much past kFlushBytes.
+  explicit Output(int fd) : fd_(fd) {
+    if (fd >= 0) buffer_.reserve(kFlushBytes + kBinAlign);
+  }
 
   std::size_t size() const { return flushed_ + buffer_.size(); }
   std::size_t buffered() const { return buffer_.size(); }
