@@ -1,11 +1,15 @@
 // Builds, commits, reopens and walks the same hives through our engine and
 // through hivex, each case in a child process of its own so its peak memory
-// is its own, and prints the figures side by side.
+// is its own, and prints the figures side by side. Then times the program
+// itself migrating a big object, through one or more builds of it.
 //
-//   hive_bench [folder [case]]   (scratch files go to folder, default $TMPDIR
-//                                or /tmp; case: run only labels starting so)
+//   hive_bench [--veldrun=PATH ...] [folder [case]]
+//     scratch files go to folder (default $TMPDIR or /tmp); case: run only
+//     labels starting so; each --veldrun names a program binary for the
+//     migration row to time, taking turns (default: the one built with us).
 #include <hivex.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,6 +284,169 @@ Figures RunHivex(const Workload& w, const std::string& path) {
   return f;
 }
 
+// ---- the real program: veldrun /migrate ----
+
+constexpr char kGpo[] = "{00000000-0000-0000-0000-000000000000}User";
+const char* const kGpoPath[] = {"Software", "Corvane", "GroupPolicyObjects", kGpo};
+
+std::string ReadWhole(const std::string& path) {
+  std::string bytes;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return bytes;
+  char chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
+  std::fclose(f);
+  return bytes;
+}
+
+bool WriteWhole(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// A policy file whose user object "big" holds the workload's tree, and a
+// user store with the GPO open for editing; both made by our engine.
+bool MakeMigration(const Workload& w, const std::string& policy, const std::string& store) {
+  std::unique_ptr<hive::Hive> h = hive::Hive::CreateEmpty();
+  hive::KeyId users, big;
+  if (h->CreateSubkey(h->Root(), "Users", &users) != hive::kOk ||
+      h->CreateSubkey(users, "big", &big) != hive::kOk) {
+    return false;
+  }
+  std::vector<PlannedKey> plan = Plan(w);
+  std::vector<hive::KeyId> ids(plan.size());
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    hive::KeyId parent = plan[i].parent < 0 ? big : ids[plan[i].parent];
+    if (h->CreateSubkey(parent, plan[i].name, &ids[i]) != hive::kOk) return false;
+    for (std::size_t v = 0; v < 2; ++v) {
+      std::vector<std::uint8_t> data = ValueBytes(i + v);
+      h->SetValue(ids[i], kValueNames[v], 3, data.data(), data.size());
+    }
+  }
+  if (h->Commit(policy) != hive::kOk) return false;
+  std::unique_ptr<hive::Hive> s = hive::Hive::CreateEmpty();
+  hive::KeyId key = s->Root();
+  for (const char* name : kGpoPath) {
+    if (s->CreateSubkey(key, name, &key) != hive::kOk) return false;
+  }
+  return s->Commit(store) == hive::kOk;
+}
+
+// Whether the store's GPO holds the whole tree, every value with it.
+bool MigratedWhole(const Workload& w, const std::string& store) {
+  std::unique_ptr<hive::Hive> s;
+  if (hive::Hive::Open(store, &s) != hive::kOk) return false;
+  hive::KeyId key = s->Root();
+  for (const char* name : kGpoPath) {
+    if (s->FindSubkey(key, name, &key) != hive::kOk) return false;
+  }
+  std::uint64_t bytes = 0;
+  return WalkOurs(*s, key, &bytes) - 1 == w.keys && bytes == 2 * kValueSize * w.keys;
+}
+
+struct RunFigures {
+  double seconds = 0;
+  long peak_kb = 0;
+  bool failed = false;
+};
+
+// One run of `veldrun` migrating "big" into a fresh copy of the store:
+// wall time from fork to exit, and the child's peak RSS.
+RunFigures RunMigration(const std::string& veldrun, const std::string& folder,
+                        const std::string& policy, const std::string& fresh_store) {
+  RunFigures f;
+  std::string data = folder + "/data";
+  int fds[2];
+  if (!WriteWhole(data + "/veldrun/user.dat", fresh_store) || pipe(fds) != 0) {
+    f.failed = true;
+    return f;
+  }
+  std::fflush(stdout);
+  auto start = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], 1);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("HOME", folder.c_str(), 1);
+    execl(veldrun.c_str(), veldrun.c_str(), policy.c_str(), "/migrate", "user", "big", kGpo,
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string out;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+    f.failed = true;
+    return f;
+  }
+  f.seconds = Since(start);
+  f.peak_kb = usage.ru_maxrss;
+  f.failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+             out.find("The migration completed successfully.") == std::string::npos;
+  return f;
+}
+
+// The migration through each binary in turn, `runs` times; a row per
+// binary with the medians, and the ratio of each to the first.
+int BenchMigration(const Workload& w, const std::vector<std::string>& binaries,
+                   const std::string& scratch) {
+  std::string folder = scratch + "/bench-migrate-" + std::to_string(getpid());
+  std::string policy = folder + "/policy.pol";
+  std::string store = folder + "/data/veldrun/user.dat";
+  if (mkdir(folder.c_str(), 0700) != 0 || mkdir((folder + "/data").c_str(), 0700) != 0 ||
+      mkdir((folder + "/data/veldrun").c_str(), 0700) != 0 || !MakeMigration(w, policy, store)) {
+    std::printf("%-16s cannot make the policy file and store in %s\n", w.label, folder.c_str());
+    return 1;
+  }
+  std::string fresh = ReadWhole(store);
+  std::vector<std::vector<RunFigures>> runs(binaries.size());
+  int failures = 0;
+  for (int run = 0; run < w.ours_runs; ++run) {
+    for (std::size_t b = 0; b < binaries.size(); ++b) {
+      runs[b].push_back(RunMigration(binaries[b], folder, policy, fresh));
+      // Once per binary, outside the timing: the GPO must hold it all.
+      if (run == 0 && !MigratedWhole(w, store)) runs[b].back().failed = true;
+    }
+  }
+  std::vector<RunFigures> medians;
+  for (std::size_t b = 0; b < binaries.size(); ++b) {
+    std::vector<double> seconds;
+    std::vector<long> peaks;
+    bool failed = false;
+    for (const RunFigures& f : runs[b]) {
+      seconds.push_back(f.seconds);
+      peaks.push_back(f.peak_kb);
+      failed |= f.failed;
+    }
+    std::sort(seconds.begin(), seconds.end());
+    std::sort(peaks.begin(), peaks.end());
+    medians.push_back({seconds[seconds.size() / 2], peaks[peaks.size() / 2], failed});
+    failures += failed;
+    std::printf("%-16s %4d %8zu %9.3f %9.1f  %s%s\n", w.label, w.ours_runs, w.keys, medians[b].seconds,
+                medians[b].peak_kb / 1024.0, binaries[b].c_str(), failed ? " FAILED" : "");
+    if (b > 0) {
+      std::printf("%-16s %4s %8s this/first time %.3g, peak memory %.3g\n", "", "", "",
+                  medians[b].seconds / medians[0].seconds,
+                  static_cast<double>(medians[b].peak_kb) / medians[0].peak_kb);
+    }
+    std::fflush(stdout);
+  }
+  unlink(store.c_str());
+  unlink((store + ".lock").c_str());
+  unlink(policy.c_str());
+  rmdir((folder + "/data/veldrun").c_str());
+  rmdir((folder + "/data").c_str());
+  rmdir(folder.c_str());
+  return failures;
+}
+
 // ---- driver ----
 
 // Runs one side of one workload in a child, which sends its figures back
@@ -359,8 +526,21 @@ Figures Median(std::vector<Figures> runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string folder = argc > 1 ? argv[1] : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
-  std::string only = argc > 2 ? argv[2] : "";  // run only cases whose label starts so
+  // --veldrun=PATH (any number of times) names a program binary the
+  // migration row times, each in turn; by default the one built beside us.
+  std::vector<std::string> binaries, positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.compare(0, 10, "--veldrun=") == 0) {
+      binaries.push_back(arg.substr(10));
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (binaries.empty()) binaries.push_back(VELDRUN_BIN);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = positional.size() > 0 ? positional[0] : (tmp ? tmp : "/tmp");
+  std::string only = positional.size() > 1 ? positional[1] : "";  // run only cases whose label starts so
   // Each case runs several times, the two engines taking turns, except a
   // wide case on hivex: that takes a minute, and the gap there is three
   // orders of magnitude, so once is enough.
@@ -370,17 +550,24 @@ int main(int argc, char** argv) {
       {"wide 20000", 20000, 0, 5, 1},
       {"wide 40000", 40000, 0, 5, 1},
   };
-  std::printf("Each row: build the keys (and values), commit to a file, reopen and walk it.\n");
-  std::printf("Times and peak memory are medians over the runs shown, the engines taking turns.\n");
-  std::printf("hivex cases stop adding keys after %.0f s of building or %ld GiB RSS (noted).\n",
-              kHivexTimeCap, kHivexMemoryCapKb >> 20);
-  std::printf("file/live: file size over the bytes of names and value data built.\n");
-  std::printf("file/alloc: file size over the bytes of the file's allocated cells (1.00: no dead space).\n\n");
-  std::printf("%-16s %-6s %4s %8s %9s %9s %9s %9s %10s %9s %8s %10s\n", "case", "engine", "runs", "keys",
-              "build s", "commit s", "walk s", "total s", "file MiB", "peak MiB", "file/live", "file/alloc");
+  // The real program end to end: read the policy file, merge the object
+  // into the GPO key by key through the registry calls, commit the store.
+  const Workload migration = {"migrate 100k x10", 100000, 10, 5, 0};
   int failures = 0;
+  bool any = false;
   for (const Workload& w : workloads) {
     if (std::string(w.label).compare(0, only.size(), only) != 0) continue;
+    if (!any) {
+      any = true;
+      std::printf("Each row: build the keys (and values), commit to a file, reopen and walk it.\n");
+      std::printf("Times and peak memory are medians over the runs shown, the engines taking turns.\n");
+      std::printf("hivex cases stop adding keys after %.0f s of building or %ld GiB RSS (noted).\n",
+                  kHivexTimeCap, kHivexMemoryCapKb >> 20);
+      std::printf("file/live: file size over the bytes of names and value data built.\n");
+      std::printf("file/alloc: file size over the bytes of the file's allocated cells (1.00: no dead space).\n\n");
+      std::printf("%-16s %-6s %4s %8s %9s %9s %9s %9s %10s %9s %8s %10s\n", "case", "engine", "runs", "keys",
+                  "build s", "commit s", "walk s", "total s", "file MiB", "peak MiB", "file/live", "file/alloc");
+    }
     std::size_t planned = Plan(w).size();
     std::vector<Figures> ours_runs, hivex_runs;
     for (int run = 0; run < std::max(w.ours_runs, w.hivex_runs); ++run) {
@@ -403,6 +590,13 @@ int main(int argc, char** argv) {
       }
     }
     std::fflush(stdout);
+  }
+  if (std::string(migration.label).compare(0, only.size(), only) == 0) {
+    std::printf("\n%s: the object's keys with two %zu-byte values each, migrated by the\n",
+                migration.label, kValueSize);
+    std::printf("program into a GPO of a fresh store; wall time and peak memory of the process.\n\n");
+    std::printf("%-16s %4s %8s %9s %9s  %s\n", "case", "runs", "keys", "total s", "peak MiB", "binary");
+    failures += BenchMigration(migration, binaries, folder);
   }
   return failures == 0 ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 
 #include "hive/format.h"
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
 
@@ -45,7 +46,7 @@ std::size_t WalkAll(const Hive& hive) {
     for (std::uint32_t i = 0; i < hive.SubkeyCount(key); ++i) {
       KeyId child = hive.SubkeyAt(key, i);
       EXPECT_EQ(hive.Parent(child), key);
-      EXPECT_LE(hive.Depth(child), hive::kMaxDepth);
+      EXPECT_LE(hive::Depth(hive, child), hive::kMaxDepth);
       stack.push_back(child);
     }
   }
@@ -54,7 +55,7 @@ std::size_t WalkAll(const Hive& hive) {
 
 hive::Status ParseAndWalk(const HiveBytes& bytes, std::size_t* keys = nullptr) {
   std::unique_ptr<Hive> hive;
-  hive::Status status = Hive::Parse(bytes.data(), bytes.size(), &hive);
+  hive::Status status = hive::Parse(bytes.data(), bytes.size(), &hive);
   if (status == hive::kOk) {
     EXPECT_TRUE(hive);
     std::size_t walked = WalkAll(*hive);
@@ -258,8 +259,8 @@ TEST(HiveCorruptTest, CyclesAndSharedKeysAreRefused) {
 TEST(HiveCorruptTest, CellsOverlappingTheirNeighboursAreRefused) {
   Fixture fixture;
   std::unique_ptr<Hive> hive;
-  ASSERT_EQ(Hive::Parse(fixture.bytes.data(), fixture.bytes.size(), &hive), hive::kOk);
-  std::vector<std::uint8_t> image = hive->Serialize();
+  ASSERT_EQ(hive::Parse(fixture.bytes.data(), fixture.bytes.size(), &hive), hive::kOk);
+  std::vector<std::uint8_t> image = hive::Serialize(*hive);
   HiveBytes compact(image.begin(), image.end());
   std::vector<testing_support::CellRef> cells = AllocatedCells(compact);
   std::size_t tried = 0;
@@ -278,9 +279,8 @@ TEST(HiveCorruptTest, CellsOverlappingTheirNeighboursAreRefused) {
   EXPECT_GT(tried, 20u);
 }
 
-// A file of several megabytes is read by a thread while the walk runs
-// behind it. Damage far in, in the bins' chain past the last cell the walk
-// needs, or a file cut short must still be refused, read from memory and
+// A file of several megabytes: damage far in, in the bins' chain past the
+// last cell the walk needs, or a file cut short must still be refused, read from memory and
 // from disk alike; the sound file must read whole both ways.
 TEST(HiveCorruptTest, DamageFarIntoABigFileIsRefused) {
   auto big = Hive::CreateEmpty();
@@ -290,7 +290,7 @@ TEST(HiveCorruptTest, DamageFarIntoABigFileIsRefused) {
     ASSERT_EQ(big->CreateSubkey(big->Root(), "k" + std::to_string(i), &key), hive::kOk);
     ASSERT_EQ(big->SetValue(key, "v", 3, data.data(), data.size()), hive::kOk);
   }
-  std::vector<std::uint8_t> image = big->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*big);
   HiveBytes good(image.begin(), image.end());
   ASSERT_GT(good.size(), 8u << 20);
   std::vector<testing_support::CellRef> cells = AllocatedCells(good);

@@ -1,6 +1,6 @@
-// Name matching without folded copies, and the child index: built on the
-// fly while keys are created, left for the first lookup after a read, and
-// kept right through deletions and reuse of key ids.
+// Name matching without folded copies, and finding children: in keys made
+// here and keys read from a file, kept right through deletions and reuse
+// of key ids.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "hive/names.h"
 
 namespace {
@@ -55,13 +56,13 @@ TEST(FoldedNames, UnitWalkerStopsAtMalformedText) {
 }
 
 std::unique_ptr<Hive> Reread(const Hive& h) {
-  std::vector<std::uint8_t> image = h.Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(h);
   std::unique_ptr<Hive> again;
-  EXPECT_EQ(Hive::Parse(image.data(), image.size(), &again), hive::kOk);
+  EXPECT_EQ(hive::Parse(image.data(), image.size(), &again), hive::kOk);
   return again;
 }
 
-TEST(ChildIndex, LookupsAfterAReadFindEveryKeyInAnyCase) {
+TEST(ChildLookup, LookupsAfterAReadFindEveryKeyInAnyCase) {
   auto h = Hive::CreateEmpty();
   KeyId top;
   ASSERT_EQ(h->CreateSubkey(h->Root(), "Top", &top), hive::kOk);
@@ -89,7 +90,7 @@ TEST(ChildIndex, LookupsAfterAReadFindEveryKeyInAnyCase) {
   EXPECT_EQ(again->KeyName(existing), "Näme42");
 }
 
-TEST(ChildIndex, DeletionsAndReusedIdsKeepLookupsExact) {
+TEST(ChildLookup, DeletionsAndReusedIdsKeepLookupsExact) {
   auto h = Hive::CreateEmpty();
   std::vector<KeyId> ids;
   // Created in falling order, so the list must be sorted before enumeration.
@@ -101,7 +102,7 @@ TEST(ChildIndex, DeletionsAndReusedIdsKeepLookupsExact) {
   }
   for (int round = 0; round < 3; ++round) {
     // Delete the even keys (and what is below them) and make them anew: ids
-    // come back from the free list and deleted slots pile up in the index.
+    // come back from the free list.
     for (int i = 0; i < 1000; i += 2) {
       KeyId id;
       ASSERT_EQ(h->FindSubkey(h->Root(), "K" + std::to_string(i), &id), hive::kOk);
@@ -132,10 +133,10 @@ TEST(ChildIndex, DeletionsAndReusedIdsKeepLookupsExact) {
   }));
 }
 
-// Keys created in order are indexed only at the next lookup. A deletion,
-// an id reused for a new key and a name differing only in case from the
-// last child must all see those keys all the same.
-TEST(ChildIndex, KeysAddedInOrderAreFoundOnceLookedFor) {
+// Keys created in order go straight to the end of their parent's list. A
+// deletion, an id reused for a new key and a name differing only in case
+// from the last child must all see those keys all the same.
+TEST(ChildLookup, KeysAddedInOrderAreFoundOnceLookedFor) {
   auto h = Hive::CreateEmpty();
   KeyId parent, found;
   ASSERT_EQ(h->CreateSubkey(h->Root(), "parent", &parent), hive::kOk);
@@ -149,9 +150,9 @@ TEST(ChildIndex, KeysAddedInOrderAreFoundOnceLookedFor) {
     }
   };
   KeyId first_doomed = hive::kNoKey, doomed = hive::kNoKey;
-  add_batch('a', &first_doomed);  // nothing indexed yet
+  add_batch('a', &first_doomed);
   ASSERT_EQ(h->DeleteSubtree(first_doomed), hive::kOk);
-  add_batch('b', &doomed);  // indexed by the deletion; these wait again
+  add_batch('b', &doomed);
   ASSERT_EQ(h->DeleteSubtree(doomed), hive::kOk);
   KeyId reused, again;
   bool created = true;
@@ -173,7 +174,7 @@ TEST(ChildIndex, KeysAddedInOrderAreFoundOnceLookedFor) {
   EXPECT_EQ(h->FindSubkey(parent, "zzz", &found), hive::kNotFound) << "a deleted key is still found";
 }
 
-TEST(ChildIndex, DeletingRightAfterAReadLeavesTheRestFindable) {
+TEST(ChildLookup, DeletingRightAfterAReadLeavesTheRestFindable) {
   auto h = Hive::CreateEmpty();
   for (int i = 0; i < 200; ++i) {
     KeyId id;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "hive/names.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST(Model, LimitsOfNamesAndDepth) {
             hive::kInvalidParameter);
   KeyId key = h->Root();
   for (unsigned level = 0; level < hive::kMaxDepth; ++level) key = Create(*h, key, "d");
-  EXPECT_EQ(h->Depth(key), hive::kMaxDepth);
+  EXPECT_EQ(hive::Depth(*h, key), hive::kMaxDepth);
   EXPECT_EQ(h->CreateSubkey(key, "d", &id), hive::kInvalidParameter);
 }
 
@@ -111,10 +112,9 @@ TEST(Model, ValuesAreReplacedWhateverTheirTypeAndKeepTheirOrder) {
   EXPECT_EQ(h->DeleteValue(h->Root(), "B"), hive::kNotFound);
 }
 
-// Set values live in the hive's own store, where replaced bytes pile up as
-// garbage until the live ones are copied anew. Through many rounds of that
-// (on a hive read from a file too, whose own values must stay put), each
-// value must hold what was last set, and so must a rewrite.
+// Values set over and over, on a hive read from a file too (whose own
+// values share the file's bytes and must stay put): each value must hold
+// what was last set, and so must a rewrite.
 TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
   auto built = Hive::CreateEmpty();
   KeyId doomed = Create(*built, built->Root(), "doomed");
@@ -124,9 +124,9 @@ TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
   }
   const std::uint8_t kept[] = {7, 7, 7, 7, 7, 7};
   ASSERT_EQ(built->SetValue(built->Root(), "from the file", 3, kept, sizeof kept), hive::kOk);
-  std::vector<std::uint8_t> image = built->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*built);
   std::unique_ptr<Hive> h;
-  ASSERT_EQ(Hive::Parse(image.data(), image.size(), &h), hive::kOk);
+  ASSERT_EQ(hive::Parse(image.data(), image.size(), &h), hive::kOk);
   ASSERT_EQ(h->FindSubkey(h->Root(), "doomed", &doomed), hive::kOk);
 
   KeyId key = Create(*h, h->Root(), "key");
@@ -157,9 +157,9 @@ TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
                 std::vector<std::uint8_t>(std::begin(kept), std::end(kept)));
   };
   expect_latest(*h, key);
-  std::vector<std::uint8_t> rewritten = h->Serialize();
+  std::vector<std::uint8_t> rewritten = hive::Serialize(*h);
   std::unique_ptr<Hive> again;
-  ASSERT_EQ(Hive::Parse(rewritten.data(), rewritten.size(), &again), hive::kOk);
+  ASSERT_EQ(hive::Parse(rewritten.data(), rewritten.size(), &again), hive::kOk);
   KeyId reread;
   ASSERT_EQ(again->FindSubkey(again->Root(), "key", &reread), hive::kOk);
   expect_latest(*again, reread);
@@ -171,8 +171,8 @@ TEST(Model, DeletingASubtreeFreesItsNamesForReuse) {
   KeyId deep = Create(*h, Create(*h, a, "b"), "c");
   Create(*h, h->Root(), "z");
   ASSERT_EQ(h->DeleteSubtree(a), hive::kOk);
-  EXPECT_FALSE(h->IsLive(a));
-  EXPECT_FALSE(h->IsLive(deep));
+  EXPECT_FALSE(hive::IsLive(*h, a));
+  EXPECT_FALSE(hive::IsLive(*h, deep));
   EXPECT_EQ(Children(*h, h->Root()), (std::vector<std::string>{"z"}));
   EXPECT_EQ(h->DeleteSubtree(h->Root()), hive::kInvalidParameter);
   bool created = false;

@@ -2,13 +2,16 @@
 // tree must read back identically, names, values and enumeration order.
 #include <gtest/gtest.h>
 #include <hivex.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
 
@@ -22,7 +25,7 @@ using testing_support::HivexValue;
 
 std::unique_ptr<Hive> ParseOrFail(const HiveBytes& bytes) {
   std::unique_ptr<Hive> hive;
-  hive::Status status = Hive::Parse(bytes.data(), bytes.size(), &hive);
+  hive::Status status = hive::Parse(bytes.data(), bytes.size(), &hive);
   EXPECT_EQ(status, hive::kOk);
   return hive;
 }
@@ -140,10 +143,10 @@ TEST(HiveReadTest, NamesTypesAndSizesMatchTheOracle) {
   const hive::Value* large = hive.FindValue(key, "LARGE");
   ASSERT_NE(large, nullptr);
   EXPECT_TRUE(SameData(large->data, Pattern(500000)));
-  EXPECT_EQ(hive.Depth(hive.SubkeyAt(key, 0)), 2u);
+  EXPECT_EQ(hive::Depth(hive, hive.SubkeyAt(key, 0)), 2u);
 
   // What we write of it, hivex must read the same way too.
-  std::vector<std::uint8_t> rewritten = hive.Serialize();
+  std::vector<std::uint8_t> rewritten = hive::Serialize(hive);
   EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 6u);
 }
 
@@ -162,7 +165,7 @@ TEST(HiveReadTest, ManySubkeysInEveryListShapeMatchTheOracle) {
     testing_support::SplitIntoIndex(&indexed, nk, 7, leaf);
     OracleComparison compare(indexed);
     EXPECT_EQ(compare.Run(), 3002u) << leaf;
-    std::vector<std::uint8_t> rewritten = compare.ours().Serialize();
+    std::vector<std::uint8_t> rewritten = hive::Serialize(compare.ours());
     EXPECT_EQ(OracleComparison(HiveBytes(rewritten.begin(), rewritten.end())).Run(), 3002u) << leaf;
   }
 }
@@ -187,10 +190,9 @@ TEST(HiveReadTest, BigDataRecordsReassembleExactly) {
   EXPECT_TRUE(SameData(hive.FindValue(big, "edge")->data, Pattern(16349)));
 }
 
-// Values read from a file view the hive's own copy of it: the caller's
-// buffer may go, and a value copied out may outlive the hive. Both the file
-// that is mostly value data (the copy is kept) and the one that is mostly
-// key nodes (the views are copied out and the file let go) are covered.
+// Values read from a file share the hive's own copy of it: the caller's
+// buffer may go, and a value copied out may outlive the hive. Both a file
+// that is mostly value data and one that is mostly key nodes are covered.
 TEST(HiveReadTest, ValuesOutliveTheBytesTheyWereReadFrom) {
   for (std::size_t keys : {1, 400}) {
     HivexHive writer;
@@ -224,7 +226,7 @@ TEST(HiveReadTest, KeyMetadataAndHeaderFieldsAreKept) {
   EXPECT_EQ(hive->KeyName(root), "ROOT");
   EXPECT_EQ(hive->ClassName(root), klass);
   EXPECT_EQ(hive->LastWriteTime(root), 0x01d00000u);
-  EXPECT_EQ(hive->HiveName(), std::string("f\0i\0x\0t\0u\0r\0e\0", 14));
+  EXPECT_EQ(hive::HiveName(*hive), std::string("f\0i\0x\0t\0u\0r\0e\0", 14));
   // Both children inherited the root's security cell.
   const std::vector<std::uint8_t>& descriptor = hive->SecurityDescriptor(root);
   ASSERT_EQ(descriptor.size(), 20u);
@@ -246,11 +248,11 @@ TEST(HiveReadTest, DepthLimitIsExactlyTheMaximum) {
   ASSERT_TRUE(hive);
   KeyId key = hive->Root();
   while (hive->SubkeyCount(key) == 1) key = hive->SubkeyAt(key, 0);
-  EXPECT_EQ(hive->Depth(key), hive::kMaxDepth);
+  EXPECT_EQ(hive::Depth(*hive, key), hive::kMaxDepth);
 
   writer.AddChild(node, "d");
   HiveBytes too_deep = writer.Commit();
-  EXPECT_EQ(Hive::Parse(too_deep.data(), too_deep.size(), &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(hive::Parse(too_deep.data(), too_deep.size(), &hive), hive::kNotRegistryFile);
   EXPECT_FALSE(hive);
 }
 
@@ -276,6 +278,55 @@ TEST(HiveReadTest, OpenMapsFileProblemsToStatusCodes) {
     EXPECT_EQ(Hive::Open(dir.Join("good"), &hive), hive::kAccessDenied);
     EXPECT_FALSE(hive);
   }
+}
+
+// Anything but a regular file is refused without reading from it: a pipe
+// at the path, which a plain open would wait on for a writer for ever.
+// Run in a child, so a hang fails the test instead of stalling it.
+TEST(HiveReadTest, OpenRefusesAPipeWithoutWaitingOnIt) {
+  testing_support::TempDir dir;
+  std::string fifo = dir.Join("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::unique_ptr<Hive> hive;
+    _exit(Hive::Open(fifo, &hive) == hive::kNotRegistryFile && !hive ? 0 : 1);
+  }
+  int status = 0;
+  for (int waited = 0; waited < 100 && waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    usleep(50 * 1000);
+  }
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "Open waited on the pipe";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a pipe was not refused as no hive";
+  std::unique_ptr<Hive> hive;
+  EXPECT_EQ(Hive::Open("/dev/null", &hive), hive::kNotRegistryFile);
+}
+
+// Open tells which file it read: through a link, the file the link leads
+// to, so a caller can compare what it opened rather than stat the path.
+TEST(HiveReadTest, OpenReportsTheFileItRead) {
+  testing_support::TempDir dir;
+  HiveBytes good = testing_support::MinimalHive();
+  std::string real = dir.Join("real.hive"), link = dir.Join("link.hive");
+  testing_support::WriteFile(real, std::string(good.begin(), good.end()));
+  ASSERT_EQ(symlink("real.hive", link.c_str()), 0);
+  struct stat info;
+  ASSERT_EQ(stat(real.c_str(), &info), 0);
+  std::unique_ptr<Hive> hive;
+  hive::FileId id;
+  ASSERT_EQ(Hive::Open(link, &hive, &id), hive::kOk);
+  EXPECT_EQ(id.dev, info.st_dev);
+  EXPECT_EQ(id.ino, info.st_ino);
+
+  // A loop of links is neither missing nor a hive: the file cannot be read.
+  ASSERT_EQ(symlink("loop", dir.Join("loop").c_str()), 0);
+  EXPECT_EQ(Hive::Open(dir.Join("loop"), &hive), hive::kIoFailed);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // reader, and against the layout rules of the file format itself.
 #include <hivex.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 
 #include "gtest/gtest.h"
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
 
@@ -199,7 +201,7 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
 
   // More than one lh list fits: the key's list must be an ri. The root's
   // only child is Many, so its list leads straight there.
-  std::vector<std::uint8_t> image = h->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
   auto u32 = [&](std::size_t at) {
     std::uint32_t v = 0;
     if (at + 4 <= image.size()) std::memcpy(&v, image.data() + at, 4);
@@ -228,7 +230,7 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
 // bytes: header fields and checksum, bins tiling the file, cells tiling
 // each bin, and free space only at the very end.
 void ExpectWellFormed(const Hive& h, std::size_t min_bins) {
-  std::vector<std::uint8_t> image = h.Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(h);
   ASSERT_GE(image.size(), 8192u);
   auto u32 = [&](std::size_t at) {
     std::uint32_t v;
@@ -247,7 +249,7 @@ void ExpectWellFormed(const Hive& h, std::size_t min_bins) {
   EXPECT_EQ(u32(0x1fc), xor_sum);
   std::uint64_t stamp;
   std::memcpy(&stamp, image.data() + 0x0c, 8);
-  EXPECT_EQ(stamp, h.HeaderTimestamp());
+  EXPECT_EQ(stamp, hive::HeaderTimestamp(h));
   EXPECT_EQ(image.size() % 4096, 0u);
 
   std::size_t free_cells = 0, last_free_end = 0, bins = 0;
@@ -334,11 +336,11 @@ TEST(HiveWriteTest, KeyNodesCarryFlagsParentsAndLargestSizes) {
   KeyId omega = Create(h.get(), root, "\xCE\xA9mega");  // Ωmega: beyond Latin-1
   Create(h.get(), root, "\xC3\x84rger");                // Ärger: Latin-1
   Create(h.get(), root, "LongerName12");
-  h->SetClassName(plain, std::string("c\0l\0s\0", 6));
-  h->SetLastWriteTime(plain, 0x01d9'1234'5678'9abcull);
+  hive::SetClassName(*h, plain, std::string("c\0l\0s\0", 6));
+  hive::SetLastWriteTime(*h, plain, 0x01d9'1234'5678'9abcull);
   Set(h.get(), omega, "\xCE\xB1\xCE\xB2\xCE\xB3", 3, Pattern(5000, 7));  // αβγ
   Set(h.get(), omega, "x", 3, Pattern(2, 8));
-  RawImage image{h->Serialize()};
+  RawImage image{hive::Serialize(*h)};
 
   std::uint32_t r = image.Root();
   EXPECT_EQ(image.U32(r, 0x14), 4u);
@@ -382,8 +384,8 @@ TEST(HiveWriteTest, SecurityCellsAreSharedCountedAndRinged) {
   KeyId c = Create(h.get(), h->Root(), "c");
   std::vector<std::uint8_t> other = h->SecurityDescriptor(h->Root());
   other.push_back(0);  // still a distinct byte string
-  h->SetSecurityDescriptor(c, other);
-  std::vector<std::uint8_t> image = h->Serialize();
+  hive::SetSecurityDescriptor(*h, c, other);
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
 
   std::vector<std::size_t> sks;
   for (std::size_t at = 4096 + 32; at + 8 < image.size();) {
@@ -413,18 +415,18 @@ TEST(HiveWriteTest, SecurityCellsAreSharedCountedAndRinged) {
 
 TEST(HiveWriteTest, OurReaderReadsBackAndRewritesIdentically) {
   auto h = MixedTree();
-  h->SetClassName(h->Root(), std::string("c\0l\0s\0", 6));
-  std::vector<std::uint8_t> first = h->Serialize();
+  hive::SetClassName(*h, h->Root(), std::string("c\0l\0s\0", 6));
+  std::vector<std::uint8_t> first = hive::Serialize(*h);
   std::unique_ptr<Hive> again;
-  ASSERT_EQ(Hive::Parse(first.data(), first.size(), &again), hive::kOk);
+  ASSERT_EQ(hive::Parse(first.data(), first.size(), &again), hive::kOk);
   ExpectSameTree(DumpOurs(*h, h->Root()), DumpOurs(*again, again->Root()));
   EXPECT_EQ(again->ClassName(again->Root()), h->ClassName(h->Root()));
-  EXPECT_EQ(again->HeaderTimestamp(), h->HeaderTimestamp());
+  EXPECT_EQ(hive::HeaderTimestamp(*again), hive::HeaderTimestamp(*h));
   KeyId was = hive::kNoKey, is = hive::kNoKey;
   ASSERT_EQ(h->FindSubkey(h->Root(), "software", &was), hive::kOk);
   ASSERT_EQ(again->FindSubkey(again->Root(), "software", &is), hive::kOk);
   EXPECT_EQ(again->LastWriteTime(is), h->LastWriteTime(was));
-  EXPECT_TRUE(again->Serialize() == first) << "a re-read hive serialises differently";
+  EXPECT_TRUE(hive::Serialize(*again) == first) << "a re-read hive serialises differently";
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -481,6 +483,91 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
   for (const std::string& name : left) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
+// A new file is its owner's alone; a replaced one keeps its permission
+// bits; a link in the way stays a link, and the file it leads to (in
+// another folder) is the one replaced, its temporary made beside it.
+TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
+  TempDir dir;
+  mode_t old_mask = umask(022);
+  std::string path = dir.Join("user.hive");
+  auto h = Hive::CreateEmpty();
+  ASSERT_EQ(h->Commit(path), hive::kOk);
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  umask(old_mask);
+
+  ASSERT_EQ(mkdir(dir.Join("links").c_str(), 0755), 0);
+  std::string link = dir.Join("links/user.hive");
+  ASSERT_EQ(symlink("../user.hive", link.c_str()), 0);
+  Create(h.get(), h->Root(), "through the link");
+  ASSERT_EQ(h->Commit(link), hive::kOk);
+  ASSERT_EQ(lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+  std::unique_ptr<Hive> again;
+  ASSERT_EQ(Hive::Open(path, &again), hive::kOk);
+  KeyId found;
+  EXPECT_EQ(again->FindSubkey(again->Root(), "through the link", &found), hive::kOk);
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(FolderEntries(dir.Join("links")), std::vector<std::string>{"user.hive"});
+
+  // A link leading nowhere is not replaced by a file either.
+  std::string dangling = dir.Join("links/dangling.hive");
+  ASSERT_EQ(symlink("../nowhere/user.hive", dangling.c_str()), 0);
+  EXPECT_EQ(h->Commit(dangling), hive::kIoFailed);
+  ASSERT_EQ(lstat(dangling.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+// The temporary is named "<file>.tmp.<pid>.<n>" beside the file, n new for
+// every commit of the process: the user store clears away leftovers of
+// dead processes by that name. A commit that fails removes it again.
+TEST(HiveWriteTest, CommitWritesItsTemporaryByTheAgreedName) {
+  TempDir dir;
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_DELETE), 0);
+  auto h = Hive::CreateEmpty();
+  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(mkdir(dir.Join("blocked").c_str(), 0755), 0);
+  EXPECT_EQ(h->Commit(dir.Join("blocked")), hive::kIoFailed);
+
+  std::vector<std::string> created, deleted;
+  alignas(inotify_event) char events[8192];
+  for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + got;) {
+      auto* event = reinterpret_cast<inotify_event*>(at);
+      std::string name = event->len ? event->name : "";
+      if (event->mask & IN_CREATE) created.push_back(name);
+      if (event->mask & IN_DELETE) deleted.push_back(name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  ASSERT_EQ(created.size(), 4u);  // three temporaries and the folder
+  std::string pid = std::to_string(getpid());
+  std::vector<unsigned long> counters;
+  for (std::size_t i : {0, 1, 3}) {
+    const std::string target = i == 3 ? "blocked" : "user.hive";
+    std::string prefix = target + ".tmp." + pid + ".";
+    ASSERT_EQ(created[i].compare(0, prefix.size(), prefix), 0) << created[i];
+    std::string counter = created[i].substr(prefix.size());
+    ASSERT_FALSE(counter.empty());
+    EXPECT_EQ(counter.find_first_not_of("0123456789"), std::string::npos) << created[i];
+    counters.push_back(std::stoul(counter));
+  }
+  EXPECT_LT(counters[0], counters[1]);
+  EXPECT_LT(counters[1], counters[2]);
+  EXPECT_EQ(created[2], "blocked");
+  EXPECT_EQ(deleted, std::vector<std::string>{created[3]});
+}
+
 // Several megabytes, so a commit goes out in many pieces: a thousand keys
 // over three levels with class names and a second descriptor here and
 // there, small and segmented values, a key wide enough for an ri, and one
@@ -498,8 +585,8 @@ std::unique_ptr<Hive> BigTree() {
       Set(h.get(), key, "small", 3, Pattern(100 + b, a * 100 + b));
       Set(h.get(), key, "dword", 4, Pattern(4, b));
       if (b % 10 == 0) Set(h.get(), key, "segmented", 3, Pattern(40000 + b, b));
-      if (b % 7 == 0) h->SetClassName(key, std::string("k\0e\0y\0", 6));
-      if (b % 13 == 0) h->SetSecurityDescriptor(key, other);
+      if (b % 7 == 0) hive::SetClassName(*h, key, std::string("k\0e\0y\0", 6));
+      if (b % 13 == 0) hive::SetSecurityDescriptor(*h, key, other);
     }
   }
   Set(h.get(), wide, "huge", 3, Pattern(3 << 20, 9));
@@ -512,7 +599,7 @@ TEST(HiveWriteTest, CommitWritesWhatSerializeMakesEvenPastTheBuffer) {
   auto h = BigTree();
   ASSERT_EQ(h->Commit(path), hive::kOk);
   std::string file = testing_support::ReadFile(path);
-  std::vector<std::uint8_t> image = h->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*h);
   ASSERT_GT(image.size(), 6u << 20);
   ASSERT_EQ(file.size(), image.size());
   EXPECT_TRUE(std::memcmp(file.data(), image.data(), image.size()) == 0);

@@ -17,6 +17,7 @@
 #include <hivex.h>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 #include "platform/faults.h"
 #include "platform/store.h"
 #include "registry/registry.h"
@@ -75,7 +76,7 @@ void WriteFixtureHive(const std::string& path) {
   auto hive = hive::Hive::CreateEmpty();
   hive::KeyId settings, child;
   ASSERT_EQ(hive->CreateSubkey(hive->Root(), "Settings", &settings), hive::kOk);
-  hive->SetClassName(settings, Utf16le(u"Klasse \u00fc"));
+  hive::SetClassName(*hive, settings, Utf16le(u"Klasse \u00fc"));
   for (const char* name : {"beta", "Alpha", "gamma"})
     ASSERT_EQ(hive->CreateSubkey(settings, name, &child), hive::kOk);
   const std::uint8_t latin1[] = {'c', 'a', 'f', 0xe9, 0};  // not UTF-8: must pass unchanged

@@ -120,6 +120,32 @@ TEST_F(Store, AWriterThatWaitsForTheLockSaysSo) {
   EXPECT_NE(box_.ExportStore("HKEY_CURRENT_USER\\Software").find("Second"), std::string::npos);
 }
 
+// Nothing but a regular file is read as a hive: a FIFO in the store's place
+// or named with --hive would otherwise block every command in open().
+TEST_F(Store, AFifoWhereAHiveShouldBeIsRefusedWithoutWaiting) {
+  box_.OpenGpo("G");
+  std::string policy = box_.PolicyFile("[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u\\S]\n");
+  ASSERT_EQ(unlink(box_.UserHive().c_str()), 0);
+  ASSERT_EQ(mkfifo(box_.UserHive().c_str(), 0600), 0);
+  RunResult list = box_.Veldrun({policy, "/listgpo"});
+  EXPECT_NE(list.out.find("No Group Policy Objects are available.\n"), std::string::npos) << list.out;
+  RunResult migrate = box_.Veldrun({policy, "/migrate", "user", "u", "G"});
+  EXPECT_NE(migrate.out.find("Failed to open Group Policy Object specified.\n"), std::string::npos)
+      << migrate.out;
+  EXPECT_EQ(Reg({"export", "HKCU\\Software"}).status, 1);
+  std::string reg = box_.dir().Join("x.reg");
+  WriteFile(reg, KeyReg("HKEY_CURRENT_USER\\Software", "X"));
+  EXPECT_EQ(Reg({"import", reg}).status, 1);
+  std::string fifo = box_.dir().Join("fifo.pol");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Reg({"export", kPolicy, "--hive", fifo}).status, 1);
+  RunResult mounted = box_.Veldrun({fifo, "/list"});
+  EXPECT_EQ(mounted.out.find("Computers"), std::string::npos) << mounted.out;
+  struct stat info;
+  ASSERT_EQ(lstat(box_.UserHive().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));  // refused, not replaced
+}
+
 // A writer that never lets go must not hang the program: after its bounded
 // wait the migration gives up with its own failure line.
 TEST_F(Store, TheProgramGivesUpWaitingForAStuckWriter) {

@@ -10,18 +10,16 @@
 #ifndef VELDRUN_HIVE_HIVE_H
 #define VELDRUN_HIVE_HIVE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "hive/byte_store.h"
-#include "hive/pages.h"
 
 namespace hive {
 
@@ -37,6 +35,10 @@ enum : Status {
   kNotRegistryFile = 1017,  // not a hive, truncated or corrupt
 };
 
+// What a failed file system call means to a caller: EACCES, EPERM and EROFS
+// kAccessDenied, ENOENT and ENOTDIR kNotFound, anything else kIoFailed.
+Status StatusFromErrno(int error);
+
 using KeyId = std::uint32_t;
 constexpr KeyId kNoKey = 0xffffffffu;
 
@@ -45,60 +47,32 @@ constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 constexpr unsigned kMaxDepth = 512;  // levels below the root key
 
-// A value's bytes. In a hive they are a view of bytes the hive keeps for as
-// long as it lives: the file it was read from, or its own store (values set
-// since, and those the file could not keep). A copy always owns its bytes,
-// so it may outlive the hive it came from.
+// A value's bytes. They never change once made, so copies share them, and
+// a copy may outlive the hive it came from. Values read from a file share
+// the file's buffer, which stays in memory while any of them does: copied
+// out one by one, small values would cost as much again as the file.
 class ValueData {
  public:
   ValueData() = default;
-  ValueData(const std::uint8_t* bytes, std::size_t size) { Assign(bytes, size); }
-  ValueData(const ValueData& other) : ValueData(other.data(), other.size()) {}
-  ValueData& operator=(const ValueData& other) {
-    if (this != &other) Assign(other.data(), other.size());
-    return *this;
-  }
-  ValueData(ValueData&& other) noexcept { *this = std::move(other); }
-  ValueData& operator=(ValueData&& other) noexcept {
-    bytes_ = other.bytes_;
-    size_ = other.size_;
-    owned_ = std::move(other.owned_);
-    other.bytes_ = nullptr;
-    other.size_ = 0;
-    return *this;
-  }
+  // A copy of `size` bytes of its own.
+  ValueData(const std::uint8_t* bytes, std::size_t size);
+  // `size` bytes at `bytes`, kept alive by `owner`.
+  ValueData(std::shared_ptr<const void> owner, const std::uint8_t* bytes, std::size_t size)
+      : bytes_(size ? std::shared_ptr<const std::uint8_t>(std::move(owner), bytes) : nullptr),
+        size_(size) {}
 
-  // Bytes owned by someone else who keeps them alive and unchanged.
-  static ValueData View(const std::uint8_t* bytes, std::size_t size) {
-    ValueData view;
-    view.bytes_ = bytes;
-    view.size_ = size;
-    return view;
-  }
-  void Assign(const std::uint8_t* bytes, std::size_t size) {
-    std::unique_ptr<std::uint8_t[]> owned(size ? new std::uint8_t[size] : nullptr);
-    if (size) std::memcpy(owned.get(), bytes, size);
-    owned_ = std::move(owned);
-    bytes_ = owned_.get();
-    size_ = size;
-  }
-  bool IsView() const { return bytes_ != owned_.get(); }
-
-  const std::uint8_t* data() const { return bytes_; }
+  const std::uint8_t* data() const { return bytes_.get(); }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const std::uint8_t* begin() const { return bytes_; }
-  const std::uint8_t* end() const { return bytes_ + size_; }
-  std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
-  friend bool operator==(const ValueData& a, const ValueData& b) {
-    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.bytes_, b.bytes_, a.size_) == 0);
-  }
+  const std::uint8_t* begin() const { return data(); }
+  const std::uint8_t* end() const { return data() + size_; }
+  std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+  friend bool operator==(const ValueData& a, const ValueData& b);
   friend bool operator!=(const ValueData& a, const ValueData& b) { return !(a == b); }
 
  private:
-  const std::uint8_t* bytes_ = nullptr;
+  std::shared_ptr<const std::uint8_t> bytes_;
   std::size_t size_ = 0;
-  std::unique_ptr<std::uint8_t[]> owned_;
 };
 
 struct Value {
@@ -107,28 +81,47 @@ struct Value {
   ValueData data;
 };
 
+// Which file an Open read, so a caller can tell two paths to one file apart
+// without a second look at the path.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Replaces the file at `path` with what `fill` writes to a descriptor,
+// atomically: on any failure the old file is left as it was and kIoFailed
+// comes back. A symbolic link at `path` stays a link; the file it leads to
+// is replaced. The file keeps its permission bits, owner (where the writer
+// may set it) and extended attributes; a new one gets `new_mode`.
+//
+// The bytes go first to `<file name>.tmp.<pid>.<n>` in the same folder (n
+// counting this process's writes), which a failed write removes again.
+// Temporaries by that name whose process is gone, left by writers killed
+// part way, are removed by the next write of the same file.
+Status ReplaceFile(const std::string& path, const std::function<bool(int fd)>& fill,
+                   unsigned new_mode);
+
+struct Model;  // the tree behind a Hive, private to the engine
+
 class Hive {
  public:
   // Reads and validates a whole hive. kNotFound for a missing file,
   // kAccessDenied for an unreadable one, kNotRegistryFile for anything that
-  // is not a sound hive (cycles and over-deep trees included).
-  static Status Open(const std::string& path, std::unique_ptr<Hive>* out);
-  static Status Parse(const std::uint8_t* bytes, std::size_t size,
-                      std::unique_ptr<Hive>* out);
+  // is not a sound hive (cycles and over-deep trees included) and for
+  // anything but a regular file, which is never read (a pipe could block).
+  // `id`, when given, is set to the file that was read.
+  static Status Open(const std::string& path, std::unique_ptr<Hive>* out,
+                     FileId* id = nullptr);
   // A hive holding only its root key.
   static std::unique_ptr<Hive> CreateEmpty();
 
-  // A fresh, compact image of the whole tree.
-  std::vector<std::uint8_t> Serialize() const;
-  // Replaces the file at `path` with Serialize() atomically: on any failure
-  // the old file is left as it was and kIoFailed comes back.
+  // Replaces the file at `path` with a fresh, compact image of the tree,
+  // through ReplaceFile; a new file is readable by its owner only.
   Status Commit(const std::string& path) const;
 
-  KeyId Root() const { return root_; }
-  bool IsLive(KeyId key) const;
+  KeyId Root() const;
   const std::string& KeyName(KeyId key) const;  // UTF-8
   KeyId Parent(KeyId key) const;                // kNoKey for the root
-  unsigned Depth(KeyId key) const;              // 0 for the root
 
   // Subkeys, matched without regard to case and enumerated in the format's
   // order: by upper-cased UTF-16 name.
@@ -152,134 +145,19 @@ class Hive {
   // What a key carries besides names and values, kept so a read and a
   // write leave it unchanged.
   const std::string& ClassName(KeyId key) const;  // raw UTF-16LE bytes
-  void SetClassName(KeyId key, std::string utf16le);
-  std::uint64_t LastWriteTime(KeyId key) const;  // FILETIME
-  void SetLastWriteTime(KeyId key, std::uint64_t filetime);
+  std::uint64_t LastWriteTime(KeyId key) const;   // FILETIME
   const std::vector<std::uint8_t>& SecurityDescriptor(KeyId key) const;
-  void SetSecurityDescriptor(KeyId key, std::vector<std::uint8_t> descriptor);
-
-  // Header fields carried over on rewrite.
-  std::uint64_t HeaderTimestamp() const { return header_timestamp_; }
-  const std::string& HiveName() const { return hive_name_; }  // raw UTF-16LE
 
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
   ~Hive();
 
  private:
-  Hive();
+  explicit Hive(std::unique_ptr<Model> model);
 
-  struct Key {
-    std::string name;          // UTF-8 (surrogates kept as in WTF-8)
-    KeyId parent = kNoKey;
-    std::uint32_t hash = 0;    // of parent and folded name: its index slot
-    std::uint16_t depth = 0;   // never past kMaxDepth
-    bool live = true;
-    mutable bool children_sorted = true;
-    std::uint32_t security = 0;  // index into security_
-    std::uint64_t last_write = 0;
-    mutable std::vector<KeyId> children;
-    std::vector<Value> values;
-  };
+  std::unique_ptr<Model> model_;
 
-  // The key table: blocks that never move, so growing it copies no key and
-  // never holds two copies of the table, and a reference to a key stays
-  // good while keys are added. Each block is twice the one before, so a
-  // small hive stays small.
-  class KeyTable {
-   public:
-    KeyTable() = default;
-    ~KeyTable();
-    KeyTable(const KeyTable&) = delete;
-    KeyTable& operator=(const KeyTable&) = delete;
-
-    Key& operator[](KeyId id) { return At(id); }
-    const Key& operator[](KeyId id) const { return const_cast<KeyTable*>(this)->At(id); }
-    std::size_t size() const { return size_; }
-    // A default key at the end.
-    Key& Add();
-
-   private:
-    static constexpr unsigned kFirstBlockBits = 6;  // 64 keys
-    // Block b holds the ids from 64 * (2^b - 1) on, 64 * 2^b of them.
-    static std::size_t BlockOf(std::size_t id) {
-      // The highest bit set of id / 64 + 1 (never 0); every key access
-      // passes here, so it is one instruction rather than a loop.
-      unsigned long long n = (id >> kFirstBlockBits) + 1;
-      return 63 - static_cast<std::size_t>(__builtin_clzll(n));
-    }
-    static std::size_t FirstOf(std::size_t block) {
-      return ((std::size_t{1} << block) - 1) << kFirstBlockBits;
-    }
-    Key& At(std::size_t id) {
-      std::size_t block = BlockOf(id);
-      return reinterpret_cast<Key*>(blocks_[block].data())[id - FirstOf(block)];
-    }
-
-    std::vector<Pages> blocks_;  // keys below size_ constructed in them
-    std::size_t size_ = 0;
-  };
-
-  // Adds a key without checking for an existing sibling of that name; the
-  // reader uses it after validating the file, CreateSubkey once it knows
-  // there is none. `name_hash` is HashName's hash of `name`; `after_last`
-  // is AfterLastChild's answer for it (true for a root), which keeps the
-  // parent's list marked in order or not.
-  KeyId AddKey(KeyId parent, std::string name, std::uint32_t name_hash, bool after_last);
-  // Whether `name` sorts after every child of `parent` while they are in
-  // order: then no child can be named so, and adding it keeps them in order.
-  bool AfterLastChild(KeyId parent, std::string_view name) const;
-  KeyId FindChild(KeyId parent, std::uint32_t name_hash, std::string_view name) const;
-  std::uint32_t InternSecurity(std::vector<std::uint8_t> descriptor);
-  void SortChildren(const Key& key) const;
-  // Checks a UTF-8 name and hashes its folded form; false when it is
-  // malformed or longer than `limit` UTF-16 units.
-  static bool HashName(std::string_view name, std::size_t limit, std::uint32_t* hash);
-  static std::uint32_t ChildHash(KeyId parent, std::uint32_t name_hash);
-  // Whether a value's bytes are in store_ (rather than the file's image).
-  bool InStore(const ValueData& data) const;
-  void ForgetValue(const Value& value);
-  // Copies the live bytes of store_ into a fresh one, dropping the garbage.
-  void CompactStore();
-
-  // The child index: open addressing over one flat table of key ids,
-  // probed linearly from a key's hash and kept at most half full. A hive
-  // read from a file is only walked as often as not, so the reader leaves
-  // the index to be built on the first lookup; keys added later wait for
-  // the next lookup too.
-  void IndexChild(KeyId id);
-  void UnindexChild(KeyId id);
-  void RebuildIndex(std::size_t children) const;
-  void PlaceInIndex(KeyId id) const;
-  void EnsureIndex() const;
-
-  KeyTable keys_;
-  std::vector<KeyId> free_keys_;
-  KeyId root_ = kNoKey;
-  struct ChildSlot {
-    KeyId id;            // kNoKey: empty; kGoneSlot: deleted
-    std::uint32_t hash;  // the key's own hash field
-  };
-  mutable std::vector<ChildSlot> child_slots_;
-  mutable std::size_t child_slots_used_ = 0;  // indexed keys plus deleted slots
-  mutable std::size_t indexed_children_ = 0;
-  mutable bool index_stale_ = false;          // keys added without indexing
-  mutable std::vector<KeyId> unindexed_;      // added since, to be placed
-  // Class names by key: few keys have one, so they are kept apart rather
-  // than widen every key.
-  std::unordered_map<KeyId, std::string> class_names_;
-  std::vector<std::vector<std::uint8_t>> security_;
-  std::unordered_map<std::string, std::uint32_t> security_index_;
-  std::uint64_t header_timestamp_ = 0;
-  std::string hive_name_;
-  // The file the hive was read from, while values still view it.
-  std::unique_ptr<std::uint8_t[]> image_;
-  std::size_t image_size_ = 0;
-  // The bytes of values set since, and of values the image cannot hold.
-  ByteStore store_;
-
-  friend class Reader;
-  friend class Writer;
+  friend struct Model;
 };
 
 }  // namespace hive

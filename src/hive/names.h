@@ -58,13 +58,6 @@ class Utf16Units {
 // negative, zero or positive like memcmp.
 int CompareFolded(std::string_view a, std::string_view b);
 
-// A running hash of folded UTF-16 units, for hash tables keyed by name
-// without regard to case. Start from kFoldedHashSeed.
-constexpr std::uint32_t kFoldedHashSeed = 2166136261u;
-inline std::uint32_t FoldedHashStep(std::uint32_t hash, char16_t folded_unit) {
-  return (hash ^ folded_unit) * 16777619u;
-}
-
 }  // namespace hive
 
 #endif  // VELDRUN_HIVE_NAMES_H

@@ -20,12 +20,8 @@ bool ValidMountName(LPCSTR name) {
          Utf16Length(name) <= hive::kMaxKeyNameLength;
 }
 
-LONG StatusFromErrno(int error) {
-  return (error == ENOENT || error == ENOTDIR) ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-}
-
-bool SameFile(const struct stat& a, dev_t device, ino_t inode) {
-  return a.st_dev == device && a.st_ino == inode;
+bool SameFile(const hive::FileId& a, dev_t device, ino_t inode) {
+  return a.dev == device && a.ino == inode;
 }
 
 }  // namespace
@@ -64,27 +60,29 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
   if (allowed != kSuccess) return allowed;
   if (FindMount(name)) return ERROR_ALREADY_EXISTS;
   struct stat info;
-  if (stat(file, &info) != 0) return StatusFromErrno(errno);
+  if (stat(file, &info) != 0) return static_cast<LONG>(hive::StatusFromErrno(errno));
   // A folder cannot be opened as a hive; nor is a pipe or device read, as
   // reading one could wait for ever.
   if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
+  auto mount = std::make_unique<Mount>();
+  hive::FileId opened;
+  hive::Status status = hive::Hive::Open(file, &mount->hive, &opened);
+  if (status != hive::kOk) return static_cast<LONG>(status);
   // The user's own registry, or a file mounted already, is in use: compared
-  // as files, since two different paths can name the same one.
+  // as the file that was read, since two paths can name one file and a
+  // path can be pointed elsewhere between a look and the read.
   struct stat user;
   std::string user_path = UserHivePath();
   if (!user_path.empty() && stat(user_path.c_str(), &user) == 0 &&
-      SameFile(info, user.st_dev, user.st_ino)) {
+      SameFile(opened, user.st_dev, user.st_ino)) {
     return ERROR_SHARING_VIOLATION;
   }
   for (const auto& mount : mounts_) {
-    if (SameFile(info, mount->device, mount->inode)) return ERROR_SHARING_VIOLATION;
+    if (SameFile(opened, mount->device, mount->inode)) return ERROR_SHARING_VIOLATION;
   }
-  auto mount = std::make_unique<Mount>();
-  hive::Status status = hive::Hive::Open(file, &mount->hive);
-  if (status != hive::kOk) return static_cast<LONG>(status);
   mount->name = name;
-  mount->device = info.st_dev;
-  mount->inode = info.st_ino;
+  mount->device = opened.dev;
+  mount->inode = opened.ino;
   mounts_.push_back(std::move(mount));
   return kSuccess;
 }

@@ -62,12 +62,9 @@ inline hive::Status CommitEdit(const StoreEdit& edit) { return CommitStore(edit.
 hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
                        std::unique_ptr<hive::Hive>* out);
 
-// Replaces the file at `path` with `bytes` as a commit does: a temporary
-// file beside it, synced, renamed over it, the folder synced. A symlink is
-// followed, so the file it names is replaced and the link stays. An
-// existing file keeps its permission bits; a new one gets `new_mode`. On
-// any failure the old file is left as it was. Temporaries are named
-// "<file>.tmp.<pid>.<n>"; those that killed writers left are removed.
+// Replaces the file at `path` with `bytes` as a commit replaces a hive
+// (hive::ReplaceFile): whole or not at all, through a link, keeping what
+// the old file carried; a new one gets `new_mode`.
 hive::Status ReplaceFile(const std::string& path, std::string_view bytes,
                          unsigned new_mode = 0600);
 

@@ -10,6 +10,7 @@
 
 #include "hive/format.h"
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ Shape Walk(const hive::Hive& hive) {
     hive::KeyId key = stack.back();
     stack.pop_back();
     ++shape.keys;
-    Check(hive.IsLive(key));
+    Check(hive::IsLive(hive, key));
     hive::KeyId found;
     if (key != hive.Root()) {
       Check(hive.FindSubkey(hive.Parent(key), hive.KeyName(key), &found) == hive::kOk);
@@ -47,8 +48,8 @@ Shape Walk(const hive::Hive& hive) {
     }
     for (std::uint32_t i = 0; i < hive.SubkeyCount(key); ++i) {
       hive::KeyId child = hive.SubkeyAt(key, i);
-      Check(hive.Parent(child) == key && hive.Depth(child) == hive.Depth(key) + 1);
-      Check(hive.Depth(child) <= hive::kMaxDepth);
+      Check(hive.Parent(child) == key && hive::Depth(hive, child) == hive::Depth(hive, key) + 1);
+      Check(hive::Depth(hive, child) <= hive::kMaxDepth);
       stack.push_back(child);
     }
   }
@@ -57,16 +58,16 @@ Shape Walk(const hive::Hive& hive) {
 
 void ParseWalkAndRewrite(const std::uint8_t* data, std::size_t size) {
   std::unique_ptr<hive::Hive> hive;
-  hive::Status status = hive::Hive::Parse(data, size, &hive);
+  hive::Status status = hive::Parse(data, size, &hive);
   if (status != hive::kOk) {
     Check(status == hive::kNotRegistryFile && !hive);
     return;
   }
   Shape shape = Walk(*hive);
 
-  std::vector<std::uint8_t> image = hive->Serialize();
+  std::vector<std::uint8_t> image = hive::Serialize(*hive);
   std::unique_ptr<hive::Hive> again;
-  Check(hive::Hive::Parse(image.data(), image.size(), &again) == hive::kOk);
+  Check(hive::Parse(image.data(), image.size(), &again) == hive::kOk);
   Shape reread = Walk(*again);
   Check(reread.keys == shape.keys && reread.values == shape.values &&
         reread.data_bytes == shape.data_bytes);

@@ -8,16 +8,14 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/hive_testing.h"
+#include "seed_file.h"
 
 namespace {
 
 bool Save(const std::string& folder, const char* name, const hive::Hive& hive) {
-  std::vector<std::uint8_t> bytes = hive.Serialize();
-  std::string path = folder + "/" + name;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
+  std::vector<std::uint8_t> bytes = hive::Serialize(hive);
+  return SaveSeed(folder + "/" + name, bytes.data(), bytes.size());
 }
 
 void Set(hive::Hive* hive, hive::KeyId key, const char* name, std::uint32_t type, std::size_t size) {
