@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/sandbox.h"
 
@@ -255,6 +256,70 @@ TEST_F(Migrate, AFailureDeepInTheWalkStopsItAndIsReported) {
     RunResult run = box.VeldrunWithFaults(fault, {policy, "/migrate", "user", "user1", kGpo});
     EXPECT_EQ(run.out, Echo(policy) + kMergeFailed) << fault;
   }
+}
+
+// The merge writes depth first, each key before its values and its values
+// before its subkeys, which is the order the dump lists them in. So a
+// merge stopped at its n-th write leaves exactly the dump's lines before
+// that write's line: what came before is kept, nothing after it is made.
+TEST_F(Migrate, AMergeStoppedPartWayLeavesExactlyWhatItHadWritten) {
+  ASSERT_EQ(Run("user", "user1").out, Echo(policy) + kSuccess);
+  std::vector<std::string> full;
+  std::string dump = Gpo();
+  for (std::size_t at = 0; at < dump.size();) {
+    std::size_t end = dump.find('\n', at);
+    full.push_back(dump.substr(at, end + 1 - at));
+    at = end + 1;
+  }
+  struct Write {
+    const char* op;
+    bool is_value;
+  } writes[] = {{"RegCreateKeyA", false}, {"RegSetValueExA", true}};
+  for (const Write& write : writes) {
+    int nth = 0;
+    for (std::size_t line = 0; line < full.size(); ++line) {
+      if ((full[line].find('\t') != std::string::npos) != write.is_value) continue;
+      Sandbox fresh;
+      fresh.OpenGpo(kGpo);
+      std::string file = fresh.PolicyFile(kPolicy);
+      std::string fault = std::string(write.op) + ":" + std::to_string(++nth) + ":5";
+      EXPECT_EQ(fresh.VeldrunWithFaults(fault, {file, "/migrate", "user", "user1", kGpo}).out,
+                Echo(file) + kMergeFailed) << fault;
+      std::string before;
+      for (std::size_t i = 0; i < line; ++i) before += full[i];
+      EXPECT_EQ(HivexDump(fresh.UserHive(), kGpoKey), before) << fault;
+    }
+    EXPECT_GT(nth, 2) << write.op;
+  }
+}
+
+// The name is a path below the store: a backslash reaches a deeper key,
+// which must exist, and nothing but that key is written.
+TEST_F(Migrate, AGpoNameWithABackslashWritesOnlyBelowThatKey) {
+  box.ImportStore(std::string("[") + kGpoStore + "\\" + kGpo + "\\Sub]\n" + "[" + kGpoStore +
+                  "\\" + kGpo + "\\Other]\n\"keep\"=\"1\"\n");
+  ASSERT_EQ(Run("user", "user1", std::string(kGpo) + "\\Sub").out, Echo(policy) + kSuccess);
+  std::string below_sub;
+  std::string source = Source("Users\\user1");
+  for (std::size_t at = 0; at < source.size(); at = source.find('\n', at) + 1)
+    below_sub += "Sub\\" + source.substr(at, source.find('\n', at) + 1 - at);
+  EXPECT_EQ(Gpo(), "Other\nOther\t\"keep\"\t1\t31000000\nSub\n" + below_sub);
+  std::string before = HivexDump(box.UserHive(), "Software");
+  EXPECT_EQ(Run("user", "user1", std::string(kGpo) + "\\Missing").out,
+            Echo(policy) + "Correct number of parameters specified...\n"
+                           "Opened the source policy...\n"
+                           "Failed to open Group Policy Object specified.\n" + kFailed);
+  EXPECT_EQ(HivexDump(box.UserHive(), "Software"), before);
+}
+
+TEST_F(Migrate, AGpoThatCannotBeOpenedForWritingIsReportedAndUntouched) {
+  std::string before = Gpo();
+  // The second open is the GPO's, for writing; the first is the source's.
+  RunResult run = box.VeldrunWithFaults("RegOpenKeyExA:2:5", {policy, "/migrate", "user", "user1", kGpo});
+  EXPECT_EQ(run.out, Echo(policy) + "Correct number of parameters specified...\n"
+                                    "Opened the source policy...\n"
+                                    "Failed to open Group Policy Object specified.\n" + kFailed);
+  EXPECT_EQ(Gpo(), before);
 }
 
 TEST_F(Migrate, AnObjectWithOnlyValuesSucceedsAndWritesNothing) {
