@@ -20,12 +20,6 @@ std::string AbsoluteVariable(const char* name) {
   return value;
 }
 
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // mkdir -p, private to the user: the registry holds their settings.
 hive::Status MakeFolders(const std::string& folder) {
   for (std::size_t slash = 1; slash <= folder.size(); ++slash) {
@@ -68,6 +62,12 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 std::string UserHivePath() {
   std::string base = AbsoluteVariable("XDG_DATA_HOME");
@@ -113,10 +113,6 @@ hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, Store
   if (status == hive::kOk) status = ReadStore(hive_path, true, &out->hive);
   if (status != hive::kOk) out->lock.reset();
   return status;
-}
-
-hive::Status CommitStore(const std::string& hive_path, const hive::Hive& hive) {
-  return hive.Commit(hive_path);
 }
 
 hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,

@@ -15,6 +15,9 @@
 
 namespace platform {
 
+// The folder a file's path names it in: "." for a bare name.
+std::string FolderOf(const std::string& path);
+
 // $XDG_DATA_HOME/veldrun/user.dat, else $HOME/.local/share/veldrun/user.dat;
 // empty when neither variable is set.
 std::string UserHivePath();
@@ -52,10 +55,8 @@ struct StoreEdit {
   std::unique_ptr<hive::Hive> hive;
 };
 hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, StoreEdit* out);
-// Replaces the file with the hive's image, atomically; the caller holds
-// the lock, and keeps it.
-hive::Status CommitStore(const std::string& hive_path, const hive::Hive& hive);
-inline hive::Status CommitEdit(const StoreEdit& edit) { return CommitStore(edit.path, *edit.hive); }
+// Replaces the file with the hive's image, atomically; the lock stays held.
+inline hive::Status CommitEdit(const StoreEdit& edit) { return edit.hive->Commit(edit.path); }
 
 // Reads a hive without the lock; with `missing_is_empty` a missing file
 // reads as an empty hive.

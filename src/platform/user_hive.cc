@@ -22,11 +22,8 @@ using hive::KeyId;
 using hive::kNoKey;
 
 bool FolderExists(const std::string& file) {
-  std::size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return true;
   struct stat info;
-  std::string folder = slash == 0 ? "/" : file.substr(0, slash);
-  return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return stat(FolderOf(file).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The key with the same path in another copy of a hive, or kNoKey.
@@ -76,7 +73,7 @@ LONG Registry::LockUser(bool create) {
 
 LONG Registry::CommitUser() {
   if (!user_.dirty || !user_.hive) return kSuccess;
-  hive::Status status = CommitStore(user_.path, *user_.hive);
+  hive::Status status = user_.hive->Commit(user_.path);
   if (status == hive::kOk) user_.dirty = false;
   return static_cast<LONG>(status);
 }

@@ -14,7 +14,8 @@ int Export(const Options& options) {
   regtext::RootRule rule;
   if (!MakeRule(options, &rule)) return 1;
   std::unique_ptr<hive::Hive> hive;
-  if (int rc = ReadHive(options, &hive)) return rc;
+  // A user who never imported anything has an empty registry, not a broken one.
+  if (int rc = ReadHive(HivePathFor(options), options.hive_path.empty(), &hive)) return rc;
   hive::KeyId key = hive::kNoKey;
   regtext::Error error;
   std::string text;

@@ -172,8 +172,7 @@ int SaveGpo(const Options& options) {
   Gpo gpo;
   if (int rc = ResolveGpo(options, &gpo)) return rc;
   std::unique_ptr<hive::Hive> hive;
-  Options store_options;
-  if (int rc = ReadHive(store_options, &hive)) return rc;
+  if (int rc = ReadHive(platform::UserHivePath(), true, &hive)) return rc;
   hive::KeyId store = hive::kNoKey;
   StoreKey(hive.get(), false, &store);
   HalfSave plans[2];

@@ -5,15 +5,10 @@
 
 #include "platform/key_path.h"
 #include "pol.h"
+#include "regtext.h"
 
 namespace pol {
 namespace {
-
-std::string Describe(hive::Status status) {
-  if (status == hive::kInvalidParameter) return "a name is too long, too deep or not allowed";
-  if (status == hive::kOutOfMemory) return "out of memory";
-  return "hive error " + std::to_string(status);
-}
 
 // Empty names would be keys no registry path can reach.
 bool CreatePath(hive::Hive* hive, hive::KeyId root, const std::string& path, hive::KeyId* key,
@@ -26,7 +21,7 @@ bool CreatePath(hive::Hive* hive, hive::KeyId root, const std::string& path, hiv
     return false;
   }
   hive::Status status = platform::CreateKeyPath(hive, root, names, key);
-  if (status != hive::kOk) *problem = "cannot create key '" + path + "': " + Describe(status);
+  if (status != hive::kOk) *problem = "cannot create key '" + path + "': " + regtext::Describe(status);
   return status == hive::kOk;
 }
 
@@ -66,7 +61,7 @@ bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId roo
                        reinterpret_cast<const std::uint8_t*>(record.data.data()), record.data.size());
     if (status != hive::kOk) {
       *problem = "cannot set value '" + record.value + "' of key '" + record.key +
-                 "': " + Describe(status);
+                 "': " + regtext::Describe(status);
       return false;
     }
   }

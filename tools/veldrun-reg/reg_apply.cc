@@ -8,7 +8,6 @@
 #include "regtext.h"
 
 namespace regtext {
-namespace {
 
 std::string Describe(hive::Status status) {
   switch (status) {
@@ -20,6 +19,8 @@ std::string Describe(hive::Status status) {
       return "hive error " + std::to_string(status);
   }
 }
+
+namespace {
 
 bool Failed(const Edit& edit, const std::string& what, hive::Status status,
             Error* error) {

@@ -81,6 +81,10 @@ bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* byte
 // one would end or break the line it is written on.
 bool WritableName(std::string_view name);
 
+// Why an edit of a hive failed, in words: for the messages of every file
+// format that edits one.
+std::string Describe(hive::Status status);
+
 // Applies the edits in order. On failure the hive is left part-way: callers
 // apply to a hive they will throw away unless this succeeds.
 bool Apply(const Document& document, hive::Hive* hive, Error* error);

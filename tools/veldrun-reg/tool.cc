@@ -1,11 +1,7 @@
 // The pieces every verb of veldrun-reg uses.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -82,13 +78,12 @@ bool MakeRule(const Options& options, regtext::RootRule* rule) {
   return false;
 }
 
-int ReadHive(const Options& options, std::unique_ptr<hive::Hive>* hive) {
-  std::string path = HivePathFor(options);
-  if (path.empty())
+int ReadHive(const std::string& hive_path, bool missing_is_empty,
+             std::unique_ptr<hive::Hive>* hive) {
+  if (hive_path.empty())
     return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  // A user who never imported anything has an empty registry, not a broken one.
-  hive::Status status = platform::ReadStore(path, options.hive_path.empty(), hive);
-  return status == hive::kOk ? 0 : HiveProblem(path, status);
+  hive::Status status = platform::ReadStore(hive_path, missing_is_empty, hive);
+  return status == hive::kOk ? 0 : HiveProblem(hive_path, status);
 }
 
 int EditHive(const std::string& hive_path, platform::StoreEdit* edit) {

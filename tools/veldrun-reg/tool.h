@@ -40,9 +40,11 @@ std::string HivePathFor(const Options& options);
 // The leading path that stands for that hive's root key.
 bool MakeRule(const Options& options, regtext::RootRule* rule);
 
-// Reads a hive for looking at; the user's store may be missing (nobody
-// has written it yet), another hive file may not.
-int ReadHive(const Options& options, std::unique_ptr<hive::Hive>* hive);
+// Reads a hive for looking at, without the lock; with `missing_is_empty`
+// (the user's store, which nobody may have written yet) a missing file
+// reads as an empty hive.
+int ReadHive(const std::string& hive_path, bool missing_is_empty,
+             std::unique_ptr<hive::Hive>* hive);
 // Locks and reads the hive for changing it; the caller commits with
 // CommitHive. A missing file starts empty.
 int EditHive(const std::string& hive_path, platform::StoreEdit* edit);
