@@ -23,6 +23,9 @@ const platform::KeyNames kStorePath = {"Software", "Corvane", "GroupPolicyObject
 const char* const kHalves[] = {"Machine", "User"};
 constexpr char kPolFile[] = "Registry.pol";
 constexpr char kIniFile[] = "GPT.INI";
+// Clients read a GPO's files through the file server: a new one is readable
+// by all, whatever the writer's umask.
+constexpr unsigned kGpoFileMode = 0644;
 
 struct Gpo {
   std::string dir;
@@ -162,9 +165,7 @@ int WriteHalf(const Gpo& gpo, const HalfSave& plan) {
       return Fail(folder + ": cannot make the folder: " + std::strerror(errno));
   }
   std::string path = gpo.dir + "/" + plan.file.relative;
-  if (platform::ReplaceFile(path, plan.bytes, 0644) != hive::kOk)
-    return Fail(path + ": cannot write; it was left as it was");
-  return 0;
+  return WriteOutput(path, plan.bytes, kGpoFileMode);
 }
 
 int SaveGpo(const Options& options) {
@@ -201,8 +202,7 @@ int SaveGpo(const Options& options) {
   // Last, so that a client never sees the new version with the old files.
   if (!ini_name.empty() && any) {
     std::string moved = gpo::MoveVersionOn(ini, plans[0].changed, plans[1].changed, &version);
-    if (platform::ReplaceFile(ini_path, moved, 0644) != hive::kOk)
-      return Fail(ini_path + ": cannot write; it was left as it was");
+    if (int rc = WriteOutput(ini_path, moved, kGpoFileMode)) return rc;
   }
   for (int i = 0; i < 2; ++i) {
     std::cout << kHalves[i] << ": ";

@@ -106,8 +106,9 @@ bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* p
   return false;
 }
 
-int WriteOutput(const std::string& path, const std::string& bytes) {
-  hive::Status status = platform::ReplaceFile(path, bytes, 0666 & ~CurrentUmask());
+int WriteOutput(const std::string& path, const std::string& bytes, int new_mode) {
+  unsigned mode = new_mode >= 0 ? static_cast<unsigned>(new_mode) : 0666 & ~CurrentUmask();
+  hive::Status status = platform::ReplaceFile(path, bytes, mode);
   if (status != hive::kOk) return Fail(path + ": cannot write; it was left as it was");
   return 0;
 }

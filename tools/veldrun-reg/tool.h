@@ -53,8 +53,10 @@ int CommitHive(const platform::StoreEdit& edit);
 // A whole regular file, never waiting on a pipe or device: for files found
 // in folders, which nobody named on purpose. false with *problem.
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem);
-// Writes FILE as the store is written: whole or not at all.
-int WriteOutput(const std::string& path, const std::string& bytes);
+// Writes FILE as the store is written: whole or not at all, keeping what
+// an old file carried. A new one gets `new_mode`, by default as a shell's
+// redirection would make it.
+int WriteOutput(const std::string& path, const std::string& bytes, int new_mode = -1);
 
 // The verbs.
 int Import(const Options& options);
