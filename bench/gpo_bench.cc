@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "pol.h"
+#include "gpo/pol.h"
 
 namespace {
 

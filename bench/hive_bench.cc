@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "store/files.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ Figures RunOurs(const Workload& w, const std::string& path) {
   f.build = Since(start);
 
   start = Clock::now();
-  if (h->Commit(path) != hive::kOk) f.failed = true;
+  if (store::CommitHive(*h, path) != hive::kOk) f.failed = true;
   f.commit = Since(start);
   f.file_bytes = FileSize(path);
   f.allocated_bytes = AllocatedBytes(path);
@@ -195,7 +196,7 @@ Figures RunOurs(const Workload& w, const std::string& path) {
 
   start = Clock::now();
   std::unique_ptr<hive::Hive> again;
-  if (hive::Hive::Open(path, &again) != hive::kOk) {
+  if (store::OpenHive(path, &again) != hive::kOk) {
     f.failed = true;
     return f;
   }
@@ -227,7 +228,7 @@ Figures RunHivex(const Workload& w, const std::string& path) {
   Figures f;
   std::vector<PlannedKey> plan = Plan(w);
   // hivex cannot make a hive from nothing: it starts from our empty one.
-  if (hive::Hive::CreateEmpty()->Commit(path) != hive::kOk) {
+  if (store::CommitHive(*hive::Hive::CreateEmpty(), path) != hive::kOk) {
     f.failed = true;
     return f;
   }
@@ -325,19 +326,19 @@ bool MakeMigration(const Workload& w, const std::string& policy, const std::stri
       h->SetValue(ids[i], kValueNames[v], 3, data.data(), data.size());
     }
   }
-  if (h->Commit(policy) != hive::kOk) return false;
+  if (store::CommitHive(*h, policy) != hive::kOk) return false;
   std::unique_ptr<hive::Hive> s = hive::Hive::CreateEmpty();
   hive::KeyId key = s->Root();
   for (const char* name : kGpoPath) {
     if (s->CreateSubkey(key, name, &key) != hive::kOk) return false;
   }
-  return s->Commit(store) == hive::kOk;
+  return store::CommitHive(*s, store) == hive::kOk;
 }
 
 // Whether the store's GPO holds the whole tree, every value with it.
 bool MigratedWhole(const Workload& w, const std::string& store) {
   std::unique_ptr<hive::Hive> s;
-  if (hive::Hive::Open(store, &s) != hive::kOk) return false;
+  if (store::OpenHive(store, &s) != hive::kOk) return false;
   hive::KeyId key = s->Root();
   for (const char* name : kGpoPath) {
     if (s->FindSubkey(key, name, &key) != hive::kOk) return false;

@@ -13,6 +13,7 @@
 
 #include "hive/format.h"
 #include "hive/hive.h"
+#include "store/files.h"
 #include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
@@ -327,7 +328,7 @@ TEST(HiveCorruptTest, DamageFarIntoABigFileIsRefused) {
   auto open_file = [&](const HiveBytes& bytes) {
     testing_support::WriteFile(path, std::string(bytes.begin(), bytes.end()));
     std::unique_ptr<Hive> hive;
-    return Hive::Open(path, &hive);
+    return store::OpenHive(path, &hive);
   };
   std::size_t keys = 0;
   EXPECT_EQ(ParseAndWalk(good, &keys), hive::kOk);

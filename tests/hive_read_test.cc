@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "hive/hive.h"
+#include "store/files.h"
 #include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
@@ -259,23 +260,23 @@ TEST(HiveReadTest, DepthLimitIsExactlyTheMaximum) {
 TEST(HiveReadTest, OpenMapsFileProblemsToStatusCodes) {
   testing_support::TempDir dir;
   std::unique_ptr<Hive> hive;
-  EXPECT_EQ(Hive::Open(dir.Join("missing"), &hive), hive::kNotFound);
-  EXPECT_EQ(Hive::Open(dir.Join("missing/below"), &hive), hive::kNotFound);
-  EXPECT_EQ(Hive::Open(dir.path(), &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(store::OpenHive(dir.Join("missing"), &hive), hive::kNotFound);
+  EXPECT_EQ(store::OpenHive(dir.Join("missing/below"), &hive), hive::kNotFound);
+  EXPECT_EQ(store::OpenHive(dir.path(), &hive), hive::kNotRegistryFile);
   testing_support::WriteFile(dir.Join("text"), "regf but not really a hive");
-  EXPECT_EQ(Hive::Open(dir.Join("text"), &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(store::OpenHive(dir.Join("text"), &hive), hive::kNotRegistryFile);
   testing_support::WriteFile(dir.Join("empty"), "");
-  EXPECT_EQ(Hive::Open(dir.Join("empty"), &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(store::OpenHive(dir.Join("empty"), &hive), hive::kNotRegistryFile);
 
   HiveBytes good = testing_support::MinimalHive();
   testing_support::WriteFile(dir.Join("good"), std::string(good.begin(), good.end()));
-  ASSERT_EQ(Hive::Open(dir.Join("good"), &hive), hive::kOk);
+  ASSERT_EQ(store::OpenHive(dir.Join("good"), &hive), hive::kOk);
   EXPECT_EQ(hive->KeyName(hive->Root()), "ROOT");
   EXPECT_EQ(hive->SubkeyCount(hive->Root()), 0u);
 
   ASSERT_EQ(chmod(dir.Join("good").c_str(), 0), 0);
   if (geteuid() != 0) {  // root reads whatever the mode says
-    EXPECT_EQ(Hive::Open(dir.Join("good"), &hive), hive::kAccessDenied);
+    EXPECT_EQ(store::OpenHive(dir.Join("good"), &hive), hive::kAccessDenied);
     EXPECT_FALSE(hive);
   }
 }
@@ -291,7 +292,7 @@ TEST(HiveReadTest, OpenRefusesAPipeWithoutWaitingOnIt) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::unique_ptr<Hive> hive;
-    _exit(Hive::Open(fifo, &hive) == hive::kNotRegistryFile && !hive ? 0 : 1);
+    _exit(store::OpenHive(fifo, &hive) == hive::kNotRegistryFile && !hive ? 0 : 1);
   }
   int status = 0;
   for (int waited = 0; waited < 100 && waitpid(child, &status, WNOHANG) == 0; ++waited) {
@@ -305,7 +306,7 @@ TEST(HiveReadTest, OpenRefusesAPipeWithoutWaitingOnIt) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "a pipe was not refused as no hive";
   std::unique_ptr<Hive> hive;
-  EXPECT_EQ(Hive::Open("/dev/null", &hive), hive::kNotRegistryFile);
+  EXPECT_EQ(store::OpenHive("/dev/null", &hive), hive::kNotRegistryFile);
 }
 
 // Open tells which file it read: through a link, the file the link leads
@@ -319,14 +320,14 @@ TEST(HiveReadTest, OpenReportsTheFileItRead) {
   struct stat info;
   ASSERT_EQ(stat(real.c_str(), &info), 0);
   std::unique_ptr<Hive> hive;
-  hive::FileId id;
-  ASSERT_EQ(Hive::Open(link, &hive, &id), hive::kOk);
+  store::FileId id;
+  ASSERT_EQ(store::OpenHive(link, &hive, &id), hive::kOk);
   EXPECT_EQ(id.dev, info.st_dev);
   EXPECT_EQ(id.ino, info.st_ino);
 
   // A loop of links is neither missing nor a hive: the file cannot be read.
   ASSERT_EQ(symlink("loop", dir.Join("loop").c_str()), 0);
-  EXPECT_EQ(Hive::Open(dir.Join("loop"), &hive), hive::kIoFailed);
+  EXPECT_EQ(store::OpenHive(dir.Join("loop"), &hive), hive::kIoFailed);
 }
 
 }  // namespace

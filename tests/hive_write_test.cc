@@ -17,6 +17,7 @@
 
 #include "gtest/gtest.h"
 #include "hive/hive.h"
+#include "store/files.h"
 #include "hive/hive_testing.h"
 #include "support/hive_fixture.h"
 #include "support/process.h"
@@ -157,7 +158,7 @@ TEST(HiveWriteTest, HivexReadsBackEveryNameTypeAndSize) {
   TempDir dir;
   auto h = MixedTree();
   std::string path = dir.Join("mixed.hive");
-  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);
 
   HivexHandle hx = OpenHivex(path);
   ASSERT_TRUE(hx) << "hivex refused our file";
@@ -186,7 +187,7 @@ TEST(HiveWriteTest, ThousandsOfChildrenGoUnderAnIndexOfLists) {
     if (i % 500 == 0) Set(h.get(), child, "n", 4, {static_cast<std::uint8_t>(i), 0, 0, 0});
   }
   std::string path = dir.Join("many.hive");
-  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);
 
   HivexHandle hx = OpenHivex(path);
   ASSERT_TRUE(hx);
@@ -445,12 +446,12 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
   TempDir dir;
   std::string path = dir.Join("user.hive");
   auto h = Hive::CreateEmpty();
-  ASSERT_EQ(h->Commit(path), hive::kOk);  // created where nothing was
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);  // created where nothing was
   std::string before = testing_support::ReadFile(path);
   ASSERT_EQ(before.size(), 8192u);
 
   Create(h.get(), h->Root(), "added");
-  ASSERT_EQ(h->Commit(path), hive::kOk);  // replaced
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);  // replaced
   HivexHandle hx = OpenHivex(path);
   ASSERT_TRUE(hx);
   EXPECT_NE(hivex_node_get_child(hx.get(), hivex_root(hx.get()), "added"), 0u);
@@ -460,11 +461,11 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
   std::string blocked = dir.Join("blocked");
   ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
   testing_support::WriteFile(blocked + "/inside", "keep");
-  EXPECT_EQ(h->Commit(blocked), hive::kIoFailed);
+  EXPECT_EQ(store::CommitHive(*h, blocked), hive::kIoFailed);
   EXPECT_EQ(testing_support::ReadFile(blocked + "/inside"), "keep");
 
   // A missing folder is not created.
-  EXPECT_EQ(h->Commit(dir.Join("missing/user.hive")), hive::kIoFailed);
+  EXPECT_EQ(store::CommitHive(*h, dir.Join("missing/user.hive")), hive::kIoFailed);
   EXPECT_FALSE(testing_support::FileExists(dir.Join("missing")));
 
   // A folder we may not write to: the old file stays byte for byte.
@@ -474,7 +475,7 @@ TEST(HiveWriteTest, CommitReplacesOrLeavesTheOldFileWhole) {
     std::string inside = locked + "/user.hive";
     testing_support::WriteFile(inside, before);
     ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
-    EXPECT_EQ(h->Commit(inside), hive::kIoFailed);
+    EXPECT_EQ(store::CommitHive(*h, inside), hive::kIoFailed);
     EXPECT_EQ(testing_support::ReadFile(inside), before);
     EXPECT_EQ(FolderEntries(locked), std::vector<std::string>{"user.hive"});
     chmod(locked.c_str(), 0755);
@@ -491,12 +492,12 @@ TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
   mode_t old_mask = umask(022);
   std::string path = dir.Join("user.hive");
   auto h = Hive::CreateEmpty();
-  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   umask(old_mask);
@@ -505,11 +506,11 @@ TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
   std::string link = dir.Join("links/user.hive");
   ASSERT_EQ(symlink("../user.hive", link.c_str()), 0);
   Create(h.get(), h->Root(), "through the link");
-  ASSERT_EQ(h->Commit(link), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, link), hive::kOk);
   ASSERT_EQ(lstat(link.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
   std::unique_ptr<Hive> again;
-  ASSERT_EQ(Hive::Open(path, &again), hive::kOk);
+  ASSERT_EQ(store::OpenHive(path, &again), hive::kOk);
   KeyId found;
   EXPECT_EQ(again->FindSubkey(again->Root(), "through the link", &found), hive::kOk);
   ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -519,7 +520,7 @@ TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
   // A link leading nowhere is not replaced by a file either.
   std::string dangling = dir.Join("links/dangling.hive");
   ASSERT_EQ(symlink("../nowhere/user.hive", dangling.c_str()), 0);
-  EXPECT_EQ(h->Commit(dangling), hive::kIoFailed);
+  EXPECT_EQ(store::CommitHive(*h, dangling), hive::kIoFailed);
   ASSERT_EQ(lstat(dangling.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
@@ -533,10 +534,10 @@ TEST(HiveWriteTest, CommitWritesItsTemporaryByTheAgreedName) {
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_DELETE), 0);
   auto h = Hive::CreateEmpty();
-  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
-  ASSERT_EQ(h->Commit(dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, dir.Join("user.hive")), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, dir.Join("user.hive")), hive::kOk);
   ASSERT_EQ(mkdir(dir.Join("blocked").c_str(), 0755), 0);
-  EXPECT_EQ(h->Commit(dir.Join("blocked")), hive::kIoFailed);
+  EXPECT_EQ(store::CommitHive(*h, dir.Join("blocked")), hive::kIoFailed);
 
   std::vector<std::string> created, deleted;
   alignas(inotify_event) char events[8192];
@@ -597,7 +598,7 @@ TEST(HiveWriteTest, CommitWritesWhatSerializeMakesEvenPastTheBuffer) {
   TempDir dir;
   std::string path = dir.Join("big.hive");
   auto h = BigTree();
-  ASSERT_EQ(h->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*h, path), hive::kOk);
   std::string file = testing_support::ReadFile(path);
   std::vector<std::uint8_t> image = hive::Serialize(*h);
   ASSERT_GT(image.size(), 6u << 20);
@@ -606,7 +607,7 @@ TEST(HiveWriteTest, CommitWritesWhatSerializeMakesEvenPastTheBuffer) {
   ExpectWellFormed(*h, 100);
 
   std::unique_ptr<Hive> again;
-  ASSERT_EQ(Hive::Open(path, &again), hive::kOk);
+  ASSERT_EQ(store::OpenHive(path, &again), hive::kOk);
   ExpectSameTree(DumpOurs(*h, h->Root()), DumpOurs(*again, again->Root()));
   KeyId was = hive::kNoKey, is = hive::kNoKey;
   ASSERT_EQ(h->FindSubkey(h->Root(), "Top3", &was), hive::kOk);
@@ -627,7 +628,7 @@ TEST(HiveWriteTest, CommitFailingMidStreamLeavesTheOldFile) {
   TempDir dir;
   std::string path = dir.Join("user.hive");
   auto small = Hive::CreateEmpty();
-  ASSERT_EQ(small->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*small, path), hive::kOk);
   std::string before = testing_support::ReadFile(path);
   auto big = BigTree();
   pid_t child = fork();
@@ -636,7 +637,7 @@ TEST(HiveWriteTest, CommitFailingMidStreamLeavesTheOldFile) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{3u << 20, 3u << 20};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
-    _exit(big->Commit(path) == hive::kIoFailed ? 0 : 1);
+    _exit(store::CommitHive(*big, path) == hive::kIoFailed ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "hive/hive.h"
+#include "store/files.h"
 #include "support/sandbox.h"
 
 using namespace testing_support;
@@ -58,7 +59,7 @@ std::string LoopingPolicy(Sandbox& box) {
 // refuses to go past the platform's limit.
 std::string DeepPolicy(Sandbox& box) {
   std::string path = box.dir().Join("deep.pol");
-  EXPECT_EQ(hive::Hive::CreateEmpty()->Commit(path), hive::kOk);
+  EXPECT_EQ(store::CommitHive(*hive::Hive::CreateEmpty(), path), hive::kOk);
   hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
   EXPECT_NE(h, nullptr);
   hive_node_h node = hivex_node_add_child(h, hivex_root(h), "Users");

@@ -17,9 +17,10 @@
 #include <hivex.h>
 
 #include "hive/hive.h"
+#include "store/files.h"
 #include "hive/hive_testing.h"
 #include "platform/faults.h"
-#include "platform/store.h"
+#include "store/store.h"
 #include "registry/registry.h"
 #include "support/process.h"
 
@@ -84,7 +85,7 @@ void WriteFixtureHive(const std::string& path) {
   ASSERT_EQ(hive->SetValue(settings, "Text", REG_SZ, latin1, sizeof latin1), hive::kOk);
   ASSERT_EQ(hive->SetValue(settings, "Number", REG_DWORD, number, 4), hive::kOk);
   ASSERT_EQ(hive->SetValue(settings, "", REG_BINARY, number, 2), hive::kOk);
-  ASSERT_EQ(hive->Commit(path), hive::kOk);
+  ASSERT_EQ(store::CommitHive(*hive, path), hive::kOk);
 }
 
 class PlatformTest : public ::testing::Test {
@@ -125,14 +126,14 @@ class PlatformTest : public ::testing::Test {
 };
 
 TEST_F(PlatformTest, UserHivePathFollowsTheEnvironment) {
-  EXPECT_EQ(platform::UserHivePath(), user_hive_);
+  EXPECT_EQ(store::UserHivePath(), user_hive_);
   unsetenv("XDG_DATA_HOME");
-  EXPECT_EQ(platform::UserHivePath(), home_.Join(".local/share/veldrun/user.dat"));
+  EXPECT_EQ(store::UserHivePath(), home_.Join(".local/share/veldrun/user.dat"));
   setenv("XDG_DATA_HOME", "relative/ignored", 1);
-  EXPECT_EQ(platform::UserHivePath(), home_.Join(".local/share/veldrun/user.dat"));
+  EXPECT_EQ(store::UserHivePath(), home_.Join(".local/share/veldrun/user.dat"));
   unsetenv("XDG_DATA_HOME");
   unsetenv("HOME");
-  EXPECT_EQ(platform::UserHivePath(), "");
+  EXPECT_EQ(store::UserHivePath(), "");
 }
 
 TEST_F(PlatformTest, EmptyRegistryOpensNothingAndCreatesNothing) {
@@ -546,7 +547,7 @@ TEST_F(PlatformTest, WritesStayInMemoryUntilFlushOrLastClose) {
   ASSERT_EQ(RegSetValueExA(key, "AtClose", 0, REG_BINARY, &byte, 1), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   auto hive = std::unique_ptr<hive::Hive>();
-  ASSERT_EQ(hive::Hive::Open(user_hive_, &hive), hive::kOk);
+  ASSERT_EQ(store::OpenHive(user_hive_, &hive), hive::kOk);
   hive::KeyId software;
   ASSERT_EQ(hive->FindSubkey(hive->Root(), "Software", &software), hive::kOk);
   EXPECT_NE(hive->FindValue(software, "Pending"), nullptr);

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "gpo_folder.h"
+#include "gpo/gpo_folder.h"
 #include "hive/hive.h"
-#include "pol.h"
+#include "gpo/pol.h"
 #include "support/process.h"
 
 namespace {

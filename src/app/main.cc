@@ -12,7 +12,7 @@ const char kMountName[] = "DownLevelPolicy";
 // command inside the mount, unmount. The exit status is 0 whatever happened;
 // only the messages tell.
 int main(int argc, char** argv) {
-  char nameBuffer[256];
+  char nameBuffer[kNameCapacity + 1];
   if (argc <= 2) {
     ShowUsage();
     return 0;

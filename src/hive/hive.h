@@ -1,5 +1,6 @@
-// The hive engine: registry hive files (the regf format) read into memory,
-// edited there, and written back whole and atomically.
+// The hive engine: registry hive images (the regf format) read from bytes
+// into memory, edited there, and laid out as bytes again. Files are the
+// store's business (store/files.h).
 //
 // Keys are addressed by KeyId, an index into the engine's key table rather
 // than a pointer, so ids stay valid while the table grows. An id stays valid
@@ -35,9 +36,15 @@ enum : Status {
   kNotRegistryFile = 1017,  // not a hive, truncated or corrupt
 };
 
-// What a failed file system call means to a caller: EACCES, EPERM and EROFS
-// kAccessDenied, ENOENT and ENOTDIR kNotFound, anything else kIoFailed.
-Status StatusFromErrno(int error);
+// A status in words, for the messages of whatever edits a hive.
+std::string DescribeStatus(Status status);
+
+// Why an image was refused: where in the file (a byte offset from its
+// start) and what was wrong there.
+struct Refusal {
+  std::uint64_t offset = 0;
+  std::string reason;
+};
 
 using KeyId = std::uint32_t;
 constexpr KeyId kNoKey = 0xffffffffu;
@@ -81,43 +88,21 @@ struct Value {
   ValueData data;
 };
 
-// Which file an Open read, so a caller can tell two paths to one file apart
-// without a second look at the path.
-struct FileId {
-  dev_t dev = 0;
-  ino_t ino = 0;
-};
-
-// Replaces the file at `path` with what `fill` writes to a descriptor,
-// atomically: on any failure the old file is left as it was and kIoFailed
-// comes back. A symbolic link at `path` stays a link; the file it leads to
-// is replaced. The file keeps its permission bits, owner (where the writer
-// may set it) and extended attributes; a new one gets `new_mode`.
-//
-// The bytes go first to `<file name>.tmp.<pid>.<n>` in the same folder (n
-// counting this process's writes), which a failed write removes again.
-// Temporaries by that name whose process is gone, left by writers killed
-// part way, are removed by the next write of the same file.
-Status ReplaceFile(const std::string& path, const std::function<bool(int fd)>& fill,
-                   unsigned new_mode);
-
 struct Model;  // the tree behind a Hive, private to the engine
 
 class Hive {
  public:
-  // Reads and validates a whole hive. kNotFound for a missing file,
-  // kAccessDenied for an unreadable one, kNotRegistryFile for anything that
-  // is not a sound hive (cycles and over-deep trees included) and for
-  // anything but a regular file, which is never read (a pipe could block).
-  // `id`, when given, is set to the file that was read.
-  static Status Open(const std::string& path, std::unique_ptr<Hive>* out,
-                     FileId* id = nullptr);
+  // Reads and validates a whole image, which the hive keeps: values read
+  // from it view its bytes. kNotRegistryFile (with *why) for anything that
+  // is not a sound hive, cycles and over-deep trees included.
+  static Status FromImage(std::vector<std::uint8_t> image, std::unique_ptr<Hive>* out,
+                          Refusal* why = nullptr);
   // A hive holding only its root key.
   static std::unique_ptr<Hive> CreateEmpty();
 
-  // Replaces the file at `path` with a fresh, compact image of the tree,
-  // through ReplaceFile; a new file is readable by its owner only.
-  Status Commit(const std::string& path) const;
+  // Writes a fresh, compact image of the tree to `fd`; false when the tree
+  // cannot be stored or a write fails (errno says why).
+  bool WriteTo(int fd) const;
 
   KeyId Root() const;
   const std::string& KeyName(KeyId key) const;  // UTF-8

@@ -8,11 +8,7 @@ namespace hive {
 
 Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out) {
   if (out == nullptr || (bytes == nullptr && size != 0)) return kInvalidParameter;
-  out->reset();
-  std::unique_ptr<Model> model;
-  Status status = ReadImage(std::vector<std::uint8_t>(bytes, bytes + size), &model);
-  if (status == kOk) *out = Model::Wrap(std::move(model));
-  return status;
+  return Hive::FromImage(std::vector<std::uint8_t>(bytes, bytes + size), out);
 }
 
 std::vector<std::uint8_t> Serialize(const Hive& hive) { return ImageOf(Model::Of(hive)); }

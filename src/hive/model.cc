@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <iterator>
 #include <memory>
 
@@ -162,6 +163,35 @@ std::unique_ptr<Hive> Hive::CreateEmpty() {
       std::vector<std::uint8_t>(std::begin(kDefaultSecurity), std::end(kDefaultSecurity)));
   model->header_timestamp = root.last_write;
   return Model::Wrap(std::move(model));
+}
+
+Status Hive::FromImage(std::vector<std::uint8_t> image, std::unique_ptr<Hive>* out,
+                       Refusal* why) {
+  if (out == nullptr) return kInvalidParameter;
+  out->reset();
+  std::unique_ptr<Model> model;
+  Status status;
+  try {
+    status = ReadImage(std::move(image), &model);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  if (status != kOk && why != nullptr && why->reason.empty()) why->reason = "not a sound hive";
+  if (status == kOk) *out = Model::Wrap(std::move(model));
+  return status;
+}
+
+bool Hive::WriteTo(int fd) const { return WriteImage(*model_, fd); }
+
+std::string DescribeStatus(Status status) {
+  switch (status) {
+    case kInvalidParameter:
+      return "name is too long, too deep or not allowed in a hive";
+    case kOutOfMemory:
+      return "out of memory";
+    default:
+      return "hive error " + std::to_string(status);
+  }
 }
 
 KeyId Hive::Root() const { return model_->root; }

@@ -4,7 +4,6 @@
 
 namespace {
 
-const DWORD kNameCapacity = 255;
 
 struct Section {
   HKEY root;

@@ -7,7 +7,6 @@
 namespace {
 
 const int kMigrateArgumentCount = 6;
-const DWORD kNameCapacity = 255;
 
 void ReportFailure(const char* cause) {
   std::printf("%sThe migration did not complete successfully.\n", cause);

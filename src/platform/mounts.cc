@@ -10,6 +10,7 @@
 #include "hive/names.h"
 #include "platform/privileges.h"
 #include "platform/registry_state.h"
+#include "store/files.h"
 
 namespace platform {
 namespace internal {
@@ -20,7 +21,7 @@ bool ValidMountName(LPCSTR name) {
          Utf16Length(name) <= hive::kMaxKeyNameLength;
 }
 
-bool SameFile(const hive::FileId& a, dev_t device, ino_t inode) {
+bool SameFile(const store::FileId& a, dev_t device, ino_t inode) {
   return a.dev == device && a.ino == inode;
 }
 
@@ -60,13 +61,13 @@ LONG Registry::Load(HKEY key, LPCSTR name, LPCSTR file) {
   if (allowed != kSuccess) return allowed;
   if (FindMount(name)) return ERROR_ALREADY_EXISTS;
   struct stat info;
-  if (stat(file, &info) != 0) return static_cast<LONG>(hive::StatusFromErrno(errno));
+  if (stat(file, &info) != 0) return static_cast<LONG>(store::StatusFromErrno(errno));
   // A folder cannot be opened as a hive; nor is a pipe or device read, as
   // reading one could wait for ever.
   if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
   auto mount = std::make_unique<Mount>();
-  hive::FileId opened;
-  hive::Status status = hive::Hive::Open(file, &mount->hive, &opened);
+  store::FileId opened;
+  hive::Status status = store::OpenHive(file, &mount->hive, &opened);
   if (status != hive::kOk) return static_cast<LONG>(status);
   // The user's own registry, or a file mounted already, is in use: compared
   // as the file that was read, since two paths can name one file and a

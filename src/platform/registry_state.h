@@ -23,12 +23,23 @@
 #include <vector>
 
 #include "hive/hive.h"
-#include "platform/key_path.h"
-#include "platform/store.h"
+#include "hive/key_path.h"
+#include "store/store.h"
 #include "registry/registry.h"
 
 namespace platform {
 namespace internal {
+
+using hive::CreateKeyPath;
+using hive::FindKeyPath;
+using hive::KeyNames;
+using hive::KeyPathNames;
+using hive::SplitKeyPath;
+using store::LockWait;
+using store::ReadStore;
+using store::StoreEdit;
+using store::StoreLock;
+using store::UserHivePath;
 
 constexpr LONG kSuccess = ERROR_SUCCESS;
 

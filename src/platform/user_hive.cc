@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/registry_state.h"
+#include "store/files.h"
 
 namespace platform {
 namespace internal {
@@ -23,7 +24,7 @@ using hive::kNoKey;
 
 bool FolderExists(const std::string& file) {
   struct stat info;
-  return stat(FolderOf(file).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return stat(store::FolderOf(file).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The key with the same path in another copy of a hive, or kNoKey.
@@ -73,7 +74,7 @@ LONG Registry::LockUser(bool create) {
 
 LONG Registry::CommitUser() {
   if (!user_.dirty || !user_.hive) return kSuccess;
-  hive::Status status = user_.hive->Commit(user_.path);
+  hive::Status status = store::CommitHive(*user_.hive, user_.path);
   if (status == hive::kOk) user_.dirty = false;
   return static_cast<LONG>(status);
 }

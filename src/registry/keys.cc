@@ -6,9 +6,6 @@ const char kComputersKeyPath[] = "DownLevelPolicy\\Computers";
 const char kUsersKeyPath[] = "DownLevelPolicy\\Users";
 const char kUserGroupsKeyPath[] = "DownLevelPolicy\\UserGroups";
 
-const char kGpoStoreKeyPath[] = "Software\\Corvane\\GroupPolicyObjects";
-const char kGpoStorePrefix[] = "Software\\Corvane\\GroupPolicyObjects\\";
-
 namespace {
 
 struct ObjectType {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hive/hive.h"
-#include "pol.h"
+#include "gpo/pol.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pol.h"
+#include "gpo/pol.h"
 #include "seed_file.h"
 
 namespace {

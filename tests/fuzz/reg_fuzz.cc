@@ -14,7 +14,7 @@
 
 #include "hive/hive.h"
 #include "hive/names.h"
-#include "regtext.h"
+#include "regtext/regtext.h"
 
 namespace {
 

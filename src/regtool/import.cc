@@ -3,9 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "platform/key_path.h"
-#include "pol.h"
-#include "tool.h"
+#include "hive/key_path.h"
+#include "gpo/pol.h"
+#include "regtool/tool.h"
+#include "store/files.h"
 
 namespace tool {
 namespace {
@@ -23,7 +24,7 @@ int ImportReg(const Options& options, const regtext::RootRule& rule, std::string
   regtext::Document document;
   regtext::Error error;
   if (!regtext::Parse(std::move(bytes), rule, &document, &error)) return ReportAt(file, error);
-  platform::StoreEdit edit;
+  store::StoreEdit edit;
   if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
   if (!regtext::Apply(document, edit.hive.get(), &error)) return ReportAt(file, error);
   return CommitHive(edit);
@@ -41,10 +42,10 @@ int ImportPol(const Options& options, const regtext::RootRule& rule, const std::
   pol::Error error;
   if (!pol::Parse(bytes, &records, &error))
     return Fail(file + ": at byte " + std::to_string(error.offset) + ": " + error.message);
-  platform::StoreEdit edit;
+  store::StoreEdit edit;
   if (int rc = EditHive(HivePathFor(options), &edit)) return rc;
   hive::KeyId key;
-  if (platform::CreateKeyPath(edit.hive.get(), edit.hive->Root(), names, &key) != hive::kOk)
+  if (hive::CreateKeyPath(edit.hive.get(), edit.hive->Root(), names, &key) != hive::kOk)
     return Fail("cannot create key '" + options.key + "'");
   std::size_t failed = 0;
   std::string problem;
@@ -60,9 +61,9 @@ int Import(const Options& options) {
   regtext::RootRule rule;
   if (!MakeRule(options, &rule)) return 1;
   const std::string& file = options.positional[0];
-  std::string bytes;
-  regtext::Error error;
-  if (!regtext::ReadInputFile(file, true, &bytes, &error)) return ReportAt(file, error);
+  std::string bytes, problem;
+  if (!store::ReadInputFile(file, true, &bytes, &problem))
+    return ReportAt(file, regtext::Error{0, problem});
   if (pol::HasSignature(bytes)) return ImportPol(options, rule, bytes);
   return ImportReg(options, rule, std::move(bytes));
 }

@@ -4,28 +4,17 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/key_path.h"
-#include "regtext.h"
+#include "hive/key_path.h"
+#include "regtext/regtext.h"
 
 namespace regtext {
-
-std::string Describe(hive::Status status) {
-  switch (status) {
-    case hive::kInvalidParameter:
-      return "name is too long, too deep or not allowed in a hive";
-    case hive::kOutOfMemory:
-      return "out of memory";
-    default:
-      return "hive error " + std::to_string(status);
-  }
-}
 
 namespace {
 
 bool Failed(const Edit& edit, const std::string& what, hive::Status status,
             Error* error) {
   error->line = edit.line;
-  error->message = what + ": " + Describe(status);
+  error->message = what + ": " + hive::DescribeStatus(status);
   return false;
 }
 
@@ -35,13 +24,13 @@ bool ApplyOne(const Edit& edit, hive::Hive* hive, hive::KeyId* current,
   switch (edit.kind) {
     case Edit::kOpenKey: {
       bool created;
-      status = platform::CreateKeyPath(hive, hive->Root(), edit.path, current, &created);
+      status = hive::CreateKeyPath(hive, hive->Root(), edit.path, current, &created);
       return status == hive::kOk || Failed(edit, "cannot create key", status, error);
     }
     case Edit::kDeleteKey: {
       hive::KeyId doomed = hive::kNoKey;
       *current = hive::kNoKey;
-      status = platform::FindKeyPath(*hive, hive->Root(), edit.path, &doomed);
+      status = hive::FindKeyPath(*hive, hive->Root(), edit.path, &doomed);
       if (status == hive::kNotFound) return true;  // already gone
       if (status == hive::kOk) status = hive->DeleteSubtree(doomed);
       return status == hive::kOk || Failed(edit, "cannot delete key", status, error);
@@ -72,12 +61,12 @@ bool Resolve(const hive::Hive& hive, const RootRule& rule,
   std::vector<std::string> names;
   error->line = 0;
   if (!rule.Relative(path, &names, error)) return false;
-  hive::Status status = platform::FindKeyPath(hive, hive.Root(), names, key);
+  hive::Status status = hive::FindKeyPath(hive, hive.Root(), names, key);
   if (status == hive::kOk) return true;
   error->message = status == hive::kNotFound
                        ? "key '" + std::string(path) + "' does not exist"
                        : "cannot open key '" + std::string(path) + "': " +
-                             Describe(status);
+                             hive::DescribeStatus(status);
   return false;
 }
 

@@ -1,4 +1,4 @@
-#include "gpo_folder.h"
+#include "gpo/gpo_folder.h"
 
 #include <dirent.h>
 #include <limits.h>

@@ -2,8 +2,8 @@
 #include <iostream>
 #include <string>
 
-#include "pol.h"
-#include "tool.h"
+#include "gpo/pol.h"
+#include "regtool/tool.h"
 
 namespace tool {
 

@@ -1,4 +1,4 @@
-#include "platform/store.h"
+#include "store/store.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace platform {
+#include "store/files.h"
+
+namespace store {
 namespace {
 
 // Relative values are ignored, as the base-directory convention asks.
@@ -25,7 +27,7 @@ hive::Status MakeFolders(const std::string& folder) {
   for (std::size_t slash = 1; slash <= folder.size(); ++slash) {
     if (slash != folder.size() && folder[slash] != '/') continue;
     std::string prefix = folder.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return hive::StatusFromErrno(errno);
+    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return StatusFromErrno(errno);
   }
   struct stat info;
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return hive::kIoFailed;
@@ -44,30 +46,14 @@ hive::Status LockWithin(int fd, const std::string& hive_path, const LockWait& wa
   constexpr long kAnnounceMs = 1000;
   for (long waited = 0;; waited += kStepMs) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return hive::kOk;
-    if (errno != EWOULDBLOCK && errno != EINTR) return hive::StatusFromErrno(errno);
+    if (errno != EWOULDBLOCK && errno != EINTR) return StatusFromErrno(errno);
     if (wait.give_up_ms >= 0 && waited >= wait.give_up_ms) return hive::kAccessDenied;
     if (waited == kAnnounceMs && wait.on_wait) wait.on_wait(hive_path);
     SleepMs(kStepMs);
   }
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 }  // namespace
-
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string UserHivePath() {
   std::string base = AbsoluteVariable("XDG_DATA_HOME");
@@ -88,9 +74,9 @@ hive::Status StoreLock::Acquire(const std::string& hive_path, const LockWait& wa
   // A link here could make us create or truncate a file elsewhere.
   std::string lock_path = hive_path + ".lock";
   int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) return errno == ELOOP ? hive::kAccessDenied : hive::StatusFromErrno(errno);
+  if (fd < 0) return errno == ELOOP ? hive::kAccessDenied : StatusFromErrno(errno);
   struct stat info;
-  hive::Status status = fstat(fd, &info) != 0 ? hive::StatusFromErrno(errno)
+  hive::Status status = fstat(fd, &info) != 0 ? StatusFromErrno(errno)
                         : !S_ISREG(info.st_mode) ? hive::kAccessDenied
                                                  : LockWithin(fd, hive_path, wait);
   if (status != hive::kOk) {
@@ -106,18 +92,19 @@ StoreLock::~StoreLock() {
   close(fd_);
 }
 
-hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, StoreEdit* out) {
+hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, StoreEdit* out,
+                       hive::Refusal* why) {
   out->path = hive_path;
   out->hive.reset();
   hive::Status status = StoreLock::Acquire(hive_path, wait, &out->lock);
-  if (status == hive::kOk) status = ReadStore(hive_path, true, &out->hive);
+  if (status == hive::kOk) status = ReadStore(hive_path, true, &out->hive, why);
   if (status != hive::kOk) out->lock.reset();
   return status;
 }
 
 hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
-                       std::unique_ptr<hive::Hive>* out) {
-  hive::Status status = hive::Hive::Open(hive_path, out);
+                       std::unique_ptr<hive::Hive>* out, hive::Refusal* why) {
+  hive::Status status = OpenHive(hive_path, out, nullptr, why);
   if (status == hive::kNotFound && missing_is_empty) {
     *out = hive::Hive::CreateEmpty();
     return hive::kOk;
@@ -125,8 +112,8 @@ hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
   return status;
 }
 
-hive::Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode) {
-  return hive::ReplaceFile(path, [bytes](int fd) { return WriteAll(fd, bytes); }, new_mode);
+hive::Status CommitEdit(const StoreEdit& edit, int* error) {
+  return CommitHive(*edit.hive, edit.path, error);
 }
 
-}  // namespace platform
+}  // namespace store

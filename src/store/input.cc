@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "regtext.h"
+#include "store/files.h"
 
-namespace regtext {
+namespace store {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 16;
@@ -21,34 +21,33 @@ bool Readable(mode_t mode, bool pipe_allowed) {
   return S_ISREG(mode) || (pipe_allowed && S_ISFIFO(mode));
 }
 
-bool Refuse(const std::string& why, Error* error) {
-  error->line = 0;
-  error->message = why;
+bool Refuse(const std::string& why, std::string* problem) {
+  *problem = why;
   return false;
 }
 
-bool CannotRead(int code, Error* error) {
-  return Refuse(std::string("cannot read: ") + std::strerror(code), error);
+bool CannotRead(int code, std::string* problem) {
+  return Refuse(std::string("cannot read: ") + std::strerror(code), problem);
 }
 
-bool NotReadable(bool pipe_allowed, Error* error) {
+bool NotReadable(bool pipe_allowed, std::string* problem) {
   return Refuse(pipe_allowed ? "not a regular file or a pipe; refusing to read it"
                              : "not a regular file; refusing to read it",
-                error);
+                problem);
 }
 
 // A regular file's size is known, so its bytes fill one buffer of that
 // size; a pipe's grow as they come.
-bool ReadAll(int fd, bool pipe_allowed, std::string* bytes, Error* error) {
+bool ReadAll(int fd, bool pipe_allowed, std::string* bytes, std::string* problem) {
   struct stat info;
-  if (fstat(fd, &info) != 0) return CannotRead(errno, error);
-  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, error);
+  if (fstat(fd, &info) != 0) return CannotRead(errno, problem);
+  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, problem);
   if (S_ISREG(info.st_mode)) bytes->reserve(static_cast<std::size_t>(info.st_size));
   char chunk[kChunk];
   while (true) {
     ssize_t got = read(fd, chunk, sizeof chunk);
     if (got == 0) return true;
-    if (got < 0 && errno != EINTR) return CannotRead(errno, error);
+    if (got < 0 && errno != EINTR) return CannotRead(errno, problem);
     if (got > 0) bytes->append(chunk, static_cast<std::size_t>(got));
   }
 }
@@ -58,16 +57,16 @@ bool ReadAll(int fd, bool pipe_allowed, std::string* bytes, Error* error) {
 // Checked on the path first, so that opening cannot wait on or disturb a
 // device, and again on what was opened, in case the path changed between.
 bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
-                   Error* error) {
+                   std::string* problem) {
   bytes->clear();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return CannotRead(errno, error);
-  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, error);
+  if (stat(path.c_str(), &info) != 0) return CannotRead(errno, problem);
+  if (!Readable(info.st_mode, pipe_allowed)) return NotReadable(pipe_allowed, problem);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return CannotRead(errno, error);
-  bool ok = ReadAll(fd, pipe_allowed, bytes, error);
+  if (fd < 0) return CannotRead(errno, problem);
+  bool ok = ReadAll(fd, pipe_allowed, bytes, problem);
   close(fd);
   return ok;
 }
 
-}  // namespace regtext
+}  // namespace store

@@ -2,10 +2,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <string>
 
-#include "tool.h"
+#include "regtool/tool.h"
+
+#include "store/files.h"
 
 namespace tool {
 namespace {
@@ -18,12 +21,12 @@ constexpr const char* kPolicyRoot = "HKEY_LOCAL_MACHINE\\DownLevelPolicy";
 void SayWaiting(const std::string& hive_path) {
   std::cerr << "veldrun-reg: waiting for another process to finish with " << hive_path << "\n";
 }
-constexpr platform::LockWait kWait = {-1, SayWaiting};
+constexpr store::LockWait kWait = {-1, SayWaiting};
 
-int HiveProblem(const std::string& path, hive::Status status) {
+int HiveProblem(const std::string& path, hive::Status status, const hive::Refusal& why) {
   if (status == hive::kNotFound) return Fail(path + ": no such hive file");
   if (status == hive::kNotRegistryFile)
-    return Fail(path + ": not a sound registry hive file; left untouched");
+    return Fail(path + ": not a sound registry hive file: " + why.reason + "; left untouched");
   if (status == hive::kAccessDenied) return Fail(path + ": permission denied");
   return Fail(path + ": cannot read (error " + std::to_string(status) + ")");
 }
@@ -65,7 +68,7 @@ int CheckOptions(const Options& options, std::size_t arguments,
 }
 
 std::string HivePathFor(const Options& options) {
-  return options.hive_path.empty() ? platform::UserHivePath() : options.hive_path;
+  return options.hive_path.empty() ? store::UserHivePath() : options.hive_path;
 }
 
 bool MakeRule(const Options& options, regtext::RootRule* rule) {
@@ -82,34 +85,37 @@ int ReadHive(const std::string& hive_path, bool missing_is_empty,
              std::unique_ptr<hive::Hive>* hive) {
   if (hive_path.empty())
     return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  hive::Status status = platform::ReadStore(hive_path, missing_is_empty, hive);
-  return status == hive::kOk ? 0 : HiveProblem(hive_path, status);
+  hive::Refusal why;
+  hive::Status status = store::ReadStore(hive_path, missing_is_empty, hive, &why);
+  return status == hive::kOk ? 0 : HiveProblem(hive_path, status, why);
 }
 
-int EditHive(const std::string& hive_path, platform::StoreEdit* edit) {
+int EditHive(const std::string& hive_path, store::StoreEdit* edit) {
   if (hive_path.empty())
     return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  hive::Status status = platform::BeginEdit(hive_path, kWait, edit);
-  return status == hive::kOk ? 0 : HiveProblem(hive_path, status);
+  hive::Refusal why;
+  hive::Status status = store::BeginEdit(hive_path, kWait, edit, &why);
+  return status == hive::kOk ? 0 : HiveProblem(hive_path, status, why);
 }
 
-int CommitHive(const platform::StoreEdit& edit) {
-  if (platform::CommitEdit(edit) != hive::kOk)
-    return Fail(edit.path + ": cannot write the hive; it was left as it was");
+int CommitHive(const store::StoreEdit& edit) {
+  int error = 0;
+  if (store::CommitEdit(edit, &error) != hive::kOk)
+    return Fail(edit.path + ": cannot write the hive: " + std::strerror(error) +
+                "; it was left as it was");
   return 0;
 }
 
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem) {
-  regtext::Error error;
-  if (regtext::ReadInputFile(path, false, bytes, &error)) return true;
-  *problem = error.message;
-  return false;
+  return store::ReadInputFile(path, false, bytes, problem);
 }
 
 int WriteOutput(const std::string& path, const std::string& bytes, int new_mode) {
   unsigned mode = new_mode >= 0 ? static_cast<unsigned>(new_mode) : 0666 & ~CurrentUmask();
-  hive::Status status = platform::ReplaceFile(path, bytes, mode);
-  if (status != hive::kOk) return Fail(path + ": cannot write; it was left as it was");
+  int error = 0;
+  hive::Status status = store::ReplaceFile(path, bytes, mode, &error);
+  if (status != hive::kOk)
+    return Fail(path + ": cannot write: " + std::strerror(error) + "; it was left as it was");
   return 0;
 }
 

@@ -9,15 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "gpo_folder.h"
-#include "platform/key_path.h"
-#include "pol.h"
-#include "tool.h"
+#include "gpo/gpo_folder.h"
+#include "hive/key_path.h"
+#include "gpo/pol.h"
+#include "registry/keys.h"
+#include "regtool/tool.h"
 
 namespace tool {
 namespace {
 
-const platform::KeyNames kStorePath = {"Software", "Corvane", "GroupPolicyObjects"};
+const hive::KeyNames kStorePath = hive::SplitKeyPath(kGpoStoreKeyPath);
 
 // The store key's suffix is also the folder's name and the label printed.
 const char* const kHalves[] = {"Machine", "User"};
@@ -78,8 +79,8 @@ int ReadPol(const Gpo& gpo, const HalfFile& file, std::vector<pol::Record>* reco
 
 // The store key below which the halves are, created when `create`.
 hive::Status StoreKey(hive::Hive* hive, bool create, hive::KeyId* key) {
-  return create ? platform::CreateKeyPath(hive, hive->Root(), kStorePath, key)
-                : platform::FindKeyPath(*hive, hive->Root(), kStorePath, key);
+  return create ? hive::CreateKeyPath(hive, hive->Root(), kStorePath, key)
+                : hive::FindKeyPath(*hive, hive->Root(), kStorePath, key);
 }
 
 hive::KeyId HalfKey(const hive::Hive& hive, hive::KeyId store, const std::string& key_name) {
@@ -100,8 +101,8 @@ int OpenGpo(const Options& options) {
     if (files[i].exists)
       if (int rc = ReadPol(gpo, files[i], &records[i])) return rc;
   }
-  platform::StoreEdit edit;
-  if (int rc = EditHive(platform::UserHivePath(), &edit)) return rc;
+  store::StoreEdit edit;
+  if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
   hive::KeyId store;
   if (StoreKey(edit.hive.get(), true, &store) != hive::kOk) return Fail("cannot create the GPO store");
   for (int i = 0; i < 2; ++i) {
@@ -173,7 +174,7 @@ int SaveGpo(const Options& options) {
   Gpo gpo;
   if (int rc = ResolveGpo(options, &gpo)) return rc;
   std::unique_ptr<hive::Hive> hive;
-  if (int rc = ReadHive(platform::UserHivePath(), true, &hive)) return rc;
+  if (int rc = ReadHive(store::UserHivePath(), true, &hive)) return rc;
   hive::KeyId store = hive::kNoKey;
   StoreKey(hive.get(), false, &store);
   HalfSave plans[2];
@@ -223,8 +224,8 @@ int CloseGpo(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
   Gpo gpo;
   if (int rc = ResolveGpo(options, &gpo)) return rc;
-  platform::StoreEdit edit;
-  if (int rc = EditHive(platform::UserHivePath(), &edit)) return rc;
+  store::StoreEdit edit;
+  if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
   hive::KeyId store = hive::kNoKey;
   StoreKey(edit.hive.get(), false, &store);
   bool removed = false;

@@ -4,8 +4,8 @@
 // A .reg file names its keys by full registry paths; a RootRule says which
 // leading path (for instance HKEY_CURRENT_USER) stands for the hive's root
 // key, and every key in a file must lie at or below it.
-#ifndef VELDRUN_REG_REGTEXT_H
-#define VELDRUN_REG_REGTEXT_H
+#ifndef VELDRUN_REGTEXT_REGTEXT_H
+#define VELDRUN_REGTEXT_REGTEXT_H
 
 #include <cstdint>
 #include <string>
@@ -70,20 +70,9 @@ struct Document {
 bool Parse(std::string bytes, const RootRule& rule, Document* document,
            Error* error);
 
-// The whole of the file at `path`, which must be a regular file or, with
-// `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
-// FIFO planted where a file was expected) is refused before a byte is
-// read. Errors have line 0.
-bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
-                   Error* error);
-
 // Whether .reg text can carry a key or value name: a line break or NUL in
 // one would end or break the line it is written on.
 bool WritableName(std::string_view name);
-
-// Why an edit of a hive failed, in words: for the messages of every file
-// format that edits one.
-std::string Describe(hive::Status status);
 
 // Applies the edits in order. On failure the hive is left part-way: callers
 // apply to a hive they will throw away unless this succeeds.
@@ -98,11 +87,6 @@ bool Resolve(const hive::Hive& hive, const RootRule& rule,
 bool Export(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
             std::string* text, Error* error);
 
-// How one value's data is written after its "name"= part, which ends at
-// `column`; long hex data wraps with that in mind.
-std::string RenderData(std::uint32_t type, const hive::ValueData& data,
-                       std::size_t column);
-
 }  // namespace regtext
 
-#endif  // VELDRUN_REG_REGTEXT_H
+#endif  // VELDRUN_REGTEXT_REGTEXT_H

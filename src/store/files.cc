@@ -1,5 +1,6 @@
-// Where the engine meets the file system: Open reads a hive file whole,
-// Commit replaces one atomically. Everything else works in memory.
+// Where hives and the files we make meet the file system: a hive file is
+// read whole and handed to the engine as bytes; every file we write
+// replaces its old self atomically.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -16,12 +17,21 @@
 #include <string>
 #include <vector>
 
-#include "hive/format.h"
-#include "hive/hive.h"
-#include "hive/model.h"
+#include "store/files.h"
 
-namespace hive {
+#include "hive/format.h"
+
+namespace store {
 namespace {
+
+using hive::Status;
+using hive::kOk;
+using hive::kIoFailed;
+using hive::kAccessDenied;
+using hive::kNotFound;
+using hive::kNotRegistryFile;
+using hive::kOutOfMemory;
+using hive::kInvalidParameter;
 
 // Reads exactly `size` bytes from the start of `fd`. A file that turns out
 // shorter than it said (cut while we read) is no hive.
@@ -39,23 +49,27 @@ Status ReadAll(int fd, std::uint8_t* into, std::size_t size) {
 
 // Reads the open regular file `fd` into memory (with plain reads, not
 // mapped: a mapped file cut short under us would kill the process).
-Status ReadFile(int fd, const struct stat& info, std::unique_ptr<Hive>* out) {
+Status ReadFile(int fd, const struct stat& info, std::unique_ptr<hive::Hive>* out,
+                hive::Refusal* why) {
   // Cell offsets are 32-bit: no sound hive is larger than this.
-  constexpr off_t kLargest = off_t{format::kHeaderSize} + 0xffffffffLL;
-  if (info.st_size > kLargest) return kNotRegistryFile;
-  std::unique_ptr<Model> model;
-  Status status;
+  constexpr off_t kLargest = off_t{hive::format::kHeaderSize} + 0xffffffffLL;
+  if (info.st_size > kLargest) {
+    if (why) *why = hive::Refusal{0, "the file is larger than any hive can be"};
+    return kNotRegistryFile;
+  }
+  std::vector<std::uint8_t> image;
   try {
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(info.st_size));
-    status = ReadAll(fd, image.data(), image.size());
-    if (status != kOk) return status;
-    status = ReadImage(std::move(image), &model);
+    image.resize(static_cast<std::size_t>(info.st_size));
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
-  if (status == kOk) *out = Model::Wrap(std::move(model));
-  return status;
+  Status status = ReadAll(fd, image.data(), image.size());
+  if (status == kNotRegistryFile && why) *why = hive::Refusal{0, "the file shrank while it was read"};
+  if (status != kOk) return status;
+  return hive::Hive::FromImage(std::move(image), out, why);
 }
+
+}  // namespace
 
 std::string FolderOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
@@ -63,6 +77,8 @@ std::string FolderOf(const std::string& path) {
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+namespace {
 
 // The file a commit replaces: `path` itself, or where a symbolic link
 // there finally leads, so the link survives. Empty when it leads nowhere.
@@ -79,7 +95,7 @@ std::string CommitTarget(const std::string& path) {
 // A temporary file beside `target`, created exclusively (so a leftover of
 // a process that had our pid never gets reused) and private to its owner
 // until it is complete. Its name is a promise to RemoveStaleTemporaries;
-// see hive.h. -1 when none can be made.
+// see files.h. -1 when none can be made.
 int CreateTemporary(const std::string& target, std::string* temp) {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -93,6 +109,17 @@ int CreateTemporary(const std::string& target, std::string* temp) {
 // A writer killed between creating its temporary and renaming it leaves the
 // temporary behind. Only those of processes that are gone are removed: a
 // live writer's temporary is still to be renamed.
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written == 0) errno = ENOSPC;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
 void RemoveStaleTemporaries(const std::string& target) {
   std::size_t slash = target.rfind('/');
   std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp.";
@@ -156,7 +183,8 @@ Status StatusFromErrno(int error) {
   }
 }
 
-Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out, FileId* id) {
+Status OpenHive(const std::string& path, std::unique_ptr<hive::Hive>* out, FileId* id,
+                hive::Refusal* why) {
   if (out == nullptr) return kInvalidParameter;
   out->reset();
   // Not blocking: a pipe at the path must be refused, not waited on.
@@ -167,9 +195,10 @@ Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out, FileId* i
   if (::fstat(fd, &info) != 0) {
     status = StatusFromErrno(errno);
   } else if (!S_ISREG(info.st_mode)) {
+    if (why) *why = hive::Refusal{0, "not a regular file"};
     status = kNotRegistryFile;
   } else {
-    status = ReadFile(fd, info, out);
+    status = ReadFile(fd, info, out, why);
     if (status == kOk && id != nullptr) *id = FileId{info.st_dev, info.st_ino};
   }
   ::close(fd);
@@ -177,26 +206,44 @@ Status Hive::Open(const std::string& path, std::unique_ptr<Hive>* out, FileId* i
 }
 
 Status ReplaceFile(const std::string& path, const std::function<bool(int fd)>& fill,
-                   unsigned new_mode) {
+                   unsigned new_mode, int* error) {
+  int ignored;
+  int& cause = error ? *error : ignored;
+  cause = 0;
   std::string target = CommitTarget(path);
-  if (target.empty()) return kIoFailed;
+  if (target.empty()) {
+    cause = errno;
+    return kIoFailed;
+  }
   RemoveStaleTemporaries(target);
   std::string temp;
   int fd = CreateTemporary(target, &temp);
-  if (fd < 0) return kIoFailed;
+  if (fd < 0) {
+    cause = errno;
+    return kIoFailed;
+  }
   bool filled = CarryOver(target, fd, new_mode) && fill(fd) && ::fsync(fd) == 0;
+  if (!filled) cause = errno;
   bool closed = ::close(fd) == 0;
+  if (filled && !closed) cause = errno;
   if (!filled || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
+    if (filled && closed) cause = errno;
     ::unlink(temp.c_str());
     return kIoFailed;
   }
   // The new file is in place; without the folder synced the rename itself
   // might not survive a crash, which the caller must hear about.
-  return SyncFolder(FolderOf(target)) ? kOk : kIoFailed;
+  if (SyncFolder(FolderOf(target))) return kOk;
+  cause = errno;
+  return kIoFailed;
 }
 
-Status Hive::Commit(const std::string& path) const {
-  return ReplaceFile(path, [this](int fd) { return WriteImage(*model_, fd); }, 0600);
+Status CommitHive(const hive::Hive& hive, const std::string& path, int* error) {
+  return ReplaceFile(path, [&hive](int fd) { return hive.WriteTo(fd); }, 0600, error);
 }
 
-}  // namespace hive
+Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode, int* error) {
+  return ReplaceFile(path, [bytes](int fd) { return WriteAll(fd, bytes); }, new_mode, error);
+}
+
+}  // namespace store

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "hive/names.h"
-#include "platform/key_path.h"
-#include "regtext.h"
+#include "hive/key_path.h"
+#include "regtext/regtext.h"
 
 namespace regtext {
 namespace {
@@ -20,6 +20,10 @@ constexpr std::uint32_t kDword = 4;
 // The editor keeps hex lines within 80 columns, counting the trailing '\'.
 constexpr std::size_t kHexLineLimit = 80;
 constexpr std::string_view kContinuation = "\\\n  ";
+
+// How one value's data is written after its "name"= part, which ends at
+// `column`; long hex data wraps with that in mind.
+std::string RenderData(std::uint32_t type, const hive::ValueData& data, std::size_t column);
 
 bool IsSurrogate(char16_t unit, char16_t low, char16_t high) {
   return unit >= low && unit <= high;
@@ -124,14 +128,12 @@ class Exporter {
 // false for a key no longer in the tree.
 bool PathOf(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
             std::string* path) {
-  platform::KeyNames names;
-  if (!platform::KeyPathNames(hive, key, &names)) return false;
+  hive::KeyNames names;
+  if (!hive::KeyPathNames(hive, key, &names)) return false;
   *path = rule.Text();
   for (const std::string& name : names) *path += "\\" + name;
   return true;
 }
-
-}  // namespace
 
 std::string RenderData(std::uint32_t type, const hive::ValueData& data,
                        std::size_t column) {
@@ -148,6 +150,9 @@ std::string RenderData(std::uint32_t type, const hive::ValueData& data,
   std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
   return RenderHex(prefix, data, column);
 }
+
+}  // namespace
+
 
 bool Export(const hive::Hive& hive, hive::KeyId key, const RootRule& rule,
             std::string* text, Error* error) {

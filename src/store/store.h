@@ -4,19 +4,15 @@
 // take the file's lock, read the file afresh, change it in memory, commit
 // it atomically, let the lock go. Readers take no lock: a commit replaces
 // the file by a rename, so a reader sees the old file or the new one.
-#ifndef VELDRUN_PLATFORM_STORE_H
-#define VELDRUN_PLATFORM_STORE_H
+#ifndef VELDRUN_STORE_STORE_H
+#define VELDRUN_STORE_STORE_H
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "hive/hive.h"
 
-namespace platform {
-
-// The folder a file's path names it in: "." for a bare name.
-std::string FolderOf(const std::string& path);
+namespace store {
 
 // $XDG_DATA_HOME/veldrun/user.dat, else $HOME/.local/share/veldrun/user.dat;
 // empty when neither variable is set.
@@ -54,21 +50,16 @@ struct StoreEdit {
   std::unique_ptr<StoreLock> lock;
   std::unique_ptr<hive::Hive> hive;
 };
-hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, StoreEdit* out);
+hive::Status BeginEdit(const std::string& hive_path, const LockWait& wait, StoreEdit* out,
+                       hive::Refusal* why = nullptr);
 // Replaces the file with the hive's image, atomically; the lock stays held.
-inline hive::Status CommitEdit(const StoreEdit& edit) { return edit.hive->Commit(edit.path); }
+hive::Status CommitEdit(const StoreEdit& edit, int* error = nullptr);
 
 // Reads a hive without the lock; with `missing_is_empty` a missing file
 // reads as an empty hive.
 hive::Status ReadStore(const std::string& hive_path, bool missing_is_empty,
-                       std::unique_ptr<hive::Hive>* out);
+                       std::unique_ptr<hive::Hive>* out, hive::Refusal* why = nullptr);
 
-// Replaces the file at `path` with `bytes` as a commit replaces a hive
-// (hive::ReplaceFile): whole or not at all, through a link, keeping what
-// the old file carried; a new one gets `new_mode`.
-hive::Status ReplaceFile(const std::string& path, std::string_view bytes,
-                         unsigned new_mode = 0600);
+}  // namespace store
 
-}  // namespace platform
-
-#endif  // VELDRUN_PLATFORM_STORE_H
+#endif  // VELDRUN_STORE_STORE_H

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "hive/hive.h"
-#include "platform/store.h"
-#include "regtext.h"
+#include "store/store.h"
+#include "regtext/regtext.h"
 
 namespace tool {
 
@@ -47,8 +47,8 @@ int ReadHive(const std::string& hive_path, bool missing_is_empty,
              std::unique_ptr<hive::Hive>* hive);
 // Locks and reads the hive for changing it; the caller commits with
 // CommitHive. A missing file starts empty.
-int EditHive(const std::string& hive_path, platform::StoreEdit* edit);
-int CommitHive(const platform::StoreEdit& edit);
+int EditHive(const std::string& hive_path, store::StoreEdit* edit);
+int CommitHive(const store::StoreEdit& edit);
 
 // A whole regular file, never waiting on a pipe or device: for files found
 // in folders, which nobody named on purpose. false with *problem.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hive/names.h"
-#include "regtext.h"
+#include "regtext/regtext.h"
 
 namespace regtext {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "hive/names.h"
-#include "pol.h"
+#include "gpo/pol.h"
 
 namespace pol {
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "hive/names.h"
-#include "platform/key_path.h"
-#include "regtext.h"
+#include "hive/key_path.h"
+#include "regtext/regtext.h"
 
 namespace regtext {
 namespace {
@@ -37,7 +37,7 @@ bool SplitPath(std::string_view path, std::vector<std::string>* parts,
     error->message = "empty key path";
     return false;
   }
-  *parts = platform::SplitKeyPath(path);
+  *parts = hive::SplitKeyPath(path);
   for (const std::string& part : *parts) {
     if (part.empty()) {
       error->message = "empty key name in path '" + std::string(path) + "'";

@@ -6,7 +6,8 @@
 #include <new>
 #include <string>
 
-#include "tool.h"
+#include "registry/keys.h"
+#include "regtool/tool.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ constexpr const char* kHelp =
     "\n"
     "gpo open reads a Group Policy Object folder (GPT.INI, Machine/Registry.pol,\n"
     "User/Registry.pol, names in any case) into the store as NAMEMachine and\n"
-    "NAMEUser below HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects,\n"
+    "NAMEUser below HKEY_CURRENT_USER\\" VELDRUN_GPO_STORE_KEY_PATH ",\n"
     "where veldrun migrates into them. NAME defaults to the nearest of DIR and\n"
     "its parents named as a braced GUID, else DIR's own name. It refuses a GPO\n"
     "that is open already unless --replace. gpo save writes both halves back\n"

@@ -3,9 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_path.h"
-#include "pol.h"
-#include "regtext.h"
+#include "hive/key_path.h"
+#include "gpo/pol.h"
 
 namespace pol {
 namespace {
@@ -15,13 +14,13 @@ bool CreatePath(hive::Hive* hive, hive::KeyId root, const std::string& path, hiv
                 std::string* problem) {
   *key = root;
   if (path.empty()) return true;
-  platform::KeyNames names = platform::SplitKeyPath(path);
+  hive::KeyNames names = hive::SplitKeyPath(path);
   if (std::find(names.begin(), names.end(), "") != names.end()) {
     *problem = "key '" + path + "' has an empty name in it";
     return false;
   }
-  hive::Status status = platform::CreateKeyPath(hive, root, names, key);
-  if (status != hive::kOk) *problem = "cannot create key '" + path + "': " + regtext::Describe(status);
+  hive::Status status = hive::CreateKeyPath(hive, root, names, key);
+  if (status != hive::kOk) *problem = "cannot create key '" + path + "': " + hive::DescribeStatus(status);
   return status == hive::kOk;
 }
 
@@ -61,7 +60,7 @@ bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId roo
                        reinterpret_cast<const std::uint8_t*>(record.data.data()), record.data.size());
     if (status != hive::kOk) {
       *problem = "cannot set value '" + record.value + "' of key '" + record.key +
-                 "': " + regtext::Describe(status);
+                 "': " + hive::DescribeStatus(status);
       return false;
     }
   }

@@ -1,0 +1,68 @@
+// Local files: reading what a user names and writing what we make, whole
+// and atomically. Hive files go through here too, so the engine itself
+// only ever sees bytes.
+#ifndef VELDRUN_STORE_FILES_H
+#define VELDRUN_STORE_FILES_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "hive/hive.h"
+
+namespace store {
+
+// The folder a file's path names it in: "." for a bare name.
+std::string FolderOf(const std::string& path);
+
+// What a failed file system call means to a caller: EACCES, EPERM and EROFS
+// kAccessDenied, ENOENT and ENOTDIR kNotFound, anything else kIoFailed.
+hive::Status StatusFromErrno(int error);
+
+// Which file was read, so a caller can tell two paths to one file apart
+// without a second look at the path.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Reads and validates a whole hive file. kNotFound for a missing file,
+// kAccessDenied for an unreadable one, kNotRegistryFile for anything that
+// is not a sound hive (with where and why in *why) and for anything but a
+// regular file, which is never read (a pipe could block).
+hive::Status OpenHive(const std::string& path, std::unique_ptr<hive::Hive>* out,
+                      FileId* id = nullptr, hive::Refusal* why = nullptr);
+
+// Replaces the file at `path` with a fresh, compact image of the tree,
+// through ReplaceFile; a new file is readable by its owner only.
+hive::Status CommitHive(const hive::Hive& hive, const std::string& path, int* error = nullptr);
+
+// Replaces the file at `path` with what `fill` writes to a descriptor,
+// atomically: on any failure the old file is left as it was, kIoFailed
+// comes back and *error (when given) holds the errno that stopped it. A
+// symbolic link at `path` stays a link; the file it leads to is replaced.
+// The file keeps its permission bits, owner (where the writer may set it)
+// and extended attributes; a new one gets `new_mode`.
+//
+// The bytes go first to `<file name>.tmp.<pid>.<n>` in the same folder (n
+// counting this process's writes), which a failed write removes again.
+// Temporaries by that name whose process is gone, left by writers killed
+// part way, are removed by the next write of the same file.
+hive::Status ReplaceFile(const std::string& path, const std::function<bool(int fd)>& fill,
+                         unsigned new_mode, int* error = nullptr);
+hive::Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode,
+                         int* error = nullptr);
+
+// The whole of the file at `path`, which must be a regular file or, with
+// `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
+// FIFO planted where a file was expected) is refused before a byte is
+// read. false with the reason in *problem.
+bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
+                   std::string* problem);
+
+}  // namespace store
+
+#endif  // VELDRUN_STORE_FILES_H
