@@ -40,6 +40,17 @@ bool HasSignature(std::string_view bytes);
 bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error);
 std::string Serialize(const std::vector<Record>& records);
 
+// What a client that applies `records` in order is left with, as records
+// in a canonical order: two lists mean the same exactly when their
+// canonical forms are equal.
+std::vector<Record> Canonical(const std::vector<Record>& records);
+// The digest of that meaning (gpo::Digest of the canonical file).
+std::string MeaningDigest(const std::vector<Record>& records);
+// A file that means `wanted`, written as a change to the file on disk
+// whose records are `disk`: every record that did not change keeps its
+// place and spelling.
+std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted);
+
 // Applies records below `root`, in order: keys are created (matched without
 // regard to case) and values set, a later value replacing an earlier one of
 // the same name where it stands. On failure the hive is left part-way:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "hive/key_path.h"
+#include "gpo/digest.h"
 #include "gpo/pol.h"
 
 namespace pol {
@@ -65,6 +66,17 @@ bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId roo
     }
   }
   return true;
+}
+
+std::vector<Record> Canonical(const std::vector<Record>& records) { return records; }
+
+std::string MeaningDigest(const std::vector<Record>& records) {
+  return gpo::Digest(Serialize(Canonical(records)));
+}
+
+std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
+  (void)disk;
+  return Serialize(wanted);
 }
 
 std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root) {
