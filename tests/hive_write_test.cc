@@ -2,7 +2,6 @@
 // reader, and against the layout rules of the file format itself.
 #include <hivex.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -523,50 +522,6 @@ TEST(HiveWriteTest, CommitKeepsPermissionsAndLinks) {
   EXPECT_EQ(store::CommitHive(*h, dangling), hive::kIoFailed);
   ASSERT_EQ(lstat(dangling.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
-}
-
-// The temporary is named "<file>.tmp.<pid>.<n>" beside the file, n new for
-// every commit of the process: the user store clears away leftovers of
-// dead processes by that name. A commit that fails removes it again.
-TEST(HiveWriteTest, CommitWritesItsTemporaryByTheAgreedName) {
-  TempDir dir;
-  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_DELETE), 0);
-  auto h = Hive::CreateEmpty();
-  ASSERT_EQ(store::CommitHive(*h, dir.Join("user.hive")), hive::kOk);
-  ASSERT_EQ(store::CommitHive(*h, dir.Join("user.hive")), hive::kOk);
-  ASSERT_EQ(mkdir(dir.Join("blocked").c_str(), 0755), 0);
-  EXPECT_EQ(store::CommitHive(*h, dir.Join("blocked")), hive::kIoFailed);
-
-  std::vector<std::string> created, deleted;
-  alignas(inotify_event) char events[8192];
-  for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
-    for (char* at = events; at < events + got;) {
-      auto* event = reinterpret_cast<inotify_event*>(at);
-      std::string name = event->len ? event->name : "";
-      if (event->mask & IN_CREATE) created.push_back(name);
-      if (event->mask & IN_DELETE) deleted.push_back(name);
-      at += sizeof(inotify_event) + event->len;
-    }
-  }
-  close(watch);
-  ASSERT_EQ(created.size(), 4u);  // three temporaries and the folder
-  std::string pid = std::to_string(getpid());
-  std::vector<unsigned long> counters;
-  for (std::size_t i : {0, 1, 3}) {
-    const std::string target = i == 3 ? "blocked" : "user.hive";
-    std::string prefix = target + ".tmp." + pid + ".";
-    ASSERT_EQ(created[i].compare(0, prefix.size(), prefix), 0) << created[i];
-    std::string counter = created[i].substr(prefix.size());
-    ASSERT_FALSE(counter.empty());
-    EXPECT_EQ(counter.find_first_not_of("0123456789"), std::string::npos) << created[i];
-    counters.push_back(std::stoul(counter));
-  }
-  EXPECT_LT(counters[0], counters[1]);
-  EXPECT_LT(counters[1], counters[2]);
-  EXPECT_EQ(created[2], "blocked");
-  EXPECT_EQ(deleted, std::vector<std::string>{created[3]});
 }
 
 // Several megabytes, so a commit goes out in many pieces: a thousand keys

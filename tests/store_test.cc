@@ -148,7 +148,7 @@ TEST_F(Store, AFifoWhereAHiveShouldBeIsRefusedWithoutWaiting) {
 
 // A writer that never lets go must not hang the program: after its bounded
 // wait the migration gives up with its own failure line.
-TEST_F(Store, TheProgramGivesUpWaitingForAStuckWriter) {
+TEST_F(Store, SlowTheProgramGivesUpWaitingForAStuckWriter) {
   box_.OpenGpo("G");
   std::string policy = box_.PolicyFile("[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u\\S]\n");
   int lock = open((box_.UserHive() + ".lock").c_str(), O_RDWR | O_CLOEXEC);

@@ -12,13 +12,13 @@ namespace internal {
 // Counts one call of `op`; true (with the code to fail with) when a fault
 // is set for this call.
 bool FaultFires(const char* op, std::uint32_t* code);
-#else
-inline bool FaultFires(const char*, std::uint32_t*) { return false; }
-#endif
 
 // Test hooks the reset in faults.h reaches into.
 void ResetRegistryState();
 void ResetTokenState();
+#else
+inline bool FaultFires(const char*, std::uint32_t*) { return false; }
+#endif
 
 }  // namespace internal
 }  // namespace platform

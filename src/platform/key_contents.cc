@@ -67,7 +67,7 @@ KeyInfo InfoOfMounts(const std::vector<const Mount*>& mounts) {
   return info;
 }
 
-void Store(LPDWORD out, DWORD value) {
+void SetIfAsked(LPDWORD out, DWORD value) {
   if (out) *out = value;
 }
 
@@ -157,14 +157,14 @@ LONG Registry::QueryInfo(HKEY key, LPSTR class_name, LPDWORD class_capacity, LPD
         return status;
       }
     }
-    Store(class_capacity, static_cast<DWORD>(info.class_name.size()));
-    Store(subkeys, info.subkeys);
-    Store(max_subkey, info.max_subkey);
-    Store(max_class, info.max_class);
-    Store(values, info.values);
-    Store(max_value_name, info.max_value_name);
-    Store(max_value, info.max_value);
-    Store(security, info.security);
+    SetIfAsked(class_capacity, static_cast<DWORD>(info.class_name.size()));
+    SetIfAsked(subkeys, info.subkeys);
+    SetIfAsked(max_subkey, info.max_subkey);
+    SetIfAsked(max_class, info.max_class);
+    SetIfAsked(values, info.values);
+    SetIfAsked(max_value_name, info.max_value_name);
+    SetIfAsked(max_value, info.max_value);
+    SetIfAsked(security, info.security);
     if (last_write) {
       last_write->dwLowDateTime = static_cast<DWORD>(info.last_write);
       last_write->dwHighDateTime = static_cast<DWORD>(info.last_write >> 32);

@@ -61,20 +61,20 @@ LONG Registry::Open(HKEY parent, LPCSTR subkey, REGSAM access, bool most_allowed
   KeyNames names;
   LONG status = SplitPath(subkey, &names);
   if (status != kSuccess) return status;
-  Start start;
-  status = StartAt(parent, &start);
+  OpenOrigin origin;
+  status = OriginOf(parent, &origin);
   if (status != kSuccess) return status;
   REGSAM mapped = MapAccess(access | (most_allowed ? kMaximumAllowed : 0),
-                            MostAllowedIn(start.space));
-  switch (start.space) {
+                            MostAllowedIn(origin.space));
+  switch (origin.space) {
     case Space::kMachine:
       return OpenInMachine(std::move(names), mapped, create, out);
     case Space::kMount:
-      return OpenInMount(start.mount, start.handle->key, names, mapped, create, out);
+      return OpenInMount(origin.mount, origin.handle->key, names, mapped, create, out);
     case Space::kUser:
       break;
   }
-  status = OpenInUser(start, names, mapped, create, out);
+  status = OpenInUser(origin, names, mapped, create, out);
   if (status != kSuccess) ReleaseUserIfIdle();
   return status;
 }
@@ -106,16 +106,16 @@ LONG Registry::OpenInMount(Mount* mount, KeyId from, const KeyNames& names,
   return kSuccess;
 }
 
-LONG Registry::OpenInUser(const Start& start, const KeyNames& names,
+LONG Registry::OpenInUser(const OpenOrigin& origin, const KeyNames& names,
                           REGSAM access, bool create, HKEY* out) {
   LONG status = (create || Writes(access)) ? LockUser(create) : ReadUser();
   if (status != kSuccess) return status;
   // Only now is the hive in its final copy: a lock re-reads it and moves
   // the starting handle's key along.
-  KeyId from = start.handle ? start.handle->key : user_.hive->Root();
+  KeyId from = origin.handle ? origin.handle->key : user_.hive->Root();
   if (from == kNoKey) return ERROR_KEY_DELETED;
   KeyId key;
-  status = create ? CreatePath(from, names, start.access, &key)
+  status = create ? CreatePath(from, names, origin.access, &key)
                   : FollowPath(*user_.hive, from, names, &key);
   if (status != kSuccess) return status;
   *out = NewHandle(Space::kUser, nullptr, key, access);

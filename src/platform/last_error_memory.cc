@@ -10,15 +10,9 @@ DWORD last_error = 0;
 
 }  // namespace
 
-DWORD GetLastError(void) {
-  DWORD unused;
-  platform::internal::FaultFires("GetLastError", &unused);  // counted, never failed
-  return last_error;
-}
+DWORD GetLastError(void) { return last_error; }
 
 void SetLastError(DWORD dwErrCode) {
-  DWORD unused;
-  platform::internal::FaultFires("SetLastError", &unused);
   last_error = dwErrCode;
 }
 

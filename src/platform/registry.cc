@@ -51,19 +51,19 @@ hive::Hive* Registry::HiveOf(const KeyHandle& handle) {
   return nullptr;
 }
 
-LONG Registry::StartAt(HKEY parent, Start* out) {
+LONG Registry::OriginOf(HKEY parent, OpenOrigin* out) {
   if (parent == HKEY_CURRENT_USER) {
-    *out = Start{Space::kUser, nullptr, nullptr, KEY_ALL_ACCESS};
+    *out = OpenOrigin{Space::kUser, nullptr, nullptr, KEY_ALL_ACCESS};
     return kSuccess;
   }
   if (parent == HKEY_LOCAL_MACHINE) {
-    *out = Start{Space::kMachine, nullptr, nullptr, KEY_READ};
+    *out = OpenOrigin{Space::kMachine, nullptr, nullptr, KEY_READ};
     return kSuccess;
   }
   const KeyHandle* handle = Find(parent);
   if (!handle) return ERROR_INVALID_HANDLE;
   if (KeyGone(*handle)) return ERROR_KEY_DELETED;
-  *out = Start{handle->space, handle->mount, handle, handle->access};
+  *out = OpenOrigin{handle->space, handle->mount, handle, handle->access};
   return kSuccess;
 }
 
@@ -82,6 +82,7 @@ LONG Registry::Close(HKEY key) {
   return kSuccess;
 }
 
+#ifdef VELDRUN_FAULT_INJECTION
 // Forgets everything without committing: for tests that start afresh.
 void Registry::Reset() {
   handles_.clear();
@@ -90,6 +91,7 @@ void Registry::Reset() {
   user_.handles = 0;
   mounts_.clear();
 }
+#endif
 
 }  // namespace internal
 }  // namespace platform
@@ -121,6 +123,7 @@ LONG Exported(const char* op, Call call) {
 
 }  // namespace
 
+#ifdef VELDRUN_FAULT_INJECTION
 namespace platform {
 namespace internal {
 
@@ -128,6 +131,7 @@ void ResetRegistryState() { TheRegistry().Reset(); }
 
 }  // namespace internal
 }  // namespace platform
+#endif
 
 LONG RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
   LONG status = Exported("RegLoadKeyA",

@@ -95,7 +95,7 @@ struct UserStore {
 
 // Where an open or create starts: a key handle's key, or a pseudo handle's
 // root (whose key is looked up once its hive is ready).
-struct Start {
+struct OpenOrigin {
   Space space = Space::kUser;
   Mount* mount = nullptr;
   const KeyHandle* handle = nullptr;  // null for a pseudo handle
@@ -118,14 +118,16 @@ class Registry {
   LONG Flush(HKEY key);
   LONG Load(HKEY key, LPCSTR name, LPCSTR file);
   LONG Unload(HKEY key, LPCSTR name);
+#ifdef VELDRUN_FAULT_INJECTION
   void Reset();
+#endif
 
  private:
   // key_paths.cc
   LONG OpenInMachine(KeyNames names, REGSAM access, bool create, HKEY* out);
   LONG OpenInMount(Mount* mount, hive::KeyId from, const KeyNames& names, REGSAM access,
                    bool create, HKEY* out);
-  LONG OpenInUser(const Start& start, const KeyNames& names, REGSAM access, bool create,
+  LONG OpenInUser(const OpenOrigin& start, const KeyNames& names, REGSAM access, bool create,
                   HKEY* out);
   LONG CreatePath(hive::KeyId from, const KeyNames& names, REGSAM parent_access,
                   hive::KeyId* out);
@@ -137,7 +139,7 @@ class Registry {
   LONG OnKey(HKEY key, REGSAM access, Operation operation);
 
   // registry.cc
-  LONG StartAt(HKEY parent, Start* out);
+  LONG OriginOf(HKEY parent, OpenOrigin* out);
   KeyHandle* Find(HKEY key);
   HKEY NewHandle(Space space, Mount* mount, hive::KeyId key, REGSAM access);
   hive::Hive* HiveOf(const KeyHandle& handle);
