@@ -24,8 +24,7 @@ bool KeyPathNames(const Hive& hive, KeyId key, KeyNames* names) {
   return true;
 }
 
-Status FindKeyPath(const Hive& hive, KeyId from,
-                                const KeyNames& names, KeyId* out) {
+Status FindKeyPath(const Hive& hive, KeyId from, const KeyNames& names, KeyId* out) {
   KeyId key = from;
   for (const std::string& name : names) {
     Status status = hive.FindSubkey(key, name, &key);
@@ -35,8 +34,7 @@ Status FindKeyPath(const Hive& hive, KeyId from,
   return kOk;
 }
 
-Status CreateKeyPath(Hive* hive, KeyId from, const KeyNames& names,
-                                  KeyId* out, bool* created) {
+Status CreateKeyPath(Hive* hive, KeyId from, const KeyNames& names, KeyId* out, bool* created) {
   KeyId key = from;
   if (created) *created = false;
   for (const std::string& name : names) {

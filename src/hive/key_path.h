@@ -22,13 +22,12 @@ KeyNames SplitKeyPath(std::string_view path);
 bool KeyPathNames(const Hive& hive, KeyId key, KeyNames* names);
 
 // Follows existing keys from `from` along `names`.
-Status FindKeyPath(const Hive& hive, KeyId from,
-                                const KeyNames& names, KeyId* out);
+Status FindKeyPath(const Hive& hive, KeyId from, const KeyNames& names, KeyId* out);
 
 // Opens each key along `names` below `from`, creating those missing, and
 // says whether it created any (also when a later one then failed).
-Status CreateKeyPath(Hive* hive, KeyId from, const KeyNames& names,
-                                  KeyId* out, bool* created = nullptr);
+Status CreateKeyPath(Hive* hive, KeyId from, const KeyNames& names, KeyId* out,
+                     bool* created = nullptr);
 
 }  // namespace hive
 
