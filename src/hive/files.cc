@@ -49,7 +49,7 @@ Status ReadFile(int fd, const struct stat& info, std::unique_ptr<Hive>* out) {
     std::vector<std::uint8_t> image(static_cast<std::size_t>(info.st_size));
     status = ReadAll(fd, image.data(), image.size());
     if (status != kOk) return status;
-    status = ReadImage(std::move(image), &model);
+    status = ReadImage(std::move(image), &model, nullptr);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }

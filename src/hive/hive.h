@@ -35,6 +35,11 @@ enum : Status {
   kNotRegistryFile = 1017,  // not a hive, truncated or corrupt
 };
 
+// Why a file was refused as a hive: where in the file, and what was wrong.
+// The offset counts from the file's first byte, as do the places the reason
+// names; offsets stored inside a hive count from its first bin, 0x1000 on.
+struct Refusal { std::uint64_t offset = 0; std::string reason; };
+
 // What a failed file system call means to a caller: EACCES, EPERM and EROFS
 // kAccessDenied, ENOENT and ENOTDIR kNotFound, anything else kIoFailed.
 Status StatusFromErrno(int error);

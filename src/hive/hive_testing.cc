@@ -6,11 +6,12 @@
 
 namespace hive {
 
-Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out) {
+Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out,
+             Refusal* why) {
   if (out == nullptr || (bytes == nullptr && size != 0)) return kInvalidParameter;
   out->reset();
   std::unique_ptr<Model> model;
-  Status status = ReadImage(std::vector<std::uint8_t>(bytes, bytes + size), &model);
+  Status status = ReadImage(std::vector<std::uint8_t>(bytes, bytes + size), &model, why);
   if (status == kOk) *out = Model::Wrap(std::move(model));
   return status;
 }

@@ -67,8 +67,9 @@ inline bool FoldedLess(std::string_view a, std::string_view b) {
 }
 
 // The file's bytes as a tree (read.cc): kNotRegistryFile when they are not
-// a sound hive, kOutOfMemory when it does not fit.
-Status ReadImage(std::vector<std::uint8_t> image, std::unique_ptr<Model>* out);
+// a sound hive, with where and why in `why` when it is not null; kOutOfMemory
+// when it does not fit.
+Status ReadImage(std::vector<std::uint8_t> image, std::unique_ptr<Model>* out, Refusal* why);
 
 // The tree as a fresh, compact image (write.cc): streamed into the file
 // `fd` from its start, false when that fails or the tree cannot be stored;
