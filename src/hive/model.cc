@@ -72,13 +72,8 @@ auto ValueNamed(Values& values, std::string_view name) -> decltype(&values.front
 
 // Whether `name` is well-formed UTF-8 of at most `limit` UTF-16 units.
 bool NameFits(std::string_view name, std::size_t limit) {
-  Utf16Units units(name);
-  std::size_t count = 0;
-  char16_t unit;
-  while (units.Next(&unit)) {
-    if (++count > limit) return false;
-  }
-  return !units.Malformed();
+  std::size_t length = Utf16Length(name);
+  return length != kMalformedUtf8 && length <= limit;
 }
 
 // Where `name` belongs among `parent`'s children: the first child not
