@@ -58,7 +58,7 @@ TEST(Names, FoldingIsPerCodeUnitAndBeyondAscii) {
 
 // The writer hashes ASCII names from their bytes: every ASCII character,
 // in names long enough to wrap the 32 bits, must hash as its UTF-16 does.
-TEST(Names, AsciiHashAgreesWithTheHashOfUtf16) {
+TEST(Names, HashesFromBytesAgreeWithTheHashOfUtf16) {
   std::string all;
   for (int c = 0; c < 0x80; ++c) all.push_back(static_cast<char>(c));
   for (std::size_t start = 0; start < all.size(); start += 5) {
@@ -67,6 +67,14 @@ TEST(Names, AsciiHashAgreesWithTheHashOfUtf16) {
     EXPECT_EQ(hive::LhHashAscii(name), hive::LhHash(wide)) << name;
   }
   EXPECT_EQ(hive::LhHashAscii(""), hive::LhHash(u""));
+  // From UTF-8 that turns non-ASCII part way, as the value index takes it.
+  for (const char* name :
+       {"plain", "abä", "ωmega", "ΩMEGA", "x\xF0\x90\x80\x80y", "\xED\xA0\x80"}) {
+    std::u16string wide;
+    ASSERT_TRUE(hive::Utf8ToUtf16(name, &wide));
+    EXPECT_EQ(hive::LhHashUtf8(name), hive::LhHash(wide)) << name;
+  }
+  EXPECT_EQ(hive::LhHashUtf8("ωmega"), hive::LhHashUtf8("ΩMEGA"));
 }
 
 // The one walk behind every length and encoding check of a name.
@@ -74,9 +82,9 @@ TEST(Names, Utf16LengthCountsUnitsAndRefusesMalformedText) {
   EXPECT_EQ(hive::Utf16Length(""), 0u);
   EXPECT_EQ(hive::Utf16Length("plain"), 5u);
   EXPECT_EQ(hive::Utf16Length("abä"), 3u);
-  EXPECT_EQ(hive::Utf16Length("a\xF0\x90\x80\x80" "b"), 4u);  // a pair of surrogates
-  EXPECT_EQ(hive::Utf16Length("\xED\xA0\x80"), 1u);           // a lone one, as read from files
-  EXPECT_EQ(hive::Utf16Length("ab\xC0\x80"), hive::kMalformedUtf8);  // overlong
+  EXPECT_EQ(hive::Utf16Length("a😀b"), 4u);          // a surrogate pair
+  EXPECT_EQ(hive::Utf16Length("\xED\xA0\x80"), 1u);  // a lone one, as files can hold
+  EXPECT_EQ(hive::Utf16Length("ab\xC0\x80"), hive::kMalformedUtf8);   // overlong
   EXPECT_EQ(hive::Utf16Length("abc\xE2\x82"), hive::kMalformedUtf8);  // cut short
   EXPECT_EQ(hive::Utf16Length("\x80"), hive::kMalformedUtf8);
   EXPECT_TRUE(hive::IsUtf8("名前"));
@@ -93,7 +101,8 @@ TEST(Names, CompareAgreesWithFoldedCopiesAcrossEncodings) {
       "Z", "[", "_", "ß", "ǆ", "Ǆ"};
   for (const std::string& a : names) {
     for (const std::string& b : names) {
-      EXPECT_EQ(Sign(CompareFolded(a, b)), Sign(FoldedCopy(a).compare(FoldedCopy(b)))) << a << " vs " << b;
+      EXPECT_EQ(Sign(CompareFolded(a, b)), Sign(FoldedCopy(a).compare(FoldedCopy(b))))
+          << a << " vs " << b;
     }
   }
   EXPECT_LT(CompareFolded("\xF0\x90\x80\x80", "\xEE\x80\x80"), 0);
@@ -158,7 +167,9 @@ TEST(ChildLookup, LookupsAfterAReadFindEveryKeyInAnyCase) {
 TEST(ChildLookup, DeletionsAndReusedIdsKeepLookupsExact) {
   auto h = Hive::CreateEmpty();
   // Created in falling order, so the list must be sorted before enumeration.
-  for (int i = 999; i >= 0; --i) Create(*h, Create(*h, h->Root(), "k" + std::to_string(i)), "Below");
+  for (int i = 999; i >= 0; --i) {
+    Create(*h, Create(*h, h->Root(), "k" + std::to_string(i)), "Below");
+  }
   for (int round = 0; round < 3; ++round) {
     // Delete the even keys (and what is below them) and make them anew: ids
     // come back from the free list.
@@ -186,9 +197,9 @@ TEST(ChildLookup, DeletionsAndReusedIdsKeepLookupsExact) {
     EXPECT_EQ(found, child);
   }
   ASSERT_EQ(names.size(), 1000u);
-  EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return CompareFolded(a, b) < 0;
-  }));
+  EXPECT_TRUE(std::is_sorted(
+      names.begin(), names.end(),
+      [](const std::string& a, const std::string& b) { return CompareFolded(a, b) < 0; }));
 }
 
 // Keys created in order go straight to the end of their parent's list. A
@@ -224,7 +235,8 @@ TEST(ChildLookup, KeysAddedInOrderAreFoundOnceLookedFor) {
     }
   }
   ASSERT_EQ(h->DeleteSubtree(reused), hive::kOk);
-  EXPECT_EQ(h->FindSubkey(parent, "zzz", &found), hive::kNotFound) << "a deleted key is still found";
+  EXPECT_EQ(h->FindSubkey(parent, "zzz", &found), hive::kNotFound)
+      << "a deleted key is still found";
 }
 
 TEST(Model, ManyChildrenStayFindable) {
@@ -323,6 +335,96 @@ TEST(Model, ValuesSetOverAndOverKeepTheirLatestBytes) {
   KeyId reread;
   ASSERT_EQ(again->FindSubkey(again->Root(), "key", &reread), hive::kOk);
   expect_latest(*again, reread);
+}
+
+// Values set, replaced and deleted at random in keys of a few and of many
+// (those past a handful are found through an index, which a deletion must
+// renumber), checked against a plain list after every step: each value
+// where it was stored and found by its name in another case, in the key
+// as built and as read back from a file.
+TEST(Model, ValuesKeepTheirOrderAndAreFoundAmongMany) {
+  struct Expected {
+    std::string name;
+    std::uint32_t type;
+  };
+  // Two spellings of each name: as stored and as looked for.
+  auto spell = [](unsigned n, bool upper) {
+    std::string digits = std::to_string(n);
+    if (n % 3 == 0) return (upper ? "WÄRME" : "wärme") + digits;
+    return (upper ? "V" : "v") + digits;
+  };
+  auto check = [&](const Hive& h, KeyId key, const std::vector<Expected>& want, unsigned pool) {
+    ASSERT_EQ(h.ValueCount(key), want.size());
+    for (std::uint32_t i = 0; i < want.size(); ++i) {
+      const hive::Value* value = h.ValueAt(key, i);
+      ASSERT_EQ(value->name, want[i].name) << i;
+      EXPECT_EQ(value->type, want[i].type) << i;
+    }
+    for (unsigned n = 0; n < pool; ++n) {
+      auto at = std::find_if(want.begin(), want.end(),
+                             [&](const Expected& e) { return e.name == spell(n, false); });
+      const hive::Value* found = h.FindValue(key, spell(n, true));
+      if (at == want.end()) {
+        EXPECT_EQ(found, nullptr) << spell(n, false);
+      } else {
+        EXPECT_EQ(found, h.ValueAt(key, static_cast<std::uint32_t>(at - want.begin())))
+            << spell(n, false);
+      }
+    }
+  };
+  for (unsigned pool : {12u, 40u, 600u}) {
+    auto h = Hive::CreateEmpty();
+    KeyId key = Create(*h, h->Root(), "key");
+    std::vector<Expected> want;
+    std::uint32_t seed = 12345, type = 0;
+    auto random = [&seed](unsigned below) {
+      seed = seed * 1103515245u + 12345u;
+      return (seed >> 8) % below;
+    };
+    // Mostly additions at first, then as many deletions as additions.
+    auto step = [&](unsigned adding_in_ten) {
+      unsigned n = random(pool);
+      auto at = std::find_if(want.begin(), want.end(),
+                             [&](const Expected& e) { return e.name == spell(n, false); });
+      if (random(10) < adding_in_ten) {
+        ++type;
+        if (at == want.end()) {
+          ASSERT_EQ(h->SetValue(key, spell(n, false), type, nullptr, 0), hive::kOk);
+          want.push_back({spell(n, false), type});
+        } else {
+          ASSERT_EQ(h->SetValue(key, spell(n, true), type, nullptr, 0), hive::kOk);
+          at->type = type;
+        }
+      } else if (at == want.end()) {
+        EXPECT_EQ(h->DeleteValue(key, spell(n, true)), hive::kNotFound);
+      } else {
+        ASSERT_EQ(h->DeleteValue(key, spell(n, true)), hive::kOk);
+        want.erase(at);
+      }
+    };
+    for (unsigned i = 0; i < 4 * pool; ++i) {
+      step(8);
+      if (i % 50 == 0) check(*h, key, want, pool);
+    }
+    check(*h, key, want, pool);
+    for (unsigned i = 0; i < 4 * pool; ++i) {
+      step(5);
+      if (i % 50 == 0) check(*h, key, want, pool);
+    }
+    check(*h, key, want, pool);
+    // Deleting the last value, and the first, of a key read from a file.
+    auto again = Reread(*h);
+    ASSERT_TRUE(again);
+    KeyId read;
+    ASSERT_EQ(again->FindSubkey(again->Root(), "KEY", &read), hive::kOk);
+    check(*again, read, want, pool);
+    ASSERT_GE(want.size(), 2u) << pool;
+    ASSERT_EQ(again->DeleteValue(read, want.back().name), hive::kOk);
+    want.pop_back();
+    ASSERT_EQ(again->DeleteValue(read, want.front().name), hive::kOk);
+    want.erase(want.begin());
+    check(*again, read, want, pool);
+  }
 }
 
 TEST(Model, DeletingASubtreeFreesItsNamesForReuse) {

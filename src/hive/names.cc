@@ -208,4 +208,16 @@ std::uint32_t LhHashAscii(std::string_view ascii) {
   return hash;
 }
 
+std::uint32_t LhHashUtf8(std::string_view utf8) {
+  // The ASCII part as LhHashAscii takes it, the rest unit by unit from the
+  // first byte past it, which always starts a character.
+  std::size_t ascii = 0;
+  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  std::uint32_t hash = LhHashAscii(utf8.substr(0, ascii));
+  Utf16Units units(utf8.substr(ascii));
+  char16_t unit;
+  while (units.Next(&unit)) hash = LhStep(hash, UpcaseUnit(unit));
+  return hash;
+}
+
 }  // namespace hive

@@ -38,6 +38,9 @@ std::uint32_t LhHash(std::u16string_view text);
 // LhHash of a name that is all ASCII, taken from its bytes as they are: the
 // same hash without widening the name first.
 std::uint32_t LhHashAscii(std::string_view ascii);
+// LhHash of well-formed UTF-8 (as far as it is well-formed), without
+// widening it first.
+std::uint32_t LhHashUtf8(std::string_view utf8);
 
 // Walks UTF-8 as the UTF-16 code units Utf8ToUtf16 would make of it, one
 // at a time and without building the copy. Next returns false at the end

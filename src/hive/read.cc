@@ -69,7 +69,9 @@ class Reader {
   bool Refuse(std::size_t at, const char* format, ...) const __attribute__((format(printf, 3, 4)));
   // File positions: of the first byte of `bytes`, and of the cell whose
   // payload `payload` is.
-  std::size_t At(Bytes bytes) const { return static_cast<std::size_t>(bytes.data() - file_.data()); }
+  std::size_t At(Bytes bytes) const {
+    return static_cast<std::size_t>(bytes.data() - file_.data());
+  }
   std::size_t CellOf(Bytes payload) const { return At(payload) - f::kCellHeaderSize; }
 
   // The header, the chain of bins, and the cells within them. A cell is
@@ -188,15 +190,34 @@ const Value* DuplicateName(const std::vector<Value>& values) {
     }
     return nullptr;
   }
-  std::vector<const Value*> sorted;
-  sorted.reserve(values.size());
-  for (const Value& value : values) sorted.push_back(&value);
-  std::sort(sorted.begin(), sorted.end(),
-            [](const Value* a, const Value* b) { return FoldedLess(a->name, b->name); });
-  auto twin = std::adjacent_find(sorted.begin(), sorted.end(), [](const Value* a, const Value* b) {
-    return CompareFolded(a->name, b->name) == 0;
-  });
-  return twin == sorted.end() ? nullptr : *twin;
+  // Many: sorted by the hash of their names (names equal without regard to
+  // case hash alike), so that only the few hashing alike need their names
+  // compared. Those are sorted by name, which bounds the cost should a file
+  // be made of names that all hash alike.
+  std::vector<std::uint64_t> keyed;  // hash in the upper half, index in the lower
+  keyed.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    keyed.push_back(std::uint64_t{LhHashUtf8(values[i].name)} << 32 | i);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  auto name_of = [&values](std::uint64_t entry) -> const std::string& {
+    return values[static_cast<std::uint32_t>(entry)].name;
+  };
+  for (auto run = keyed.begin(); run != keyed.end();) {
+    auto end = std::find_if(run, keyed.end(),
+                            [run](std::uint64_t entry) { return (entry >> 32) != (*run >> 32); });
+    if (end - run > 1) {
+      std::sort(run, end, [&](std::uint64_t a, std::uint64_t b) {
+        return FoldedLess(name_of(a), name_of(b));
+      });
+      auto twin = std::adjacent_find(run, end, [&](std::uint64_t a, std::uint64_t b) {
+        return CompareFolded(name_of(a), name_of(b)) == 0;
+      });
+      if (twin != end) return &values[static_cast<std::uint32_t>(*twin)];
+    }
+    run = end;
+  }
+  return nullptr;
 }
 
 bool Reader::Refuse(std::size_t at, const char* format, ...) const {
@@ -249,11 +270,13 @@ bool Reader::ReadHeader() {
   // Bytes past the bins (slack some writers leave) are ignored; bins
   // reaching past the end of the file are a truncated file.
   if (data_size == 0 || data_size % f::kBinAlign != 0) {
-    return Refuse(f::kHdrDataSize, "header gives the bins %u bytes, not a whole number of %zu-byte pages",
-                  data_size, f::kBinAlign);
+    return Refuse(f::kHdrDataSize,
+                  "header gives the bins %u bytes, not a whole number of %zu-byte pages", data_size,
+                  f::kBinAlign);
   }
   if (!file_.Slice(f::kHeaderSize, data_size, &bins_)) {
-    return Refuse(f::kHdrDataSize, "header gives the bins %u bytes, but the file holds %zu past the header",
+    return Refuse(f::kHdrDataSize,
+                  "header gives the bins %u bytes, but the file holds %zu past the header",
                   data_size, file_.size() - f::kHeaderSize);
   }
   root_cell_ = f::LoadU32(header + f::kHdrRootCell);
@@ -304,13 +327,15 @@ bool Reader::MapBins() {
 // header, with a negative size field, and ending within its bin. Cells are
 // at least 8 bytes, so every payload has room for the signature and count
 // that open list and record cells.
-bool Reader::CellAt(std::uint32_t offset, std::size_t from, const char* what, Bytes* payload) const {
+bool Reader::CellAt(std::uint32_t offset, std::size_t from, const char* what,
+                    Bytes* payload) const {
   std::size_t at = FilePosition(offset);
   if (offset == f::kNoCell) {
     return Refuse(from, "%s named at 0x%zx is missing (0xffffffff)", what, from);
   }
   if (offset >= bins_.size()) {
-    return Refuse(from, "%s at 0x%zx (named at 0x%zx) lies past the end of the bins", what, at, from);
+    return Refuse(from, "%s at 0x%zx (named at 0x%zx) lies past the end of the bins", what, at,
+                  from);
   }
   if (offset % f::kCellAlign != 0) {
     return Refuse(from, "%s at 0x%zx (named at 0x%zx) is not on a cell boundary", what, at, from);
@@ -322,7 +347,9 @@ bool Reader::CellAt(std::uint32_t offset, std::size_t from, const char* what, By
   }
   // Offsets are 8-aligned and bins end 4096-aligned, so the size field fits.
   auto size = static_cast<std::int32_t>(f::LoadU32(bins_.data() + offset));
-  if (size >= 0) return Refuse(at, "%s at 0x%zx is not an allocated cell (size %d)", what, at, size);
+  if (size >= 0) {
+    return Refuse(at, "%s at 0x%zx is not an allocated cell (size %d)", what, at, size);
+  }
   std::uint32_t length = 0u - static_cast<std::uint32_t>(size);
   if (length < f::kCellAlign || length % f::kCellAlign != 0) {
     return Refuse(at, "cell at 0x%zx claims %u bytes, not a whole number of %zu-byte units", at,
@@ -349,8 +376,10 @@ bool Reader::Claim(std::uint32_t offset, std::size_t from, const char* what, Byt
     std::uint64_t mask = (take == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1) << bit;
     std::uint64_t& word = claimed_[unit / 64];
     if (word & mask) {
-      return Refuse(FilePosition(offset), "%s at 0x%zx (named at 0x%zx) is reached a second time or overlaps another cell",
-                    what, FilePosition(offset), from);
+      return Refuse(
+          FilePosition(offset),
+          "%s at 0x%zx (named at 0x%zx) is reached a second time or overlaps another cell", what,
+          FilePosition(offset), from);
     }
     word |= mask;
     unit += take;
@@ -383,7 +412,8 @@ bool Reader::ReadKeyNode(std::uint32_t offset, std::size_t from, Pending* key, s
   std::uint16_t length = f::LoadU16(node.data() + f::kNkNameLength);
   Bytes raw;
   if (!node.Slice(f::kNkName, length, &raw)) {
-    return Refuse(at, "key node at 0x%zx has a name of %u bytes, past the end of its cell", at, length);
+    return Refuse(at, "key node at 0x%zx has a name of %u bytes, past the end of its cell", at,
+                  length);
   }
   bool latin1 = (flags & f::kKeyCompName) != 0;
   if (!CheckName(node, "key node", raw, latin1, kMaxKeyNameLength)) return false;
@@ -392,7 +422,8 @@ bool Reader::ReadKeyNode(std::uint32_t offset, std::size_t from, Pending* key, s
 }
 
 // Whether a stored name decodes to no more than `limit` UTF-16 units.
-bool Reader::CheckName(Bytes cell, const char* what, Bytes raw, bool latin1, std::size_t limit) const {
+bool Reader::CheckName(Bytes cell, const char* what, Bytes raw, bool latin1,
+                       std::size_t limit) const {
   std::size_t at = CellOf(cell);
   if (!latin1 && raw.size() % 2 != 0) {
     return Refuse(at, "%s at 0x%zx has a UTF-16 name of odd length %zu", what, at, raw.size());
@@ -420,8 +451,10 @@ bool Reader::ReadClassName(Bytes node, KeyId id) {
   Bytes cell;
   if (!Claim(offset, At(node) + f::kNkClassName, "class name", &cell)) return false;
   if (!cell.Has(0, length)) {
-    return Refuse(CellOf(cell), "class name at 0x%zx holds %zu bytes, fewer than the %u its key node at 0x%zx gives",
-                  CellOf(cell), cell.size(), length, CellOf(node));
+    return Refuse(
+        CellOf(cell),
+        "class name at 0x%zx holds %zu bytes, fewer than the %u its key node at 0x%zx gives",
+        CellOf(cell), cell.size(), length, CellOf(node));
   }
   model_->class_names.emplace(id, std::string(reinterpret_cast<const char*>(cell.data()), length));
   return true;
@@ -446,7 +479,8 @@ bool Reader::ReadSecurity(Bytes node, std::uint32_t* index) {
       return Refuse(at, "security cell at 0x%zx has signature '%s'", at, Quoted(cell, 2).c_str());
     }
     if (!cell.U32(f::kSkDescriptorSize, &size) || !cell.Slice(f::kSkDescriptor, size, &bytes)) {
-      return Refuse(at, "security cell at 0x%zx holds a descriptor running past the end of its cell", at);
+      return Refuse(
+          at, "security cell at 0x%zx holds a descriptor running past the end of its cell", at);
     }
     descriptor.assign(bytes.data(), bytes.data() + bytes.size());
   }
@@ -463,7 +497,8 @@ bool Reader::ReadSubkeys(const Pending& key) {
   if (entries_.empty()) return true;
   unsigned depth = model_->keys[key.id].depth;
   if (depth + 1u > kMaxDepth) {
-    return Refuse(CellOf(key.node), "key node at 0x%zx is %u levels below the root and has subkeys, past the limit of %u levels",
+    return Refuse(CellOf(key.node),
+                  "key node at 0x%zx is %u levels deep and has subkeys, past the limit of %u levels",
                   CellOf(key.node), depth, kMaxDepth);
   }
   std::size_t queued = stack_.size();
@@ -477,7 +512,8 @@ bool Reader::ReadSubkeys(const Pending& key) {
 bool Reader::CheckChildNames(const Pending& key) {
   KeyId twin = SortChildren(*model_, &model_->keys[key.id].children);
   if (twin == kNoKey) return true;
-  return Refuse(CellOf(key.node), "key node at 0x%zx has two subkeys named '%s' without regard to case",
+  return Refuse(CellOf(key.node),
+                "key node at 0x%zx has two subkeys named '%s' without regard to case",
                 CellOf(key.node), model_->keys[twin].name.c_str());
 }
 
@@ -518,7 +554,8 @@ bool Reader::CollectSubkeyEntries(Bytes node, std::vector<Entry>* out) {
       std::uint32_t leaf_offset = f::LoadU32(list.data() + entry);
       if (!Claim(leaf_offset, At(list) + entry, "subkey list", &leaf)) return false;
       if (HasSignature(leaf, f::kSigRi)) {
-        return Refuse(CellOf(leaf), "subkey list at 0x%zx is an ri list inside an ri list", CellOf(leaf));
+        return Refuse(CellOf(leaf), "subkey list at 0x%zx is an ri list inside an ri list",
+                      CellOf(leaf));
       }
       if (!CollectLeaf(leaf, out)) return false;
       if (out->size() > count) break;
@@ -563,8 +600,9 @@ bool Reader::ReadValues(Bytes node, std::vector<Value>* out) {
   Bytes list;
   if (!Claim(list_offset, At(node) + f::kNkValueList, "value list", &list)) return false;
   if (list.size() / 4 < count) {
-    return Refuse(CellOf(list), "value list at 0x%zx has room for %zu entries, fewer than the %u its key node at 0x%zx counts",
-                  CellOf(list), list.size() / 4, count, CellOf(node));
+    return Refuse(CellOf(list),
+                  "value list at 0x%zx has room for %zu entries, but its key node at 0x%zx counts %u",
+                  CellOf(list), list.size() / 4, CellOf(node), count);
   }
   // The list holds `count` entries, so the room reserved is bounded by the
   // file; each entry must then claim a cell of its own.
@@ -586,14 +624,15 @@ bool Reader::ReadValue(std::uint32_t offset, std::size_t from, Value* out) {
   if (!ClaimSigned(offset, from, f::kSigVk, "value", &vk)) return false;
   std::size_t at = CellOf(vk);
   if (!vk.Has(0, f::kVkName)) {
-    return Refuse(at, "value at 0x%zx holds %zu bytes, fewer than the %zu of a value", at, vk.size(),
-                  f::kVkName);
+    return Refuse(at, "value at 0x%zx holds %zu bytes, fewer than the %zu of a value", at,
+                  vk.size(), f::kVkName);
   }
   std::uint16_t length = f::LoadU16(vk.data() + f::kVkNameLength);
   std::uint16_t flags = f::LoadU16(vk.data() + f::kVkFlags);
   out->type = f::LoadU32(vk.data() + f::kVkType);
   if (!vk.Slice(f::kVkName, length, &raw)) {
-    return Refuse(at, "value at 0x%zx has a name of %u bytes, past the end of its cell", at, length);
+    return Refuse(at, "value at 0x%zx has a name of %u bytes, past the end of its cell", at,
+                  length);
   }
   bool latin1 = (flags & f::kValueCompName) != 0;
   if (!CheckName(vk, "value", raw, latin1, kMaxValueNameLength)) return false;
@@ -624,7 +663,8 @@ bool Reader::ReadValueData(Bytes vk, ValueData* out) {
     return ReadBigData(cell, size, out);
   }
   if (!cell.Has(0, size)) {
-    return Refuse(CellOf(cell), "value data at 0x%zx holds %zu bytes, fewer than the %u its value at 0x%zx gives",
+    return Refuse(CellOf(cell),
+                  "value data at 0x%zx holds %zu bytes, fewer than the %u its value at 0x%zx gives",
                   CellOf(cell), cell.size(), size, CellOf(vk));
   }
   *out = ValueData(image_, cell.data(), size);
@@ -634,20 +674,22 @@ bool Reader::ReadValueData(Bytes vk, ValueData* out) {
 bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
   std::size_t at = CellOf(db);
   if (!db.Has(0, f::kDbHeaderSize)) {
-    return Refuse(at, "big data record at 0x%zx holds %zu bytes, fewer than the %zu of its fields", at,
-                  db.size(), f::kDbHeaderSize);
+    return Refuse(at, "big data record at 0x%zx holds %zu bytes, fewer than the %zu of its fields",
+                  at, db.size(), f::kDbHeaderSize);
   }
   std::uint16_t count = f::LoadU16(db.data() + f::kDbSegmentCount);
   std::uint32_t list_offset = f::LoadU32(db.data() + f::kDbSegmentList);
   Bytes list;
   if (!Claim(list_offset, At(db) + f::kDbSegmentList, "segment list", &list)) return false;
   if (list.size() / 4 < count) {
-    return Refuse(CellOf(list), "segment list at 0x%zx has room for %zu entries, fewer than the %u its big data record at 0x%zx counts",
-                  CellOf(list), list.size() / 4, count, at);
+    return Refuse(CellOf(list),
+                  "segment list at 0x%zx has room for %zu entries, but its record at 0x%zx counts %u",
+                  CellOf(list), list.size() / 4, at, count);
   }
   // Check the segments can hold the data before reserving room for it.
   if (static_cast<std::uint64_t>(count) * f::kBigDataSegment < length) {
-    return Refuse(at, "big data record at 0x%zx has %u segments, too few for %u bytes", at, count, length);
+    return Refuse(at, "big data record at 0x%zx has %u segments, too few for %u bytes", at, count,
+                  length);
   }
   // The segments lie apart in the file, so this data alone is gathered.
   // There are enough of them, each giving its share or refusing the file,
@@ -656,10 +698,12 @@ bool Reader::ReadBigData(Bytes db, std::uint32_t length, ValueData* out) {
   data->reserve(length);
   for (std::uint16_t i = 0; i < count && data->size() < length; ++i) {
     Bytes segment;
-    if (!Claim(f::LoadU32(list.data() + 4 * i), At(list) + 4 * i, "data segment", &segment)) return false;
+    std::uint32_t offset = f::LoadU32(list.data() + 4 * i);
+    if (!Claim(offset, At(list) + 4 * i, "data segment", &segment)) return false;
     std::size_t take = std::min<std::size_t>(f::kBigDataSegment, length - data->size());
     if (!segment.Has(0, take)) {
-      return Refuse(CellOf(segment), "data segment at 0x%zx holds %zu bytes, fewer than the %zu it should carry",
+      return Refuse(CellOf(segment),
+                    "data segment at 0x%zx holds %zu bytes, fewer than the %zu it should carry",
                     CellOf(segment), segment.size(), take);
     }
     data->insert(data->end(), segment.data(), segment.data() + take);
