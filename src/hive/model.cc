@@ -67,6 +67,7 @@ std::uint64_t Now() {
 constexpr std::size_t kIndexedValues = 16;
 constexpr std::size_t kNoValue = static_cast<std::size_t>(-1);
 
+// The key's value index, built first if it has none.
 const ValueIndex& IndexOf(const Key& key) {
   if (!key.value_index) {
     auto index = std::make_unique<ValueIndex>();

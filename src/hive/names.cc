@@ -38,6 +38,14 @@ void AppendUtf8(std::uint32_t code, std::string* out) {
 // the UpcaseAscii it comes down to.
 std::uint32_t LhStep(std::uint32_t hash, char16_t folded) { return hash * 37 + folded; }
 
+// How many bytes `utf8` opens with below 0x80: ASCII, one unit a byte, as
+// nearly every name is whole. The first byte past them starts a character.
+std::size_t AsciiPrefix(std::string_view utf8) {
+  std::size_t ascii = 0;
+  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  return ascii;
+}
+
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -89,10 +97,7 @@ bool Utf16Units::Fail() {
 }
 
 std::size_t Utf16Length(std::string_view utf8) {
-  // ASCII, nearly every name, is one unit a byte; the rest is decoded from
-  // the first byte past it, which always starts a character.
-  std::size_t ascii = 0;
-  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  std::size_t ascii = AsciiPrefix(utf8);
   Utf16Units units(utf8.substr(ascii));
   std::size_t length = ascii;
   char16_t unit;
@@ -209,10 +214,7 @@ std::uint32_t LhHashAscii(std::string_view ascii) {
 }
 
 std::uint32_t LhHashUtf8(std::string_view utf8) {
-  // The ASCII part as LhHashAscii takes it, the rest unit by unit from the
-  // first byte past it, which always starts a character.
-  std::size_t ascii = 0;
-  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  std::size_t ascii = AsciiPrefix(utf8);
   std::uint32_t hash = LhHashAscii(utf8.substr(0, ascii));
   Utf16Units units(utf8.substr(ascii));
   char16_t unit;

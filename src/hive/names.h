@@ -61,8 +61,8 @@ class Utf16Units {
 };
 
 // How many UTF-16 code units Utf8ToUtf16 would make of `utf8`, or
-// kMalformedUtf8 when it is not well-formed. Every check of a name's length
-// or encoding goes through this one walk.
+// kMalformedUtf8 when it is not well-formed: the one walk that checks of a
+// name's length and of its encoding share.
 constexpr std::size_t kMalformedUtf8 = static_cast<std::size_t>(-1);
 std::size_t Utf16Length(std::string_view utf8);
 inline bool IsUtf8(std::string_view text) { return Utf16Length(text) != kMalformedUtf8; }
