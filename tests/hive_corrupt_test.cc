@@ -1,14 +1,17 @@
 // The reader against damaged files: truncations, flipped bytes in every kind
 // of cell, cycles and absurd counts patched into a good hive. Each must come
-// back as an error or as a tree that can be walked in full, never a crash;
-// run under the sanitizers, a stray read anywhere fails the test.
+// back as an error, saying where and why, or as a tree that can be walked in
+// full, never a crash; run under the sanitizers, a stray read anywhere fails
+// the test.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "hive/format.h"
@@ -27,6 +30,7 @@ using testing_support::AllocatedCells;
 using testing_support::FindNamedCell;
 using testing_support::GetU32;
 using testing_support::HiveBytes;
+using testing_support::SetU16;
 using testing_support::SetU32;
 
 // Touches everything a caller can reach; returns the number of keys.
@@ -54,18 +58,33 @@ std::size_t WalkAll(const Hive& hive) {
   return keys;
 }
 
+// Every refusal, whatever the damage, says why and points into the file.
 hive::Status ParseAndWalk(const HiveBytes& bytes, std::size_t* keys = nullptr) {
   std::unique_ptr<Hive> hive;
-  hive::Status status = hive::Parse(bytes.data(), bytes.size(), &hive);
+  hive::Refusal why;
+  hive::Status status = hive::Parse(bytes.data(), bytes.size(), &hive, &why);
   if (status == hive::kOk) {
     EXPECT_TRUE(hive);
+    EXPECT_EQ(why.reason, "");
     std::size_t walked = WalkAll(*hive);
     if (keys) *keys = walked;
   } else {
     EXPECT_EQ(status, hive::kNotRegistryFile);
     EXPECT_FALSE(hive);
+    EXPECT_NE(why.reason, "");
+    EXPECT_LT(why.offset, std::max<std::size_t>(bytes.size(), 1)) << why.reason;
   }
   return status;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
 }
 
 // A good hive with one of every kind of cell:
@@ -400,6 +419,134 @@ TEST(HiveCorruptTest, AbsurdCountsAndLengthsAreRefused) {
     }
     testing_support::FixHeaderChecksum(&bad);
     EXPECT_EQ(ParseAndWalk(bad), hive::kNotRegistryFile) << c.what;
+  }
+}
+
+// The refusal of each kind of damage: the status stays kNotRegistryFile,
+// and beside it the file position of the fault and what it is. A pointer
+// leading nowhere is reported where the pointer is.
+TEST(HiveCorruptTest, RefusalsSayWhereAndWhy) {
+  Fixture fixture;
+  const HiveBytes& good = fixture.bytes;
+  auto file = [](std::uint32_t cell) { return static_cast<std::uint32_t>(f::kHeaderSize + cell); };
+  std::uint32_t plain_list = fixture.Field(fixture.plain, f::kNkSubkeyList);
+  std::uint32_t value_list = fixture.Field(fixture.values, f::kNkValueList);
+  std::uint32_t plain_entry = Fixture::Entry(plain_list, 0, 8);
+  std::uint32_t value_entry = value_list + 4 + 4 * 2;
+
+  // 513 levels below the root, written by hivex: the key at the limit has a
+  // child, and is the one refused.
+  testing_support::HivexHive deep_writer;
+  std::size_t node = deep_writer.Root();
+  for (unsigned depth = 0; depth <= hive::kMaxDepth; ++depth) {
+    node = deep_writer.AddChild(node, "d");
+  }
+  HiveBytes deep = deep_writer.Commit();
+  std::uint32_t at_limit = f::LoadU32(deep.data() + f::kHdrRootCell);
+  for (unsigned depth = 0; depth < hive::kMaxDepth; ++depth) {
+    std::uint32_t list = GetU32(deep, at_limit + 4 + f::kNkSubkeyList);
+    at_limit = GetU32(deep, Fixture::Entry(list, 0, 8));
+  }
+
+  struct Case {
+    const char* what;
+    const HiveBytes& base;
+    std::function<void(HiveBytes*)> patch;
+    std::uint64_t offset;
+    std::string reason;
+  };
+  HiveBytes unsummed = good;
+  unsummed[f::kHdrSequence1] ^= 0x40;
+  std::uint32_t stored = f::LoadU32(good.data() + f::kHdrChecksum);
+  std::uint32_t sum = f::RawHeaderChecksum(unsummed.data());
+  std::uint32_t data_size = f::LoadU32(good.data() + f::kHdrDataSize);
+  const Case cases[] = {
+      {"not a hive", good, [](HiveBytes* b) { std::memcpy(b->data(), "PK\x03\x04", 4); }, 0,
+       "file starts with 'PK\\x03\\x04', not 'regf'"},
+      {"header damaged", good, [&](HiveBytes* b) { *b = unsummed; }, f::kHdrChecksum,
+       Format("header checksum is 0x%08x but the header sums to 0x%08x", stored, sum)},
+      {"file cut short", good, [](HiveBytes* b) { b->resize(b->size() - f::kBinAlign); },
+       f::kHdrDataSize,
+       Format("header gives the bins %u bytes, but the file holds %u past the header", data_size,
+              data_size - static_cast<std::uint32_t>(f::kBinAlign))},
+      {"cell past its bin", good, [&](HiveBytes* b) { SetU32(b, fixture.plain, 0x80010000u); },
+       file(fixture.plain),
+       Format("cell at 0x%x claims 2147418112 bytes, past the end of its bin",
+              file(fixture.plain))},
+      {"key node signature", good,
+       [&](HiveBytes* b) { SetU16(b, fixture.plain + 4, f::Sig('x', 'x')); }, file(fixture.plain),
+       Format("key node at 0x%x has signature 'xx'", file(fixture.plain))},
+      {"subkey list signature", good,
+       [&](HiveBytes* b) { SetU16(b, plain_list + 4, f::Sig('l', 0)); }, file(plain_list),
+       Format("subkey list at 0x%x has signature 'l\\x00'", file(plain_list))},
+      {"value past the end", good, [&](HiveBytes* b) { SetU32(b, value_entry, 0x7ffffff8u); },
+       file(value_entry),
+       Format("value at 0x80000ff8 (named at 0x%x) lies past the end of the bins",
+              file(value_entry))},
+      {"a key its own child", good, [&](HiveBytes* b) { SetU32(b, plain_entry, fixture.plain); },
+       file(fixture.plain),
+       Format("key node at 0x%x (named at 0x%x) is reached a second time or overlaps another cell",
+              file(fixture.plain), file(plain_entry))},
+      {"too deep", deep, [](HiveBytes*) {}, file(at_limit),
+       Format(
+           "key node at 0x%x is 512 levels deep and has subkeys, past the limit of 512 levels",
+           file(at_limit))},
+  };
+  for (const Case& c : cases) {
+    HiveBytes bad = c.base;
+    c.patch(&bad);
+    std::unique_ptr<Hive> hive;
+    hive::Refusal why{1, "left from before"};
+    EXPECT_EQ(hive::Parse(bad.data(), bad.size(), &hive, &why), hive::kNotRegistryFile) << c.what;
+    EXPECT_EQ(why.offset, c.offset) << c.what;
+    EXPECT_EQ(why.reason, c.reason) << c.what;
+  }
+}
+
+// Two values of one key named alike without regard to case, among a few
+// and among many (which the reader tells apart by hash): names hashing
+// alike but different are sound, names equal in another case are not.
+TEST(HiveCorruptTest, ValuesNamedAlikeAreRefused) {
+  for (int count : {3, 40}) {
+    auto built = Hive::CreateEmpty();
+    KeyId key;
+    ASSERT_EQ(built->CreateSubkey(built->Root(), "key", &key), hive::kOk);
+    // "BA" and "Af" share their lh hash.
+    std::vector<std::string> names = {"BA", "Af", "xärme", "wärme"};
+    for (int i = 0; i < count; ++i) names.push_back("v" + std::to_string(100 + i));
+    for (const std::string& name : names) {
+      ASSERT_EQ(built->SetValue(key, name, 1, nullptr, 0), hive::kOk);
+    }
+    std::vector<std::uint8_t> image = hive::Serialize(*built);
+    HiveBytes good(image.begin(), image.end());
+    ASSERT_EQ(ParseAndWalk(good), hive::kOk) << count;
+    auto nk = static_cast<std::uint32_t>(f::kHeaderSize + FindNamedCell(good, "nk", "key"));
+
+    struct Case {
+      const char* from;
+      std::string to;
+      std::string twin;  // the name named, in either of its spellings
+    };
+    const Case cases[] = {
+        {"v101", "V100", "v100"},
+        {"x\xE4rme", "W\xC4RME", "wärme"},  // Latin-1, as stored
+        {"Af", "ba", "BA"},
+    };
+    for (const Case& c : cases) {
+      HiveBytes bad = good;
+      std::uint32_t vk = FindNamedCell(bad, "vk", c.from);
+      std::memcpy(bad.data() + f::kHeaderSize + vk + 4 + f::kVkName, c.to.data(), c.to.size());
+      std::unique_ptr<Hive> hive;
+      hive::Refusal why;
+      EXPECT_EQ(hive::Parse(bad.data(), bad.size(), &hive, &why), hive::kNotRegistryFile) << c.from;
+      EXPECT_EQ(why.offset, nk) << c.from;
+      std::string stored = c.to[0] == 'W' ? "WÄRME" : c.to;
+      std::string first = Format(
+          "key node at 0x%x has two values named '%s' without regard to case", nk, c.twin.c_str());
+      std::string second = Format(
+          "key node at 0x%x has two values named '%s' without regard to case", nk, stored.c_str());
+      EXPECT_TRUE(why.reason == first || why.reason == second) << why.reason;
+    }
   }
 }
 

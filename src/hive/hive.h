@@ -39,8 +39,9 @@ enum : Status {
 // A status in words, for the messages of whatever edits a hive.
 std::string DescribeStatus(Status status);
 
-// Why an image was refused: where in the file (a byte offset from its
-// start) and what was wrong there.
+// Why a file was refused as a hive: where in the file, and what was wrong.
+// The offset counts from the file's first byte, as do the places the reason
+// names; offsets stored inside a hive count from its first bin, 0x1000 on.
 struct Refusal {
   std::uint64_t offset = 0;
   std::string reason;

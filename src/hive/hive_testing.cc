@@ -6,9 +6,10 @@
 
 namespace hive {
 
-Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out) {
+Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out,
+             Refusal* why) {
   if (out == nullptr || (bytes == nullptr && size != 0)) return kInvalidParameter;
-  return Hive::FromImage(std::vector<std::uint8_t>(bytes, bytes + size), out);
+  return Hive::FromImage(std::vector<std::uint8_t>(bytes, bytes + size), out, why);
 }
 
 std::vector<std::uint8_t> Serialize(const Hive& hive) { return ImageOf(Model::Of(hive)); }

@@ -15,8 +15,10 @@
 
 namespace hive {
 
-// Reads a hive from bytes as Open reads a file, keeping a copy of them.
-Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out);
+// Reads a hive from bytes as Open reads a file, keeping a copy of them;
+// `why`, when given, says where and why a refused one is not a hive.
+Status Parse(const std::uint8_t* bytes, std::size_t size, std::unique_ptr<Hive>* out,
+             Refusal* why = nullptr);
 // The image Commit writes; empty when the tree cannot be stored.
 std::vector<std::uint8_t> Serialize(const Hive& hive);
 

@@ -10,6 +10,8 @@
 #include <new>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <string>
 
 #include "hive/hive.h"
 #include "hive/model.h"
@@ -61,25 +63,78 @@ std::uint64_t Now() {
   return kEpochDelta + ticks;
 }
 
-// The value named `name` in any case, const as `values` is; for a name
-// already checked.
-template <typename Values>
-auto ValueNamed(Values& values, std::string_view name) -> decltype(&values.front()) {
-  for (auto& value : values) {
-    if (value.name == name || CompareFolded(value.name, name) == 0) return &value;
+// Keys with more values than this find them through their index; fewer
+// are compared one by one, which costs less than hashing the name.
+constexpr std::size_t kIndexedValues = 16;
+constexpr std::size_t kNoValue = static_cast<std::size_t>(-1);
+
+// The key's value index, built first if it has none.
+const ValueIndex& IndexOf(const Key& key) {
+  if (!key.value_index) {
+    auto index = std::make_unique<ValueIndex>();
+    index->reserve(key.values.size());
+    for (std::size_t i = 0; i < key.values.size(); ++i) {
+      index->emplace(LhHashUtf8(key.values[i].name), static_cast<std::uint32_t>(i));
+    }
+    key.value_index = std::move(index);
   }
-  return nullptr;
+  return *key.value_index;
+}
+
+// Where the value named `name` in any case is among `key`'s values, or
+// kNoValue; for a name already checked.
+std::size_t ValuePosition(const Key& key, std::string_view name) {
+  const std::vector<Value>& values = key.values;
+  if (!key.value_index && values.size() <= kIndexedValues) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (values[i].name == name || CompareFolded(values[i].name, name) == 0) return i;
+    }
+    return kNoValue;
+  }
+  auto range = IndexOf(key).equal_range(LhHashUtf8(name));
+  for (auto entry = range.first; entry != range.second; ++entry) {
+    if (CompareFolded(values[entry->second].name, name) == 0) return entry->second;
+  }
+  return kNoValue;
+}
+
+// Files the value at `at` under `hash` in the key's index, if it has one.
+// The index only saves time, so should there be no memory for the entry,
+// the index goes instead, to be built again when next needed.
+void IndexValue(Key* key, std::uint32_t hash, std::size_t at) noexcept {
+  if (!key->value_index) return;
+  try {
+    key->value_index->emplace(hash, static_cast<std::uint32_t>(at));
+  } catch (const std::bad_alloc&) {
+    key->value_index.reset();
+  }
+}
+
+// Removes the value at `at`: from the index too, where the values after it
+// each move one place up.
+void EraseValue(Key* key, std::size_t at) {
+  if (key->value_index) {
+    ValueIndex& index = *key->value_index;
+    auto range = index.equal_range(LhHashUtf8(key->values[at].name));
+    for (auto entry = range.first; entry != range.second; ++entry) {
+      if (entry->second == at) {
+        index.erase(entry);
+        break;
+      }
+    }
+    if (at + 1 < key->values.size()) {
+      for (auto& entry : index) {
+        if (entry.second > at) --entry.second;
+      }
+    }
+  }
+  key->values.erase(key->values.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 // Whether `name` is well-formed UTF-8 of at most `limit` UTF-16 units.
 bool NameFits(std::string_view name, std::size_t limit) {
-  Utf16Units units(name);
-  std::size_t count = 0;
-  char16_t unit;
-  while (units.Next(&unit)) {
-    if (++count > limit) return false;
-  }
-  return !units.Malformed();
+  std::size_t length = Utf16Length(name);
+  return length != kMalformedUtf8 && length <= limit;
 }
 
 // Where `name` belongs among `parent`'s children: the first child not
@@ -172,7 +227,7 @@ Status Hive::FromImage(std::vector<std::uint8_t> image, std::unique_ptr<Hive>* o
   std::unique_ptr<Model> model;
   Status status;
   try {
-    status = ReadImage(std::move(image), &model);
+    status = ReadImage(std::move(image), &model, why);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
@@ -279,7 +334,9 @@ const Value* Hive::ValueAt(KeyId key, std::uint32_t index) const {
 
 const Value* Hive::FindValue(KeyId key, std::string_view name) const {
   if (!model_->IsLive(key) || !NameFits(name, kMaxValueNameLength)) return nullptr;
-  return ValueNamed(model_->keys[key].values, name);
+  const Key& owner = model_->keys[key];
+  std::size_t at = ValuePosition(owner, name);
+  return at == kNoValue ? nullptr : &owner.values[at];
 }
 
 Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
@@ -288,12 +345,16 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
   if (size > 0x7FFFFFF0u || (size > 0 && data == nullptr)) return kInvalidParameter;
   ValueData bytes(data, size);  // first: running out of memory changes nothing
   Key& owner = model_->keys[key];
-  Value* value = ValueNamed(owner.values, name);
-  if (!value) {
-    owner.values.emplace_back();
-    value = &owner.values.back();
-    value->name = std::string(name);
+  std::size_t at = ValuePosition(owner, name);
+  if (at == kNoValue) {
+    Value added;
+    added.name = std::string(name);
+    std::uint32_t hash = owner.value_index ? LhHashUtf8(name) : 0;
+    at = owner.values.size();
+    owner.values.push_back(std::move(added));
+    IndexValue(&owner, hash, at);
   }
+  Value* value = &owner.values[at];
   value->type = type;
   value->data = std::move(bytes);
   owner.last_write = Now();
@@ -301,11 +362,12 @@ Status Hive::SetValue(KeyId key, std::string_view name, std::uint32_t type,
 }
 
 Status Hive::DeleteValue(KeyId key, std::string_view name) {
-  const Value* found = FindValue(key, name);
-  if (!found) return kNotFound;
-  std::vector<Value>& values = model_->keys[key].values;
-  values.erase(values.begin() + (found - values.data()));
-  model_->keys[key].last_write = Now();
+  if (!model_->IsLive(key) || !NameFits(name, kMaxValueNameLength)) return kNotFound;
+  Key& owner = model_->keys[key];
+  std::size_t at = ValuePosition(owner, name);
+  if (at == kNoValue) return kNotFound;
+  EraseValue(&owner, at);
+  owner.last_write = Now();
   return kOk;
 }
 

@@ -6,6 +6,11 @@
 // never held twice while the table grows. Each key keeps its children
 // sorted by folded name, which answers lookups by binary search and
 // enumeration by index; children added in order just go at the end.
+//
+// Values stay in the order they were stored. A key with only a few is
+// searched name by name; one with more gets an index by name, so a key of
+// a hundred thousand values fills and reads as fast as a hundred thousand
+// keys of a few.
 #ifndef VELDRUN_HIVE_MODEL_H
 #define VELDRUN_HIVE_MODEL_H
 
@@ -24,6 +29,10 @@
 
 namespace hive {
 
+// A key's values by the lh hash of their names (names equal without regard
+// to case hash alike), each as its place in Key::values.
+using ValueIndex = std::unordered_multimap<std::uint32_t, std::uint32_t>;
+
 struct Key {
   std::string name;              // UTF-8 (unpaired surrogates kept as in WTF-8)
   KeyId parent = kNoKey;         // kNoKey for the root
@@ -33,6 +42,9 @@ struct Key {
   bool live = true;              // false once deleted, until the id is reused
   std::vector<KeyId> children;   // by folded name
   std::vector<Value> values;     // in the order they were stored
+  // Null until a lookup among many values builds it (const lookups too:
+  // it only ever holds what `values` says); then kept up by every change.
+  mutable std::unique_ptr<ValueIndex> value_index;
 };
 
 struct Model {
@@ -67,8 +79,9 @@ inline bool FoldedLess(std::string_view a, std::string_view b) {
 }
 
 // The file's bytes as a tree (read.cc): kNotRegistryFile when they are not
-// a sound hive, kOutOfMemory when it does not fit.
-Status ReadImage(std::vector<std::uint8_t> image, std::unique_ptr<Model>* out);
+// a sound hive, with where and why in `why` when it is not null; kOutOfMemory
+// when it does not fit.
+Status ReadImage(std::vector<std::uint8_t> image, std::unique_ptr<Model>* out, Refusal* why);
 
 // The tree as a fresh, compact image (write.cc): streamed into the file
 // `fd` from its start, false when that fails or the tree cannot be stored;

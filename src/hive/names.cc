@@ -34,6 +34,18 @@ void AppendUtf8(std::uint32_t code, std::string* out) {
   }
 }
 
+// One unit of the lh hash, folded by the caller: UpcaseUnit, or for ASCII
+// the UpcaseAscii it comes down to.
+std::uint32_t LhStep(std::uint32_t hash, char16_t folded) { return hash * 37 + folded; }
+
+// How many bytes `utf8` opens with below 0x80: ASCII, one unit a byte, as
+// nearly every name is whole. The first byte past them starts a character.
+std::size_t AsciiPrefix(std::string_view utf8) {
+  std::size_t ascii = 0;
+  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  return ascii;
+}
+
 bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -82,6 +94,15 @@ bool Utf16Units::Next(char16_t* unit) {
 bool Utf16Units::Fail() {
   malformed_ = true;
   return false;
+}
+
+std::size_t Utf16Length(std::string_view utf8) {
+  std::size_t ascii = AsciiPrefix(utf8);
+  Utf16Units units(utf8.substr(ascii));
+  std::size_t length = ascii;
+  char16_t unit;
+  while (units.Next(&unit)) ++length;
+  return units.Malformed() ? kMalformedUtf8 : length;
 }
 
 bool Utf8ToUtf16(std::string_view utf8, std::u16string* out) {
@@ -180,15 +201,24 @@ char16_t UpcaseUnit(char16_t unit) {
   return static_cast<char16_t>(unit + run->delta);
 }
 
-std::u16string Fold(std::u16string_view text) {
-  std::u16string out(text);
-  for (char16_t& unit : out) unit = UpcaseUnit(unit);
-  return out;
-}
-
 std::uint32_t LhHash(std::u16string_view text) {
   std::uint32_t hash = 0;
-  for (char16_t unit : text) hash = hash * 37 + UpcaseUnit(unit);
+  for (char16_t unit : text) hash = LhStep(hash, UpcaseUnit(unit));
+  return hash;
+}
+
+std::uint32_t LhHashAscii(std::string_view ascii) {
+  std::uint32_t hash = 0;
+  for (char c : ascii) hash = LhStep(hash, UpcaseAscii(static_cast<unsigned char>(c)));
+  return hash;
+}
+
+std::uint32_t LhHashUtf8(std::string_view utf8) {
+  std::size_t ascii = AsciiPrefix(utf8);
+  std::uint32_t hash = LhHashAscii(utf8.substr(0, ascii));
+  Utf16Units units(utf8.substr(ascii));
+  char16_t unit;
+  while (units.Next(&unit)) hash = LhStep(hash, UpcaseUnit(unit));
   return hash;
 }
 

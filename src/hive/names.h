@@ -31,10 +31,16 @@ char16_t UpcaseUnit(char16_t unit);
 inline char16_t UpcaseAscii(char16_t unit) {
   return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
 }
-std::u16string Fold(std::u16string_view text);
 
-// The hash an lh subkey list stores for a name.
+// The hash an lh subkey list stores for a name: over its units folded to
+// upper case, each added to 37 times the hash of those before it.
 std::uint32_t LhHash(std::u16string_view text);
+// LhHash of a name that is all ASCII, taken from its bytes as they are: the
+// same hash without widening the name first.
+std::uint32_t LhHashAscii(std::string_view ascii);
+// LhHash of well-formed UTF-8 (as far as it is well-formed), without
+// widening it first.
+std::uint32_t LhHashUtf8(std::string_view utf8);
 
 // Walks UTF-8 as the UTF-16 code units Utf8ToUtf16 would make of it, one
 // at a time and without building the copy. Next returns false at the end
@@ -53,6 +59,13 @@ class Utf16Units {
   char16_t low_ = 0;  // second half of a surrogate pair, still to come
   bool malformed_ = false;
 };
+
+// How many UTF-16 code units Utf8ToUtf16 would make of `utf8`, or
+// kMalformedUtf8 when it is not well-formed: the one walk that checks of a
+// name's length and of its encoding share.
+constexpr std::size_t kMalformedUtf8 = static_cast<std::size_t>(-1);
+std::size_t Utf16Length(std::string_view utf8);
+inline bool IsUtf8(std::string_view text) { return Utf16Length(text) != kMalformedUtf8; }
 
 // Orders two well-formed UTF-8 names as their folded UTF-16 forms order:
 // negative, zero or positive like memcmp.

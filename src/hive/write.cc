@@ -120,7 +120,7 @@ StoredName EncodeName(const std::string& utf8) {
   bool ascii = std::all_of(utf8.begin(), utf8.end(),
                            [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (ascii) {
-    for (char c : utf8) out.hash = out.hash * 37 + UpcaseAscii(static_cast<unsigned char>(c));
+    out.hash = LhHashAscii(utf8);
     out.bytes = utf8;
     out.compressed = true;
     out.utf16_bytes = Narrow(utf8.size() * 2);

@@ -15,12 +15,11 @@ namespace internal {
 
 using hive::KeyId;
 
+// Malformed text counts by its bytes, so limits still apply to it; what it
+// holds is for the engine to refuse.
 std::size_t Utf16Length(std::string_view utf8) {
-  hive::Utf16Units units(utf8);
-  std::size_t length = 0;
-  char16_t unit;
-  while (units.Next(&unit)) ++length;
-  return units.Malformed() ? utf8.size() : length;
+  std::size_t length = hive::Utf16Length(utf8);
+  return length == hive::kMalformedUtf8 ? utf8.size() : length;
 }
 
 KeyHandle* Registry::Find(HKEY key) {

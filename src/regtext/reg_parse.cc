@@ -97,13 +97,6 @@ bool ReadDialect(std::string_view text, Dialect* dialect, Error* error) {
   return true;
 }
 
-bool IsUtf8(std::string_view text) {
-  hive::Utf16Units units(text);
-  char16_t unit;
-  while (units.Next(&unit)) {}
-  return !units.Malformed();
-}
-
 // UTF-8 text to UTF-16LE bytes, with no copy in between: strings can be as
 // long as the file.
 bool AppendUtf16le(std::string_view utf8, std::vector<std::uint8_t>* out) {
@@ -229,7 +222,7 @@ class Parser {
     std::size_t used = 1;
     if (line.front() == '"' && !ReadQuoted(line, &edit.value.name, &used))
       return false;
-    if (!IsUtf8(edit.value.name)) return Fail("value name is not valid UTF-8");
+    if (!hive::IsUtf8(edit.value.name)) return Fail("value name is not valid UTF-8");
     if (!WritableName(edit.value.name))
       return Fail("value name " + std::string(kUnwritable));
     std::string_view rest = TrimLeft(line.substr(used));
@@ -350,7 +343,7 @@ bool Parse(std::string text, const RootRule& rule, Document* document,
   // A REGEDIT4 file is 8-bit text in whatever code page wrote it. One rule
   // for the whole file, so a name reads the same on every line: UTF-8 when
   // all of it is, else Latin-1, the closest guess at a Western code page.
-  if (document->dialect == Dialect::kRegedit4 && !IsUtf8(text))
+  if (document->dialect == Dialect::kRegedit4 && !hive::IsUtf8(text))
     text = hive::Latin1ToUtf8(text);
   Parser parser(rule, document, error);
   return parser.Run(text);

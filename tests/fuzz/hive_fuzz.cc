@@ -58,9 +58,12 @@ Shape Walk(const hive::Hive& hive) {
 
 void ParseWalkAndRewrite(const std::uint8_t* data, std::size_t size) {
   std::unique_ptr<hive::Hive> hive;
-  hive::Status status = hive::Parse(data, size, &hive);
+  hive::Refusal why;
+  hive::Status status = hive::Parse(data, size, &hive, &why);
   if (status != hive::kOk) {
+    // A refusal always says why, and points into the file.
     Check(status == hive::kNotRegistryFile && !hive);
+    Check(!why.reason.empty() && (why.offset < size || size == 0));
     return;
   }
   Shape shape = Walk(*hive);

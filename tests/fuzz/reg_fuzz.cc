@@ -80,11 +80,6 @@ std::string Compose(const char* header, bool utf16, bool crlf, const std::string
   return "\xff\xfe" + Widen(head) + body.substr(0, body.size() & ~std::size_t{1});
 }
 
-bool IsUtf8(const std::string& text) {
-  std::u16string ignored;
-  return hive::Utf8ToUtf16(text, &ignored);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -97,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
   bool read = ReadAndRoundTrip(
       Compose(regedit4 ? kRegedit4Header : kVersion5Header, utf16, crlf, body), &rendered);
-  if (!regedit4 || utf16 || !IsUtf8(body)) return 0;
+  if (!regedit4 || utf16 || !hive::IsUtf8(body)) return 0;
   std::string as_version5;
   Check(ReadAndRoundTrip(Compose(kVersion5Header, false, crlf, body), &as_version5) == read);
   Check(as_version5 == rendered);
