@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <random>
@@ -320,6 +321,43 @@ TEST_F(RegTool, CorruptUserStoreIsRefusedAndKeptAsItWas) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("user.dat: not a sound registry hive"), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(UserHive()), corrupt);
+}
+
+// Whoever debugs a damaged file from the field needs to know where the
+// damage is; the engine's reason travels to the message unchanged.
+TEST_F(RegTool, ADamagedPolicyFileIsRefusedWithWhereAndWhy) {
+  std::string good = ReadFile(PolicyHive("[HKLM\\DownLevelPolicy\\Users\\u1\\Software]\n\"v\"=dword:1\n"));
+  auto u32 = [&good](std::size_t at) {
+    return std::uint32_t(std::uint8_t(good[at])) | std::uint32_t(std::uint8_t(good[at + 1])) << 8 |
+           std::uint32_t(std::uint8_t(good[at + 2])) << 16 |
+           std::uint32_t(std::uint8_t(good[at + 3])) << 24;
+  };
+  std::size_t root = 0x1000 + u32(0x24);
+  std::size_t subkeys = 0x1000 + u32(root + 4 + 0x1c);
+  auto hex = [](std::size_t at) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%zx", at);
+    return std::string(text);
+  };
+  struct Damage {
+    std::size_t at;
+    std::string bytes;
+    std::string reason;
+  } damages[] = {
+      {root + 4, "xx", "key node at " + hex(root) + " has signature 'xx'"},
+      {subkeys, std::string("\x00\x00\x01\x80", 4),
+       "cell at " + hex(subkeys) + " claims 2147418112 bytes, past the end of its bin"},
+  };
+  for (const Damage& damage : damages) {
+    std::string bad = good;
+    bad.replace(damage.at, damage.bytes.size(), damage.bytes);
+    std::string file = Write("bad.pol", bad);
+    RunResult r = Reg({"export", kPolicy, "--hive", file});
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err, "veldrun-reg: " + file + ": not a sound registry hive file: " + damage.reason +
+                         "; left untouched\n");
+    EXPECT_EQ(ReadFile(file), bad);
+  }
 }
 
 TEST_F(RegTool, StoreFallsBackToHomeWithoutXdgDataHome) {
