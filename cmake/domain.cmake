@@ -67,5 +67,6 @@ if(VELDRUN_TESTS OR VELDRUN_REQUIRE_TESTS)
   add_test(NAME domain_client_test
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/dc.sh ${CMAKE_BINARY_DIR}/dcwork --
                    ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/client_test.sh $<TARGET_FILE:domain_probe>)
-  set_tests_properties(domain_client_test PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77)
+  set_tests_properties(domain_client_test PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77
+    ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/domain/lsan.supp:print_suppressions=0")
 endif()

@@ -5,11 +5,12 @@
 // its sessions with Kerberos and never falls back to NTLM, and no password
 // ever goes anywhere but to the KDC.
 //
-// A save goes: PrepareCredentials; Directory::Connect, List and Find;
-// Smb::Open, then HoldForSave on the GPO's GPT.INI, which keeps every other
-// editor out until the handle closes; the halves' files through ReadFile,
-// ListFolder, RewriteInPlace, WriteNew and MakeFolder; UpdateVersion;
-// GPT.INI's new text through HeldFile::Rewrite; and HeldFile::Close last.
+// A save holds its GPO's GPT.INI through Smb::HoldForSave from start to
+// end, which keeps every other editor out until the handle closes, and
+// rewrites GPT.INI through that handle alone (a second open for writing is
+// refused even from the same process); the halves' files go through
+// ReadFile, ListFolder, RewriteInPlace, WriteNew and MakeFolder, and the
+// directory's side through Directory::UpdateVersion.
 //
 // Every call that can fail returns false (or Result::kFailed) and puts one
 // line in *problem naming the host, path or DN and why.

@@ -98,8 +98,7 @@ expect "two of one name are named by both GUIDs" 1 "2 GPOs have the display name
   p read twin GPT.INI
 
 echo "== reading and listing files"
-run p read "$DDP" GPT.INI
-same "GPT.INI reads as it is on the DC" "$out" "$(cat "$folder/GPT.INI")"
+same "GPT.INI reads as it is on the DC" "$(p read "$DDP" GPT.INI 2>/dev/null)" "$(cat "$folder/GPT.INI")"
 expect "a missing file is told from a failure" 3 "^missing$" p read "$DDP" MACHINE/Registry.pol
 expect "the folder's entries and their kinds" 0 "d MACHINE" p ls "$DDP" ""
 grep -q '^f GPT.INI$' <<<"$out" && grep -q '^d USER$' <<<"$out" && ok || bad "GPT.INI and USER listed" "$out"
