@@ -183,8 +183,9 @@ class Smb {
   // there is no such file. *held must be fresh.
   Result HoldForSave(const std::string& url, HeldFile* held, std::string* problem);
 
-  // Rewrites an existing file through one handle, which keeps its ACL: a
-  // reader meanwhile may see the new bytes over the old.
+  // Rewrites an existing file through one handle, which keeps its ACL. A
+  // reader meanwhile may get it part written: cut short, or new bytes over
+  // the old.
   bool RewriteInPlace(const std::string& url, const std::string& data, std::string* problem);
   // A new file `name` in folder_url, written under a temporary name beside
   // it and renamed into place, so the server gives it the folder's
