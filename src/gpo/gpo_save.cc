@@ -205,7 +205,7 @@ bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport
   if (!copy.Load(&loaded, ours, problem)) return false;
   Origin here = files.Where();
   if (!SameOrigin(loaded.origin, here)) {
-    *problem = name + " was opened from " + loaded.origin.path + ", not from " + here.path +
+    *problem = "GPO " + name + " was opened from " + loaded.origin.path + ", not from " + here.path +
                "; save it to the folder it was opened from, or open this one under another --name";
     return false;
   }

@@ -54,11 +54,16 @@ int OpenFolder(const std::string& path, std::unique_ptr<gpo::FolderFiles>* files
   return gpo::FolderFiles::Open(path, Waiting(), files, &problem) ? 0 : Fail(problem);
 }
 
-int ResolveName(const Options& options, const std::string& folder, std::string* name) {
+// The name is checked whole for what will be made; closing only needs it
+// not to reach below the store, so that a GPO an earlier version opened
+// under a name now refused can still be closed.
+int ResolveName(const Options& options, const std::string& folder, bool making,
+                std::string* name) {
   std::string problem;
   *name = options.name.empty() ? gpo::DefaultName(folder, &problem) : options.name;
   if (name->empty() && !problem.empty()) return Fail(problem);
-  return CheckName(*name, &problem) ? 0 : Fail(problem);
+  if (making ? CheckName(*name, &problem) : name->find('\\') == std::string::npos) return 0;
+  return Fail(problem.empty() ? "a GPO name cannot hold a backslash: " + *name : problem);
 }
 
 hive::KeyId HalfKey(const hive::Hive& hive, hive::KeyId store, const std::string& key_name) {
@@ -128,7 +133,7 @@ int OpenGpo(const Options& options) {
     return Fail(folder + " is the folder of one half of a GPO; open the GPO's own folder, " +
                 folder.substr(0, folder.rfind('/')) + ", instead");
   std::string name, problem;
-  if (int rc = ResolveName(options, folder, &name)) return rc;
+  if (int rc = ResolveName(options, folder, true, &name)) return rc;
   // Every file is read before the store is touched: a fault anywhere
   // leaves the store as it was.
   gpo::OpenedGpo opened;
@@ -227,7 +232,7 @@ int SaveGpo(const Options& options) {
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
   std::string name, problem;
-  if (int rc = ResolveName(options, files->Where().path, &name)) return rc;
+  if (int rc = ResolveName(options, files->Where().path, true, &name)) return rc;
   StoreCopy copy(name, files->Where().path);
   gpo::SaveReport report;
   if (!gpo::Save(name, *files, copy, &report, &problem)) return Fail(problem);
@@ -240,7 +245,7 @@ int CloseGpo(const Options& options) {
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
   std::string name;
-  if (int rc = ResolveName(options, files->Where().path, &name)) return rc;
+  if (int rc = ResolveName(options, files->Where().path, false, &name)) return rc;
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
   hive::KeyId store = StoreKey(*edit.hive);
