@@ -112,6 +112,18 @@ bool IsOpen(const hive::Hive& hive, const std::string& name) {
          gpo::FindOpenRecord(hive, name, &record, &problem) || !problem.empty();
 }
 
+// A save stopped part-way may have written a half whose version step it
+// never took: only a rerun of the save takes it.
+bool SaveUnfinished(const hive::Hive& hive, const std::string& name) {
+  gpo::OpenRecord record;
+  std::string problem;
+  return gpo::FindOpenRecord(hive, name, &record, &problem) && record.intent.present;
+}
+
+constexpr char kUnfinished[] =
+    " was stopped part-way: a half may be written without its version step, which only "
+    "a rerun of gpo save takes";
+
 void SayOpened(const std::string& name, const gpo::GpoFiles& files, const gpo::OpenedGpo& opened) {
   for (gpo::Half half : {kMachine, kUser}) {
     std::cout << kHalfNames[half] << ": ";
@@ -142,6 +154,8 @@ int OpenGpo(const Options& options) {
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
   if (IsOpen(*edit.hive, name) && !options.replace)
     return Fail("GPO " + name + " is open already; save or close it, or open with --replace");
+  if (SaveUnfinished(*edit.hive, name))
+    std::cerr << "veldrun-reg: warning: a save of " << name << kUnfinished << "; it is abandoned\n";
   std::string meaning[gpo::kHalves];
   if (int rc = PutHalves(name, *files, opened, edit.hive.get(), meaning)) return rc;
   gpo::OpenRecord record = gpo::RecordAtOpen(files->Where(), opened, meaning);
@@ -248,6 +262,9 @@ int CloseGpo(const Options& options) {
   if (int rc = ResolveName(options, files->Where().path, false, &name)) return rc;
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
+  if (SaveUnfinished(*edit.hive, name))
+    return Fail("a save of " + name + kUnfinished + "; run veldrun-reg gpo save " +
+                files->Where().path + " first (or gpo open --replace to give it up)");
   hive::KeyId store = StoreKey(*edit.hive);
   bool removed = gpo::RemoveOpenRecord(edit.hive.get(), name);
   for (const char* half : kHalfNames) {

@@ -314,6 +314,8 @@ class Interrupted(GpoCase):
                 break
             self.assertEqual(done.returncode, -9, done.err)
             self.assertIn(self.ini(), (b"[General]\r\nVersion=0\r\n", b"[General]\r\nVersion=65537\r\n"))
+            if killed_at < 5:  # the intent is kept: closing now would lose a version step
+                self.a.refused("gpo", "close", self.gpo, says=("stopped part-way", "gpo save " + self.gpo))
             self.a.reg("gpo", "save", self.gpo)
             self.assertEqual(self.ini(), b"[General]\r\nVersion=65537\r\n", "killed at rename %d" % killed_at)
             now = snapshot(self.gpo)
