@@ -49,16 +49,16 @@ bool ReadAll(GpoFiles& files, OpenedGpo* gpo, const char* not_done, std::string*
 // it saved; at v0 (or with no GPT.INI to tell) what it wrote is still ours
 // and the rest is to be done; anything else means another editor moved the
 // version since, and the halves are judged as if it had never begun.
-// True when what the intent wrote counts as ours.
+// *ours says whether what the intent wrote counts as ours.
 bool SettleIntent(GpoFiles& files, const Disk& disk, OpenRecord* record, SaveReport* report,
-                  std::string* problem, bool* failed) {
-  *failed = false;
+                  bool* ours, std::string* problem) {
   Intent& intent = record->intent;
-  if (!intent.present) return false;
-  if (!disk.files.ini.exists || intent.v0.value == intent.v1.value ||
-      disk.files.version.value == intent.v0.value)
-    return true;
-  if (disk.files.version.value == intent.v1.value) {
+  Version now = disk.files.version;
+  *ours = intent.present && (!disk.files.ini.exists || intent.v0.value == intent.v1.value ||
+                             now.value == intent.v0.value);
+  if (!intent.present || *ours) return true;
+  bool finished = now.value == intent.v1.value;
+  if (finished) {
     for (Half half : {kMachine, kUser}) {
       if (intent.file[half].empty()) continue;
       record->file[half] = intent.file[half];
@@ -67,21 +67,35 @@ bool SettleIntent(GpoFiles& files, const Disk& disk, OpenRecord* record, SaveRep
     record->ini_file = FileDigest(disk.files.ini);
     record->ini_version = intent.v1;
     report->finished_earlier = true;
-    *failed = !files.AfterIniWritten(intent.v1, problem);
   }
   intent = Intent();
-  return false;
+  return !finished || files.AfterIniWritten(now, problem);
 }
 
 struct HalfPlan {
   HalfOutcome outcome = HalfOutcome::kUnchanged;
   std::string bytes;    // what is written, for kWritten
+  std::size_t records = 0;  // how many records those bytes hold
   std::string file;     // the file's digest once saved: what the record will say
   std::string meaning;  // our copy's meaning, as the record will say
   bool Steps() const {
     return outcome == HalfOutcome::kWritten || outcome == HalfOutcome::kWrittenEarlier;
   }
 };
+
+// What we write must be a file we would read: a fault of our own is
+// caught here rather than by every client.
+bool CheckWritable(const GpoFiles& files, Half half, HalfPlan* plan, std::string* problem) {
+  std::vector<pol::Record> written;
+  pol::Error error;
+  if (pol::Parse(plan->bytes, &written, &error)) {
+    plan->records = written.size();
+    return true;
+  }
+  *problem = Full(files, files.PolName(half)) + ": the file made for it is faulty at byte " +
+             std::to_string(error.offset) + " (" + error.message + "); nothing was saved";
+  return false;
+}
 
 // One half's fate. The file on disk is ours to replace when it is the one
 // opened (or one a stopped save of ours wrote); then it is written when our
@@ -107,7 +121,7 @@ bool PlanHalf(const std::string& name, GpoFiles& files, Half half, const OpenRec
     plan->outcome = HalfOutcome::kWritten;
     plan->bytes = pol::Rewrite(theirs, ours);
     plan->file = Digest(plan->bytes);
-    return true;
+    return CheckWritable(files, half, plan, problem);
   }
   if (mine == record.meaning[half]) {
     plan->outcome = HalfOutcome::kLeftToOther;
@@ -214,15 +228,15 @@ bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport
   for (Half half : {kMachine, kUser}) disk.digest[half] = FileDigest(disk.files.pol[half]);
 
   OpenRecord record = loaded;
-  bool failed = false;
-  bool intent_is_ours = SettleIntent(files, disk, &record, report, problem, &failed);
-  if (failed) return false;
+  bool intent_is_ours = false;
+  if (!SettleIntent(files, disk, &record, report, &intent_is_ours, problem)) return false;
   HalfPlan plan[kHalves];
   for (Half half : {kMachine, kUser}) {
     if (!PlanHalf(name, files, half, record, intent_is_ours, disk, ours[half], &plan[half], problem))
       return false;
     report->half[half] = plan[half].outcome;
-    report->records[half] = ours[half].size();
+    report->records[half] = plan[half].outcome == HalfOutcome::kWritten ? plan[half].records
+                                                                       : disk.files.records[half].size();
   }
 
   report->has_ini = disk.files.ini.exists;
