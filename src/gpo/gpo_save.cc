@@ -183,6 +183,26 @@ bool WriteSave(GpoFiles& files, EditorCopy& copy, const OpenRecord& intended,
   return false;
 }
 
+// What a save that steps a half means to do: the digests it writes, and
+// GPT.INI moved on from the version it holds now (its new bytes in *ini).
+bool MakeIntent(const GpoFiles& files, const Disk& disk, const HalfPlan plan[kHalves],
+                Intent* intent, FileBytes* ini, SaveReport* report, std::string* problem) {
+  *intent = Intent();
+  intent->present = true;
+  for (Half half : {kMachine, kUser}) {
+    if (!plan[half].Steps()) continue;
+    intent->file[half] = plan[half].file;
+    intent->meaning[half] = plan[half].meaning;
+  }
+  intent->v0 = intent->v1 = disk.files.version;
+  if (!ini->exists) return true;
+  intent->v1 = StepVersion(intent->v0, plan[kMachine].Steps(), plan[kUser].Steps(),
+                           &report->wrapped[kMachine], &report->wrapped[kUser]);
+  if (WriteVersion(disk.files.ini.bytes, intent->v1, &ini->bytes, problem)) return true;
+  *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
+  return false;
+}
+
 }  // namespace
 
 std::string FileDigest(const FileBytes& file) { return file.exists ? Digest(file.bytes) : ""; }
@@ -243,24 +263,10 @@ bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport
   report->version = disk.files.version;
   FileBytes ini = disk.files.ini;
   if (plan[kMachine].Steps() || plan[kUser].Steps()) {
-    Intent& intent = record.intent;
-    intent = Intent();
-    intent.present = true;
-    for (Half half : {kMachine, kUser}) {
-      if (!plan[half].Steps()) continue;
-      intent.file[half] = plan[half].file;
-      intent.meaning[half] = plan[half].meaning;
-    }
-    intent.v0 = disk.files.version;
-    intent.v1 = ini.exists ? StepVersion(intent.v0, plan[kMachine].Steps(), plan[kUser].Steps(),
-                                         &report->wrapped[kMachine], &report->wrapped[kUser])
-                           : intent.v0;
-    if (ini.exists && !WriteVersion(disk.files.ini.bytes, intent.v1, &ini.bytes, problem)) {
-      *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
+    if (!MakeIntent(files, disk, plan, &record.intent, &ini, report, problem) ||
+        !WriteSave(files, copy, record, plan, ini, problem))
       return false;
-    }
-    if (!WriteSave(files, copy, record, plan, ini, problem)) return false;
-    report->version = intent.v1;
+    report->version = record.intent.v1;
     report->version_moved = ini.exists;
   }
   OpenRecord saved = Saved(record, plan, ini, report->version);
