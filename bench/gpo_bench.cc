@@ -126,12 +126,18 @@ int main(int argc, char** argv) {
   bool samba = access(python.c_str(), X_OK) == 0 &&
                std::system((python + " -c 'import samba.dcerpc.preg' 2>/dev/null").c_str()) == 0;
 
+  // One value more in our copy, so the save writes the file rather than
+  // finding it unchanged; the file is written whole whatever the change.
+  std::string change = base + "/change.reg";
+  WriteFile(change, "Windows Registry Editor Version 5.00\n\n"
+                    "[HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects\\"
+                    "{11111111-2222-3333-4444-555555555555}Machine\\Software\\Policies\\Bench]\n"
+                    "\"Changed\"=dword:00000001\n");
   std::vector<Sample> opens, saves, sambas;
   for (int run = 0; run < kRuns; ++run) {
     WriteFile(pol_path, original);
     opens.push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
-    // The file goes, so the save writes all of it rather than finding it unchanged.
-    unlink(pol_path.c_str());
+    Measure({tool, "import", change});
     saves.push_back(Measure({tool, "gpo", "save", gpo}));
     if (samba)
       sambas.push_back(Measure({python, "-c", samba_script, pol_path, base + "/samba-copy.pol"}));

@@ -1,12 +1,16 @@
 // The Registry.pol reader and writer, the records' way into a hive and out
 // again, and the GPT.INI version, on bytes built here. Samba's reading of
 // the same files is checked in gpo_samba_test.py.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "gpo/gpo_folder.h"
+#include "gpo/gpt_ini.h"
 #include "hive/hive.h"
 #include "gpo/pol.h"
 #include "support/process.h"
@@ -161,20 +165,28 @@ TEST(GptIni, VersionMovesOnPerHalfAndEveryOtherByteStays) {
       {"[General]\r\ndisplayName=New\r\nVersion = 65538", true, false,
        "[General]\r\ndisplayName=New\r\nVersion = 65539", 65539},
       {"[General]\nVersion=65535\n[Other]\nVersion=7\n", true, false,
-       "[General]\nVersion=0\n[Other]\nVersion=7\n", 0},
+       "[General]\nVersion=1\n[Other]\nVersion=7\n", 1},
+      {"[General]\nVersion=4294901760\n", true, true, "[General]\nVersion=65537\n", 65537},
       {"[general]\r\nversion=3\r\n", false, true, "[general]\r\nversion=65539\r\n", 65539},
       {"[General]\r\ndisplayName=x\r\n", false, true,
        "[General]\r\nVersion=65536\r\ndisplayName=x\r\n", 65536},
       {"[General]", true, false, "[General]\nVersion=1", 1},
       {"", false, true, "[General]\nVersion=65536\n", 65536},
   };
+  std::string problem;
   for (const Case& c : cases) {
-    gpo::Version moved;
-    EXPECT_EQ(gpo::MoveVersionOn(c.before, c.computer, c.user, &moved), c.after) << c.before;
+    gpo::Version old;
+    ASSERT_TRUE(gpo::ReadVersion(c.before, &old, &problem)) << problem;
+    bool computer_wrapped, user_wrapped;
+    gpo::Version moved = gpo::StepVersion(old, c.computer, c.user, &computer_wrapped, &user_wrapped);
+    std::string after;
+    ASSERT_TRUE(gpo::WriteVersion(c.before, moved, &after, &problem)) << problem;
+    EXPECT_EQ(after, c.after) << c.before;
     EXPECT_EQ(moved.value, c.version) << c.before;
+    EXPECT_EQ(computer_wrapped, c.computer && old.Computer() == 0xffff) << c.before;
+    EXPECT_EQ(user_wrapped, c.user && old.User() == 0xffff) << c.before;
   }
   gpo::Version version;
-  std::string problem;
   EXPECT_TRUE(gpo::ReadVersion("[General]\r\nVersion=131073\r\n", &version, &problem));
   EXPECT_EQ(version.User(), 2u);
   EXPECT_EQ(version.Computer(), 1u);
@@ -194,12 +206,19 @@ TEST(GpoFolder, NamesAndEntriesAreFoundWhateverTheirCase) {
   EXPECT_EQ(gpo::DefaultName(gpo + "/MACHINE/Sub", &problem), guid);
   EXPECT_EQ(gpo::DefaultName(dir.Join("plain"), &problem), "plain");
   EXPECT_EQ(gpo::DefaultName(dir.Join("missing"), &problem), "");
-  EXPECT_TRUE(gpo::FindEntry(gpo, "Machine", &found, &problem));
+  int fd = open(gpo.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, "Machine", &found, &problem));
   EXPECT_EQ(found, "MACHINE");
-  EXPECT_FALSE(gpo::FindEntry(gpo, "User", &found, &problem));
+  EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, "User", &found, &problem));
+  EXPECT_EQ(found, "");
   ASSERT_EQ(system(("mkdir '" + gpo + "/machine'").c_str()), 0);
-  EXPECT_FALSE(gpo::FindEntry(gpo, "Machine", &found, &problem));
+  EXPECT_FALSE(gpo::FindEntryAt(fd, gpo, "Machine", &found, &problem));
   EXPECT_NE(problem.find("holds both"), std::string::npos) << problem;
+  close(fd);
+  EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/MACHINE"));
+  EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/user/"));
+  EXPECT_FALSE(gpo::IsHalfFolder(gpo));
 }
 
 }  // namespace

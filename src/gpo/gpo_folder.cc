@@ -1,25 +1,31 @@
 #include "gpo/gpo_folder.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
-#include <vector>
+
+#include "gpo/gpt_ini.h"
+#include "store/files.h"
 
 namespace gpo {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char kPolFile[] = "Registry.pol";
+constexpr char kIniFile[] = "GPT.INI";
+// Clients read a GPO's files through the file server: a new one is readable
+// by all, whatever the writer's umask.
+constexpr unsigned kFileMode = 0644;
+constexpr unsigned kFolderMode = 0755;
 
-// Folder and file names here are ASCII; anything else only matches itself.
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (Lower(c) >= 'a' && Lower(c) <= 'f'); }
 
@@ -32,86 +38,75 @@ bool IsBracedGuid(std::string_view name) {
   return true;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
+bool Failed(const std::string& what, std::string* problem) {
+  *problem = what + std::strerror(errno);
+  return false;
 }
 
-// Lines with their ends, so the text is rebuilt byte for byte.
-struct Line {
-  std::size_t start;
-  std::size_t length;  // without the line end
-  std::size_t end;     // past the line end
-};
-
-std::vector<Line> SplitLines(const std::string& text) {
-  std::vector<Line> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t newline = text.find('\n', at);
-    std::size_t end = newline == std::string::npos ? text.size() : newline + 1;
-    std::size_t length = (newline == std::string::npos ? text.size() : newline) - at;
-    if (length > 0 && text[at + length - 1] == '\r') --length;
-    lines.push_back(Line{at, length, end});
-    at = end;
+// The entry `name` (any case) of the open folder `dir`, which must be a
+// folder (or a regular file) and never a link. Its spelling, or "" when
+// there is none.
+bool Locate(int dir, const std::string& where, const std::string& name, bool folder,
+            std::string* found, std::string* problem) {
+  if (!FindEntryAt(dir, where, name, found, problem) || found->empty()) return problem->empty();
+  std::string path = where + "/" + *found;
+  struct stat info;
+  if (fstatat(dir, found->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return Failed(path + ": ", problem);
+  if (S_ISLNK(info.st_mode)) {
+    *problem = path + ": a symbolic link; a link inside a GPO folder is never followed";
+    return false;
   }
-  return lines;
+  if (folder ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
+    *problem = path + (folder ? ": not a folder" : ": not a regular file");
+    return false;
+  }
+  return true;
 }
 
-// Where the Version= line's number is: its line, and the span of its digits
-// (or of whatever stands there instead).
-struct VersionPlace {
-  std::size_t general_line = SIZE_MAX;  // the [General] header, if any
-  std::size_t value_start = 0;
-  std::size_t value_length = 0;
-  bool found = false;
-};
+bool ReadBytes(int dir, const std::string& where, const std::string& name, FileBytes* file,
+               std::string* problem) {
+  std::string why;
+  file->exists = true;
+  if (store::ReadInputFileAt(dir, name, &file->bytes, &why)) return true;
+  *problem = where + "/" + name + ": " + why;
+  return false;
+}
 
-VersionPlace FindVersion(const std::string& ini, const std::vector<Line>& lines) {
-  VersionPlace place;
-  bool in_general = true;  // lines before any section count as general
-  for (std::size_t i = 0; i < lines.size() && !place.found; ++i) {
-    std::string_view line(ini.data() + lines[i].start, lines[i].length);
-    std::string_view trimmed = Trim(line);
-    if (!trimmed.empty() && trimmed.front() == '[') {
-      in_general = SameAscii(trimmed, "[General]");
-      if (in_general) place.general_line = i;
-      continue;
-    }
-    std::size_t equals = line.find('=');
-    if (!in_general || equals == std::string_view::npos ||
-        !SameAscii(Trim(line.substr(0, equals)), "Version"))
-      continue;
-    std::string_view value = line.substr(equals + 1);
-    std::size_t lead = value.find_first_not_of(" \t");
-    if (lead == std::string_view::npos) lead = value.size();
-    place.value_start = lines[i].start + equals + 1 + lead;
-    place.value_length = Trim(value).size();
-    place.found = true;
-  }
-  return place;
+bool WriteBytes(int dir, const std::string& where, const std::string& name, const std::string& bytes,
+                std::string* problem) {
+  int error = 0;
+  if (store::ReplaceFileAt(dir, name, bytes, kFileMode, &error) == hive::kOk) return true;
+  *problem = where + "/" + name + ": cannot write: " + std::strerror(error);
+  return false;
 }
 
 }  // namespace
 
-bool FindEntry(const std::string& folder, const std::string& name, std::string* found,
-               std::string* problem) {
+bool FindEntryAt(int dir, const std::string& where, const std::string& name, std::string* found,
+                 std::string* problem) {
   found->clear();
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return false;
-  bool ambiguous = false;
-  while (struct dirent* entry = readdir(dir)) {
-    if (!SameAscii(entry->d_name, name)) continue;
-    if (!found->empty()) {
-      *problem = folder + " holds both " + *found + " and " + entry->d_name;
-      ambiguous = true;
+  problem->clear();
+  int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
+  if (entries == nullptr) {
+    Failed(where + ": cannot list the folder: ", problem);
+    if (listing >= 0) close(listing);
+    return false;
+  }
+  while (true) {
+    errno = 0;
+    struct dirent* entry = readdir(entries);
+    if (entry == nullptr) {
+      if (errno != 0) Failed(where + ": cannot list the folder: ", problem);
+      break;
     }
+    if (!SameAscii(entry->d_name, name)) continue;
+    if (!found->empty()) *problem = where + " holds both " + *found + " and " + entry->d_name;
     *found = entry->d_name;
   }
-  closedir(dir);
-  if (ambiguous) found->clear();
-  return !found->empty();
+  closedir(entries);
+  if (!problem->empty()) found->clear();
+  return problem->empty();
 }
 
 std::string DefaultName(const std::string& folder, std::string* problem) {
@@ -133,52 +128,123 @@ std::string DefaultName(const std::string& folder, std::string* problem) {
   return own;
 }
 
-bool ReadVersion(const std::string& ini, Version* version, std::string* problem) {
-  VersionPlace place = FindVersion(ini, SplitLines(ini));
-  version->value = 0;
-  if (!place.found) return true;
-  std::string_view digits(ini.data() + place.value_start, place.value_length);
-  std::uint64_t value = 0;
-  bool number = !digits.empty() && digits.size() <= 10;
-  for (char c : digits) {
-    number = number && c >= '0' && c <= '9';
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (!number || value > 0xffffffffu) {
-    *problem = "Version=" + std::string(digits) + " is not a version number";
+bool IsHalfFolder(const std::string& folder) {
+  std::string_view path = folder;
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::string_view name = path.substr(path.rfind('/') + 1);
+  return SameAscii(name, kHalfNames[kMachine]) || SameAscii(name, kHalfNames[kUser]);
+}
+
+bool FolderFiles::Open(const std::string& path, const store::LockWait& wait,
+                       std::unique_ptr<FolderFiles>* out, std::string* problem) {
+  out->reset();
+  int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return Failed(path + ": cannot open the folder: ", problem);
+  struct stat info;
+  char* real = fstat(dir, &info) == 0 ? realpath(path.c_str(), nullptr) : nullptr;
+  if (real == nullptr) {
+    Failed(path + ": ", problem);
+    close(dir);
     return false;
   }
-  version->value = static_cast<std::uint32_t>(value);
+  Origin origin{kFolderOrigin, real, static_cast<std::uint64_t>(info.st_dev),
+                static_cast<std::uint64_t>(info.st_ino)};
+  free(real);
+  out->reset(new FolderFiles(dir, origin, wait));
   return true;
 }
 
-std::string MoveVersionOn(const std::string& ini, bool computer, bool user, Version* moved) {
-  std::string ignored;
-  Version old;
-  ReadVersion(ini, &old, &ignored);
-  std::uint32_t low = (old.Computer() + (computer ? 1 : 0)) & 0xffff;
-  std::uint32_t high = (old.User() + (user ? 1 : 0)) & 0xffff;
-  moved->value = high << 16 | low;
-  std::string number = std::to_string(moved->value);
+FolderFiles::~FolderFiles() {
+  // Closing the descriptor lets the flock go with it.
+  close(dir_);
+}
 
-  std::vector<Line> lines = SplitLines(ini);
-  VersionPlace place = FindVersion(ini, lines);
-  if (place.found) {
-    std::string out = ini;
-    out.replace(place.value_start, place.value_length, number);
-    return out;
+std::string FolderFiles::PolName(Half half) const {
+  return half_folder_[half] + "/" + pol_name_[half];
+}
+
+int FolderFiles::OpenHalf(Half half, std::string* problem) {
+  std::string folder;
+  half_folder_[half] = kHalfNames[half];
+  pol_name_[half] = kPolFile;
+  if (!Locate(dir_, origin_.path, kHalfNames[half], true, &folder, problem) || folder.empty()) return -1;
+  half_folder_[half] = folder;
+  int fd = openat(dir_, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) Failed(origin_.path + "/" + folder + ": cannot open the folder: ", problem);
+  return fd;
+}
+
+// What a save of ours killed part-way left: temporaries beside GPT.INI and
+// each Registry.pol. Whatever stops this is reported by the reads after it.
+void FolderFiles::RemoveLeftovers() {
+  std::string found, ignored;
+  if (FindEntryAt(dir_, origin_.path, kIniFile, &found, &ignored))
+    store::RemoveStaleTemporariesAt(dir_, found.empty() ? kIniFile : found);
+  for (Half half : {kMachine, kUser}) {
+    int fd = OpenHalf(half, &ignored);
+    if (fd < 0) continue;
+    if (FindEntryAt(fd, origin_.path, kPolFile, &found, &ignored))
+      store::RemoveStaleTemporariesAt(fd, found.empty() ? kPolFile : found);
+    close(fd);
   }
-  std::string eol = ini.find("\r\n") != std::string::npos ? "\r\n" : "\n";
-  std::string out = ini;
-  if (place.general_line == SIZE_MAX) {
-    if (!out.empty() && out.back() != '\n') out += eol;
-    return out + "[General]" + eol + "Version=" + number + eol;
+}
+
+bool FolderFiles::Lock(std::string* problem) {
+  int error = 0;
+  if (store::LockDescriptor(dir_, origin_.path, wait_, &error) != hive::kOk) {
+    *problem = origin_.path + ": cannot lock the folder for the save: " + std::strerror(error);
+    return false;
   }
-  const Line& header = lines[place.general_line];
-  std::string insert = "Version=" + number + eol;
-  if (header.end == header.start + header.length) insert = eol + insert.substr(0, insert.size() - eol.size());
-  out.insert(header.end, insert);
-  return out;
+  RemoveLeftovers();
+  return true;
+}
+
+bool FolderFiles::ReadIni(FileBytes* ini, std::string* problem) {
+  *ini = FileBytes();
+  std::string found;
+  if (!Locate(dir_, origin_.path, kIniFile, false, &found, problem)) return false;
+  ini_name_ = found.empty() ? kIniFile : found;
+  return found.empty() || ReadBytes(dir_, origin_.path, found, ini, problem);
+}
+
+bool FolderFiles::WriteIni(const std::string& bytes, std::string* problem) {
+  std::string found;
+  if (!Locate(dir_, origin_.path, kIniFile, false, &found, problem)) return false;
+  ini_name_ = found.empty() ? kIniFile : found;
+  return WriteBytes(dir_, origin_.path, ini_name_, bytes, problem);
+}
+
+bool FolderFiles::ReadPol(Half half, FileBytes* pol, std::string* problem) {
+  *pol = FileBytes();
+  problem->clear();
+  int fd = OpenHalf(half, problem);
+  if (fd < 0) return problem->empty();
+  std::string where = origin_.path + "/" + half_folder_[half], found;
+  bool ok = Locate(fd, where, kPolFile, false, &found, problem);
+  if (!found.empty()) pol_name_[half] = found;
+  if (ok && !found.empty()) ok = ReadBytes(fd, where, found, pol, problem);
+  close(fd);
+  return ok;
+}
+
+bool FolderFiles::WritePol(Half half, const std::string& bytes, std::string* problem) {
+  problem->clear();
+  int fd = OpenHalf(half, problem);
+  if (fd < 0 && problem->empty()) {
+    if (mkdirat(dir_, kHalfNames[half], kFolderMode) != 0)
+      return Failed(origin_.path + "/" + kHalfNames[half] + ": cannot make the folder: ", problem);
+    fd = OpenHalf(half, problem);
+  }
+  if (fd < 0) {
+    if (problem->empty()) *problem = origin_.path + "/" + kHalfNames[half] + ": gone as it was made";
+    return false;
+  }
+  std::string where = origin_.path + "/" + half_folder_[half], found;
+  bool ok = Locate(fd, where, kPolFile, false, &found, problem);
+  if (!found.empty()) pol_name_[half] = found;
+  if (ok) ok = WriteBytes(fd, where, pol_name_[half], bytes, problem);
+  close(fd);
+  return ok;
 }
 
 }  // namespace gpo

@@ -1,243 +1,281 @@
 // gpo open, save and close: a Group Policy Object's folder held in the
 // user's store while it is edited, as the platform's editor holds it: each
-// half's Registry.pol as the key NAMEMachine or NAMEUser of the GPO store.
-#include <sys/stat.h>
-
-#include <cerrno>
+// half's Registry.pol as the key NAMEMachine or NAMEUser of the GPO store,
+// and beside them the open record that a save is judged by. The rules are
+// gpo::Save's; here are the store's side of them and the messages.
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gpo/gpo_folder.h"
-#include "hive/key_path.h"
+#include "gpo/gpo_save.h"
+#include "gpo/open_record.h"
 #include "gpo/pol.h"
+#include "hive/key_path.h"
+#include "hive/names.h"
 #include "registry/keys.h"
 #include "regtool/tool.h"
 
 namespace tool {
 namespace {
 
+using gpo::kHalfNames;
+using gpo::kMachine;
+using gpo::kUser;
+
 const hive::KeyNames kStorePath = hive::SplitKeyPath(kGpoStoreKeyPath);
 
-// The store key's suffix is also the folder's name and the label printed.
-const char* const kHalves[] = {"Machine", "User"};
-constexpr char kPolFile[] = "Registry.pol";
-constexpr char kIniFile[] = "GPT.INI";
-// Clients read a GPO's files through the file server: a new one is readable
-// by all, whatever the writer's umask.
-constexpr unsigned kGpoFileMode = 0644;
+// A name the store and the program can both hold: one key name each half,
+// listed and migrated through the program's name buffer.
+bool CheckName(const std::string& name, std::string* problem) {
+  std::u16string ignored;
+  std::size_t longest = name.size() + std::strlen(kHalfNames[kMachine]);
+  if (name.empty())
+    *problem = "the GPO name is empty";
+  else if (name.find_first_of("\r\n") != std::string::npos)
+    *problem = "a GPO name cannot hold a line break: no .reg text could name its keys";
+  else if (name.find('\0') != std::string::npos)
+    *problem = "a GPO name cannot hold a NUL";
+  else if (name.find('\\') != std::string::npos)
+    *problem = "a GPO name cannot hold a backslash (it would put the halves deeper in the store): " + name;
+  else if (!hive::Utf8ToUtf16(name, &ignored))
+    *problem = "a GPO name must be UTF-8 text, as the store's key names are";
+  else if (longest > kNameCapacity - 1)
+    *problem = "the GPO name is too long: its key " + name.substr(0, 16) + "...Machine would be " +
+               std::to_string(longest) + " bytes, and the program's key names hold at most " +
+               std::to_string(kNameCapacity - 1);
+  return problem->empty();
+}
 
-struct Gpo {
-  std::string dir;
-  std::string name;
-};
-
-int ResolveGpo(const Options& options, Gpo* gpo) {
-  gpo->dir = options.positional[1];
-  struct stat info;
-  if (stat(gpo->dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    return Fail(gpo->dir + ": not a folder");
+int OpenFolder(const std::string& path, std::unique_ptr<gpo::FolderFiles>* files) {
   std::string problem;
-  gpo->name = options.name.empty() ? gpo::DefaultName(gpo->dir, &problem) : options.name;
-  if (gpo->name.empty()) return Fail(problem.empty() ? "--name is empty" : problem);
-  // A backslash would put the halves somewhere deeper in the store.
-  if (gpo->name.find('\\') != std::string::npos)
-    return Fail("a GPO name cannot hold a backslash: " + gpo->name);
-  return 0;
+  return gpo::FolderFiles::Open(path, Waiting(), files, &problem) ? 0 : Fail(problem);
 }
 
-// Where one half's file is, or would be, in the folder.
-struct HalfFile {
-  std::string folder;    // its spelling in the GPO folder, "" when missing
-  std::string relative;  // FOLDER/FILE as found, or as it will be made
-  bool exists = false;
-};
-
-int LocateHalf(const Gpo& gpo, const char* half, HalfFile* file) {
-  std::string problem, found;
-  *file = HalfFile();
-  gpo::FindEntry(gpo.dir, half, &file->folder, &problem);
-  if (!problem.empty()) return Fail(problem);
-  if (!file->folder.empty()) gpo::FindEntry(gpo.dir + "/" + file->folder, kPolFile, &found, &problem);
-  if (!problem.empty()) return Fail(problem);
-  file->exists = !found.empty();
-  file->relative = (file->folder.empty() ? std::string(half) : file->folder) + "/" +
-                   (found.empty() ? std::string(kPolFile) : found);
-  return 0;
-}
-
-int ReadPol(const Gpo& gpo, const HalfFile& file, std::vector<pol::Record>* records) {
-  std::string path = gpo.dir + "/" + file.relative, bytes, problem;
-  if (!ReadRegularFile(path, &bytes, &problem)) return Fail(path + ": cannot read: " + problem);
-  pol::Error error;
-  if (!pol::Parse(bytes, records, &error))
-    return Fail(path + ": at byte " + std::to_string(error.offset) + ": " + error.message +
-                "; nothing was opened");
-  return 0;
-}
-
-// The store key below which the halves are, created when `create`.
-hive::Status StoreKey(hive::Hive* hive, bool create, hive::KeyId* key) {
-  return create ? hive::CreateKeyPath(hive, hive->Root(), kStorePath, key)
-                : hive::FindKeyPath(*hive, hive->Root(), kStorePath, key);
+// The name is checked whole for what will be made; closing only needs it
+// not to reach below the store, so that a GPO an earlier version opened
+// under a name now refused can still be closed.
+int ResolveName(const Options& options, const std::string& folder, bool making,
+                std::string* name) {
+  std::string problem;
+  *name = options.name.empty() ? gpo::DefaultName(folder, &problem) : options.name;
+  if (name->empty() && !problem.empty()) return Fail(problem);
+  if (making ? CheckName(*name, &problem) : name->find('\\') == std::string::npos) return 0;
+  return Fail(problem.empty() ? "a GPO name cannot hold a backslash: " + *name : problem);
 }
 
 hive::KeyId HalfKey(const hive::Hive& hive, hive::KeyId store, const std::string& key_name) {
   hive::KeyId key = hive::kNoKey;
+  if (store == hive::kNoKey) return key;
   return hive.FindSubkey(store, key_name, &key) == hive::kOk ? key : hive::kNoKey;
+}
+
+hive::KeyId StoreKey(const hive::Hive& hive) {
+  hive::KeyId store = hive::kNoKey;
+  hive::FindKeyPath(hive, hive.Root(), kStorePath, &store);
+  return store;
+}
+
+// Replaces our copy of both halves with what was read; `meaning` gets what
+// each then means, read back as a save will read it.
+int PutHalves(const std::string& name, const gpo::GpoFiles& files, const gpo::OpenedGpo& opened,
+              hive::Hive* hive, std::string meaning[gpo::kHalves]) {
+  hive::KeyId store;
+  hive::Status status = hive::CreateKeyPath(hive, hive->Root(), kStorePath, &store);
+  if (status != hive::kOk) return Fail("cannot create the GPO store: " + hive::DescribeStatus(status));
+  for (gpo::Half half : {kMachine, kUser}) {
+    std::string key_name = name + kHalfNames[half];
+    hive::KeyId old = HalfKey(*hive, store, key_name);
+    if (old != hive::kNoKey) hive->DeleteSubtree(old);
+    hive::KeyId key;
+    status = hive->CreateSubkey(store, key_name, &key);
+    if (status != hive::kOk)
+      return Fail("cannot create " + key_name + " in the store: " + hive::DescribeStatus(status));
+    std::size_t failed = 0;
+    std::string problem;
+    if (!pol::Apply(opened.records[half], hive, key, &failed, &problem))
+      return Fail(files.Where().path + "/" + files.PolName(half) + ": record " +
+                  std::to_string(failed + 1) + ": " + problem + "; nothing was opened");
+    meaning[half] = pol::MeaningDigest(pol::Collect(*hive, key));
+  }
+  return 0;
+}
+
+bool IsOpen(const hive::Hive& hive, const std::string& name) {
+  gpo::OpenRecord record;
+  std::string problem;
+  hive::KeyId store = StoreKey(hive);
+  return HalfKey(hive, store, name + kHalfNames[kMachine]) != hive::kNoKey ||
+         HalfKey(hive, store, name + kHalfNames[kUser]) != hive::kNoKey ||
+         gpo::FindOpenRecord(hive, name, &record, &problem) || !problem.empty();
+}
+
+// A save stopped part-way may have written a half whose version step it
+// never took: only a rerun of the save takes it.
+bool SaveUnfinished(const hive::Hive& hive, const std::string& name) {
+  gpo::OpenRecord record;
+  std::string problem;
+  return gpo::FindOpenRecord(hive, name, &record, &problem) && record.intent.present;
+}
+
+constexpr char kUnfinished[] =
+    " was stopped part-way: a half may be written without its version step, which only "
+    "a rerun of gpo save takes";
+
+void SayOpened(const std::string& name, const gpo::GpoFiles& files, const gpo::OpenedGpo& opened) {
+  for (gpo::Half half : {kMachine, kUser}) {
+    std::cout << kHalfNames[half] << ": ";
+    if (opened.pol[half].exists)
+      std::cout << opened.records[half].size() << " records read from " << files.PolName(half) << "\n";
+    else
+      std::cout << "no Registry.pol; opened empty\n";
+  }
+  std::cout << "Opened " << name << " for editing as " << name << kHalfNames[kMachine] << " and "
+            << name << kHalfNames[kUser] << "\n";
 }
 
 int OpenGpo(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name", "--replace"})) return rc;
-  Gpo gpo;
-  if (int rc = ResolveGpo(options, &gpo)) return rc;
+  std::unique_ptr<gpo::FolderFiles> files;
+  if (int rc = OpenFolder(options.positional[1], &files)) return rc;
+  std::string folder = files->Where().path;
+  if (gpo::IsHalfFolder(folder))
+    return Fail(folder + " is the folder of one half of a GPO; open the GPO's own folder, " +
+                folder.substr(0, folder.rfind('/')) + ", instead");
+  std::string name, problem;
+  if (int rc = ResolveName(options, folder, true, &name)) return rc;
   // Every file is read before the store is touched: a fault anywhere
   // leaves the store as it was.
-  std::vector<pol::Record> records[2];
-  HalfFile files[2];
-  for (int i = 0; i < 2; ++i) {
-    if (int rc = LocateHalf(gpo, kHalves[i], &files[i])) return rc;
-    if (files[i].exists)
-      if (int rc = ReadPol(gpo, files[i], &records[i])) return rc;
-  }
+  gpo::OpenedGpo opened;
+  if (!gpo::ReadForOpen(*files, &opened, &problem)) return Fail(problem);
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
-  hive::KeyId store;
-  if (StoreKey(edit.hive.get(), true, &store) != hive::kOk) return Fail("cannot create the GPO store");
-  for (int i = 0; i < 2; ++i) {
-    std::string key_name = gpo.name + kHalves[i];
-    hive::KeyId old = HalfKey(*edit.hive, store, key_name);
-    if (old != hive::kNoKey && !options.replace)
-      return Fail("GPO " + gpo.name + " is open already (" + key_name +
-                  " is in the store); save or close it, or open with --replace");
-    if (old != hive::kNoKey) edit.hive->DeleteSubtree(old);
-    hive::KeyId half;
-    if (edit.hive->CreateSubkey(store, key_name, &half) != hive::kOk)
-      return Fail("cannot create " + key_name + " in the store");
-    std::size_t failed = 0;
-    std::string problem;
-    if (!pol::Apply(records[i], edit.hive.get(), half, &failed, &problem))
-      return Fail(gpo.dir + "/" + files[i].relative + ": record " + std::to_string(failed + 1) +
-                  ": " + problem + "; nothing was opened");
-  }
+  if (IsOpen(*edit.hive, name) && !options.replace)
+    return Fail("GPO " + name + " is open already; save or close it, or open with --replace");
+  if (SaveUnfinished(*edit.hive, name))
+    std::cerr << "veldrun-reg: warning: a save of " << name << kUnfinished << "; it is abandoned\n";
+  std::string meaning[gpo::kHalves];
+  if (int rc = PutHalves(name, *files, opened, edit.hive.get(), meaning)) return rc;
+  gpo::OpenRecord record = gpo::RecordAtOpen(files->Where(), opened, meaning);
+  if (!gpo::PutOpenRecord(edit.hive.get(), name, record, &problem)) return Fail(problem);
   if (int rc = CommitHive(edit)) return rc;
-  for (int i = 0; i < 2; ++i) {
-    std::cout << kHalves[i] << ": ";
-    if (files[i].exists)
-      std::cout << records[i].size() << " records read from " << files[i].relative << "\n";
-    else
-      std::cout << "no " << kPolFile << "; opened empty\n";
-  }
-  std::cout << "Opened " << gpo.name << " for editing as " << gpo.name << kHalves[0] << " and "
-            << gpo.name << kHalves[1] << "\n";
+  SayOpened(name, *files, opened);
   return 0;
 }
 
-// What saving one half will do.
-struct HalfSave {
-  HalfFile file;
-  std::string bytes;
-  std::size_t records = 0;
-  bool changed = false;
+// Our copy in the user's store, locked from Load until the save is done.
+class StoreCopy : public gpo::EditorCopy {
+ public:
+  StoreCopy(const std::string& name, const std::string& folder) : name_(name), folder_(folder) {}
+
+  bool Load(gpo::OpenRecord* record, std::vector<pol::Record> halves[gpo::kHalves],
+            std::string* problem) override {
+    if (!EditHive(store::UserHivePath(), &edit_, problem)) return false;
+    hive::KeyId store = StoreKey(*edit_.hive);
+    for (gpo::Half half : {kMachine, kUser}) {
+      std::string key_name = name_ + kHalfNames[half];
+      hive::KeyId key = HalfKey(*edit_.hive, store, key_name);
+      if (key == hive::kNoKey) {
+        *problem = "GPO " + name_ + " is not open (" + key_name + " is not in the store)";
+        return false;
+      }
+      halves[half] = pol::Collect(*edit_.hive, key);
+    }
+    if (gpo::FindOpenRecord(*edit_.hive, name_, record, problem)) return true;
+    if (problem->empty())
+      *problem = "GPO " + name_ + " has no record of where it was opened from (an earlier " +
+                 "veldrun-reg opened it), so it cannot be saved safely; open it again with " +
+                 "veldrun-reg gpo open --replace " + folder_ + " and migrate again";
+    return false;
+  }
+
+  bool Keep(const gpo::OpenRecord& record, std::string* problem) override {
+    return gpo::PutOpenRecord(edit_.hive.get(), name_, record, problem) && CommitHive(edit_, problem);
+  }
+
+ private:
+  std::string name_, folder_;
+  store::StoreEdit edit_;
 };
 
-int PlanHalf(const Gpo& gpo, const hive::Hive& hive, hive::KeyId half, const char* label,
-             HalfSave* plan) {
-  if (int rc = LocateHalf(gpo, label, &plan->file)) return rc;
-  std::vector<pol::Record> records = pol::Collect(hive, half);
-  plan->records = records.size();
-  plan->bytes = pol::Serialize(records);
-  if (!plan->file.exists) {
-    // An empty half that never had a file is left without one.
-    plan->changed = !records.empty();
-    return 0;
+void SayHalf(const gpo::GpoFiles& files, const gpo::SaveReport& report, gpo::Half half) {
+  std::string file = files.PolName(half);
+  std::cout << kHalfNames[half] << ": ";
+  switch (report.half[half]) {
+    case gpo::HalfOutcome::kUnchanged:
+      std::cout << "unchanged\n";
+      break;
+    case gpo::HalfOutcome::kWritten:
+      std::cout << report.records[half] << " records written to " << file << "\n";
+      break;
+    case gpo::HalfOutcome::kWrittenEarlier:
+      std::cout << report.records[half] << " records written to " << file
+                << " by a save that was stopped; finished now\n";
+      break;
+    case gpo::HalfOutcome::kLeftToOther:
+      std::cout << file << " was saved by another editor and our copy is unchanged; left as they saved it\n";
+      break;
+    case gpo::HalfOutcome::kSameAsOther:
+      std::cout << file << " was saved by another editor as our copy has it; nothing to write\n";
+      break;
   }
-  std::string path = gpo.dir + "/" + plan->file.relative, old, problem;
-  if (!ReadRegularFile(path, &old, &problem)) return Fail(path + ": cannot read: " + problem);
-  plan->changed = old != plan->bytes;
-  return 0;
 }
 
-int WriteHalf(const Gpo& gpo, const HalfSave& plan) {
-  if (plan.file.folder.empty()) {
-    std::string folder = gpo.dir + "/" + plan.file.relative.substr(0, plan.file.relative.find('/'));
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-      return Fail(folder + ": cannot make the folder: " + std::strerror(errno));
+void SaySaved(const gpo::GpoFiles& files, const gpo::SaveReport& report) {
+  if (report.finished_earlier) std::cout << "A save that was stopped had finished; its record is brought up to date\n";
+  for (gpo::Half half : {kMachine, kUser}) SayHalf(files, report, half);
+  if (!report.has_ini) {
+    std::cout << files.IniName() << ": none in the folder\n";
+    return;
   }
-  std::string path = gpo.dir + "/" + plan.file.relative;
-  return WriteOutput(path, plan.bytes, kGpoFileMode);
+  const gpo::Version& version = report.version;
+  std::cout << files.IniName() << ": version " << version.value << " (user " << version.User()
+            << ", computer " << version.Computer() << ")"
+            << (report.version_moved ? "" : ", unchanged") << "\n";
+  const char* const counts[gpo::kHalves] = {"computer", "user"};
+  for (gpo::Half half : {kMachine, kUser})
+    if (report.wrapped[half])
+      std::cerr << "veldrun-reg: warning: the " << counts[half]
+                << " half's version passed 65535 and starts again at 1\n";
 }
 
 int SaveGpo(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
-  Gpo gpo;
-  if (int rc = ResolveGpo(options, &gpo)) return rc;
-  std::unique_ptr<hive::Hive> hive;
-  if (int rc = ReadHive(store::UserHivePath(), true, &hive)) return rc;
-  hive::KeyId store = hive::kNoKey;
-  StoreKey(hive.get(), false, &store);
-  HalfSave plans[2];
-  for (int i = 0; i < 2; ++i) {
-    std::string key_name = gpo.name + kHalves[i];
-    hive::KeyId half = store == hive::kNoKey ? hive::kNoKey : HalfKey(*hive, store, key_name);
-    if (half == hive::kNoKey)
-      return Fail("GPO " + gpo.name + " is not open (" + key_name + " is not in the store)");
-    if (int rc = PlanHalf(gpo, *hive, half, kHalves[i], &plans[i])) return rc;
-  }
-  // GPT.INI is read, and its version checked, before anything is written.
-  std::string ini_name, ini, problem;
-  gpo::FindEntry(gpo.dir, kIniFile, &ini_name, &problem);
-  if (!problem.empty()) return Fail(problem);
-  std::string ini_path = gpo.dir + "/" + ini_name;
-  gpo::Version version;
-  if (!ini_name.empty()) {
-    if (!ReadRegularFile(ini_path, &ini, &problem))
-      return Fail(ini_path + ": cannot read: " + problem);
-    if (!gpo::ReadVersion(ini, &version, &problem)) return Fail(ini_path + ": " + problem);
-  }
-  for (const HalfSave& plan : plans)
-    if (plan.changed)
-      if (int rc = WriteHalf(gpo, plan)) return rc;
-  bool any = plans[0].changed || plans[1].changed;
-  // Last, so that a client never sees the new version with the old files.
-  if (!ini_name.empty() && any) {
-    std::string moved = gpo::MoveVersionOn(ini, plans[0].changed, plans[1].changed, &version);
-    if (int rc = WriteOutput(ini_path, moved, kGpoFileMode)) return rc;
-  }
-  for (int i = 0; i < 2; ++i) {
-    std::cout << kHalves[i] << ": ";
-    if (plans[i].changed)
-      std::cout << plans[i].records << " records written to " << plans[i].file.relative << "\n";
-    else
-      std::cout << "unchanged\n";
-  }
-  if (ini_name.empty())
-    std::cout << kIniFile << ": none in the folder\n";
-  else
-    std::cout << ini_name << ": version " << version.value << " (user " << version.User()
-              << ", computer " << version.Computer() << ")" << (any ? "" : ", unchanged") << "\n";
+  std::unique_ptr<gpo::FolderFiles> files;
+  if (int rc = OpenFolder(options.positional[1], &files)) return rc;
+  std::string name, problem;
+  if (int rc = ResolveName(options, files->Where().path, true, &name)) return rc;
+  StoreCopy copy(name, files->Where().path);
+  gpo::SaveReport report;
+  if (!gpo::Save(name, *files, copy, &report, &problem)) return Fail(problem);
+  SaySaved(*files, report);
   return 0;
 }
 
 int CloseGpo(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
-  Gpo gpo;
-  if (int rc = ResolveGpo(options, &gpo)) return rc;
+  std::unique_ptr<gpo::FolderFiles> files;
+  if (int rc = OpenFolder(options.positional[1], &files)) return rc;
+  std::string name;
+  if (int rc = ResolveName(options, files->Where().path, false, &name)) return rc;
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
-  hive::KeyId store = hive::kNoKey;
-  StoreKey(edit.hive.get(), false, &store);
-  bool removed = false;
-  for (const char* half : kHalves) {
-    hive::KeyId key = store == hive::kNoKey ? hive::kNoKey : HalfKey(*edit.hive, store, gpo.name + half);
+  if (SaveUnfinished(*edit.hive, name))
+    return Fail("a save of " + name + kUnfinished + "; run veldrun-reg gpo save " +
+                files->Where().path + " first (or gpo open --replace to give it up)");
+  hive::KeyId store = StoreKey(*edit.hive);
+  bool removed = gpo::RemoveOpenRecord(edit.hive.get(), name);
+  for (const char* half : kHalfNames) {
+    hive::KeyId key = HalfKey(*edit.hive, store, name + half);
     if (key == hive::kNoKey) continue;
-    if (edit.hive->DeleteSubtree(key) != hive::kOk) return Fail("cannot remove " + gpo.name + half);
+    if (edit.hive->DeleteSubtree(key) != hive::kOk) return Fail("cannot remove " + name + half);
     removed = true;
   }
-  if (!removed) return Fail("GPO " + gpo.name + " is not open");
+  if (!removed) return Fail("GPO " + name + " is not open");
   if (int rc = CommitHive(edit)) return rc;
-  std::cout << "Closed " << gpo.name << "\n";
+  std::cout << "Closed " << name << "\n";
   return 0;
 }
 

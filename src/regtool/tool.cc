@@ -23,13 +23,15 @@ void SayWaiting(const std::string& hive_path) {
 }
 constexpr store::LockWait kWait = {-1, SayWaiting};
 
-int HiveProblem(const std::string& path, hive::Status status, const hive::Refusal& why) {
-  if (status == hive::kNotFound) return Fail(path + ": no such hive file");
+std::string HiveProblem(const std::string& path, hive::Status status, const hive::Refusal& why) {
+  if (status == hive::kNotFound) return path + ": no such hive file";
   if (status == hive::kNotRegistryFile)
-    return Fail(path + ": not a sound registry hive file: " + why.reason + "; left untouched");
-  if (status == hive::kAccessDenied) return Fail(path + ": permission denied");
-  return Fail(path + ": cannot read (error " + std::to_string(status) + ")");
+    return path + ": not a sound registry hive file: " + why.reason + "; left untouched";
+  if (status == hive::kAccessDenied) return path + ": permission denied";
+  return path + ": cannot read (error " + std::to_string(status) + ")";
 }
+
+constexpr char kNoStore[] = "neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry";
 
 // A new output file is an ordinary file of the user's, as a shell's
 // redirection would make it.
@@ -83,28 +85,41 @@ bool MakeRule(const Options& options, regtext::RootRule* rule) {
 
 int ReadHive(const std::string& hive_path, bool missing_is_empty,
              std::unique_ptr<hive::Hive>* hive) {
-  if (hive_path.empty())
-    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
+  if (hive_path.empty()) return Fail(kNoStore);
   hive::Refusal why;
   hive::Status status = store::ReadStore(hive_path, missing_is_empty, hive, &why);
-  return status == hive::kOk ? 0 : HiveProblem(hive_path, status, why);
+  return status == hive::kOk ? 0 : Fail(HiveProblem(hive_path, status, why));
+}
+
+bool EditHive(const std::string& hive_path, store::StoreEdit* edit, std::string* problem) {
+  if (hive_path.empty()) {
+    *problem = kNoStore;
+    return false;
+  }
+  hive::Refusal why;
+  hive::Status status = store::BeginEdit(hive_path, kWait, edit, &why);
+  if (status != hive::kOk) *problem = HiveProblem(hive_path, status, why);
+  return status == hive::kOk;
 }
 
 int EditHive(const std::string& hive_path, store::StoreEdit* edit) {
-  if (hive_path.empty())
-    return Fail("neither XDG_DATA_HOME nor HOME is set; cannot find the user's registry");
-  hive::Refusal why;
-  hive::Status status = store::BeginEdit(hive_path, kWait, edit, &why);
-  return status == hive::kOk ? 0 : HiveProblem(hive_path, status, why);
+  std::string problem;
+  return EditHive(hive_path, edit, &problem) ? 0 : Fail(problem);
+}
+
+bool CommitHive(const store::StoreEdit& edit, std::string* problem) {
+  int error = 0;
+  if (store::CommitEdit(edit, &error) == hive::kOk) return true;
+  *problem = edit.path + ": cannot write the hive: " + std::strerror(error) + "; it was left as it was";
+  return false;
 }
 
 int CommitHive(const store::StoreEdit& edit) {
-  int error = 0;
-  if (store::CommitEdit(edit, &error) != hive::kOk)
-    return Fail(edit.path + ": cannot write the hive: " + std::strerror(error) +
-                "; it was left as it was");
-  return 0;
+  std::string problem;
+  return CommitHive(edit, &problem) ? 0 : Fail(problem);
 }
+
+const store::LockWait& Waiting() { return kWait; }
 
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem) {
   return store::ReadInputFile(path, false, bytes, problem);

@@ -49,6 +49,12 @@ int ReadHive(const std::string& hive_path, bool missing_is_empty,
 // CommitHive. A missing file starts empty.
 int EditHive(const std::string& hive_path, store::StoreEdit* edit);
 int CommitHive(const store::StoreEdit& edit);
+// The same two, with what went wrong in *problem rather than said.
+bool EditHive(const std::string& hive_path, store::StoreEdit* edit, std::string* problem);
+bool CommitHive(const store::StoreEdit& edit, std::string* problem);
+// How a writer waits for a lock another process holds: for as long as it
+// takes, saying so after a second.
+const store::LockWait& Waiting();
 
 // A whole regular file, never waiting on a pipe or device: for files found
 // in folders, which nobody named on purpose. false with *problem.

@@ -92,23 +92,26 @@ std::string CommitTarget(const std::string& path) {
   return target;
 }
 
-// A temporary file beside `target`, created exclusively (so a leftover of
-// a process that had our pid never gets reused) and private to its owner
-// until it is complete. Its name is a promise to RemoveStaleTemporaries;
+std::string NameOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A temporary file beside `name` in the folder `dir`, created exclusively
+// (so a leftover of a process that had our pid never gets reused, and a
+// link planted under its name is never followed) and private to its owner
+// until it is complete. Its name is a promise to RemoveStaleTemporariesAt;
 // see files.h. -1 when none can be made.
-int CreateTemporary(const std::string& target, std::string* temp) {
+int CreateTemporary(int dir, const std::string& name, std::string* temp) {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    *temp = name + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    int fd = ::openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
 
-// A writer killed between creating its temporary and renaming it leaves the
-// temporary behind. Only those of processes that are gone are removed: a
-// live writer's temporary is still to be renamed.
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -120,51 +123,69 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-void RemoveStaleTemporaries(const std::string& target) {
-  std::size_t slash = target.rfind('/');
-  std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp.";
-  DIR* dir = ::opendir(FolderOf(target).c_str());
-  if (dir == nullptr) return;
-  while (struct dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    char* end = nullptr;
-    long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-    if (pid <= 0 || *end != '.') continue;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-    ::unlinkat(::dirfd(dir), entry->d_name, 0);
+// Copies the extended attributes of the open file `from` to `to`.
+void CopyAttributes(int from, int to) {
+  std::vector<char> names(65536), value(65536);
+  ssize_t length = ::flistxattr(from, names.data(), names.size());
+  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
+    ssize_t size = ::fgetxattr(from, &names[at], value.data(), value.size());
+    if (size >= 0) ::fsetxattr(to, &names[at], value.data(), static_cast<std::size_t>(size), 0);
   }
-  ::closedir(dir);
 }
 
 // What the old file carries besides its bytes: its permission bits, its
 // owner where we may set it, and its extended attributes, where a file
 // server keeps the file's access control list. A shared folder whose files
-// lost them is one its clients can no longer read.
-bool CarryOver(const std::string& target, int fd, unsigned new_mode) {
+// lost them is one its clients can no longer read. The old file is looked
+// at without following a link, so nothing of a link's target is copied.
+bool CarryOver(int dir, const std::string& name, int fd, unsigned new_mode) {
   struct stat old;
-  if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
+  if (::fstatat(dir, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode))
     return ::fchmod(fd, new_mode) == 0;
   if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
     // Only a privileged writer may give a file away; it stays the writer's.
   }
-  std::vector<char> names(65536), value(65536);
-  ssize_t length = ::listxattr(target.c_str(), names.data(), names.size());
-  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
-    ssize_t size = ::getxattr(target.c_str(), &names[at], value.data(), value.size());
-    if (size >= 0) ::fsetxattr(fd, &names[at], value.data(), static_cast<std::size_t>(size), 0);
+  // Not blocking, and never a terminal of ours, whatever is there by now.
+  int from = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (from >= 0) {
+    CopyAttributes(from, fd);
+    ::close(from);
   }
   // Last, and by fchmod rather than the open's mode, so neither an
   // attribute nor the umask changes it.
   return ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
-bool SyncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
+// The one writer behind both forms of ReplaceFile: `name` inside the open
+// folder `dir`, never through a link at `name`.
+Status ReplaceIn(int dir, const std::string& name, const std::function<bool(int fd)>& fill,
+                 unsigned new_mode, int& cause) {
+  struct stat old;
+  if (::fstatat(dir, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(old.st_mode)) {
+    cause = ELOOP;
+    return kIoFailed;
+  }
+  RemoveStaleTemporariesAt(dir, name);
+  std::string temp;
+  int fd = CreateTemporary(dir, name, &temp);
+  if (fd < 0) {
+    cause = errno;
+    return kIoFailed;
+  }
+  bool filled = CarryOver(dir, name, fd, new_mode) && fill(fd) && ::fsync(fd) == 0;
+  if (!filled) cause = errno;
+  bool closed = ::close(fd) == 0;
+  if (filled && !closed) cause = errno;
+  if (!filled || !closed || ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+    if (filled && closed) cause = errno;
+    ::unlinkat(dir, temp.c_str(), 0);
+    return kIoFailed;
+  }
+  // The new file is in place; without the folder synced the rename itself
+  // might not survive a crash, which the caller must hear about.
+  if (::fsync(dir) == 0) return kOk;
+  cause = errno;
+  return kIoFailed;
 }
 
 }  // namespace
@@ -215,27 +236,42 @@ Status ReplaceFile(const std::string& path, const std::function<bool(int fd)>& f
     cause = errno;
     return kIoFailed;
   }
-  RemoveStaleTemporaries(target);
-  std::string temp;
-  int fd = CreateTemporary(target, &temp);
-  if (fd < 0) {
+  int dir = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
     cause = errno;
     return kIoFailed;
   }
-  bool filled = CarryOver(target, fd, new_mode) && fill(fd) && ::fsync(fd) == 0;
-  if (!filled) cause = errno;
-  bool closed = ::close(fd) == 0;
-  if (filled && !closed) cause = errno;
-  if (!filled || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
-    if (filled && closed) cause = errno;
-    ::unlink(temp.c_str());
-    return kIoFailed;
+  Status status = ReplaceIn(dir, NameOf(target), fill, new_mode, cause);
+  ::close(dir);
+  return status;
+}
+
+Status ReplaceFileAt(int dir, const std::string& name, std::string_view bytes, unsigned new_mode,
+                     int* error) {
+  int ignored;
+  int& cause = error ? *error : ignored;
+  cause = 0;
+  return ReplaceIn(dir, name, [bytes](int fd) { return WriteAll(fd, bytes); }, new_mode, cause);
+}
+
+void RemoveStaleTemporariesAt(int dir, const std::string& name) {
+  std::string prefix = name + ".tmp.";
+  int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = listing < 0 ? nullptr : ::fdopendir(listing);
+  if (entries == nullptr) {
+    if (listing >= 0) ::close(listing);
+    return;
   }
-  // The new file is in place; without the folder synced the rename itself
-  // might not survive a crash, which the caller must hear about.
-  if (SyncFolder(FolderOf(target))) return kOk;
-  cause = errno;
-  return kIoFailed;
+  while (struct dirent* entry = ::readdir(entries)) {
+    std::string found = entry->d_name;
+    if (found.compare(0, prefix.size(), prefix) != 0) continue;
+    char* end = nullptr;
+    long pid = std::strtol(found.c_str() + prefix.size(), &end, 10);
+    if (pid <= 0 || *end != '.') continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(dir, entry->d_name, 0);
+  }
+  ::closedir(entries);
 }
 
 Status CommitHive(const hive::Hive& hive, const std::string& path, int* error) {

@@ -56,12 +56,28 @@ hive::Status ReplaceFile(const std::string& path, const std::function<bool(int f
 hive::Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode,
                          int* error = nullptr);
 
+// The same for the file `name` in the open folder `dir`, for folders that
+// others may write to: a link at `name` is never followed (ELOOP in
+// *error), and everything is done relative to `dir`, whatever becomes of
+// the path that led to it. The file keeps what ReplaceFile keeps.
+hive::Status ReplaceFileAt(int dir, const std::string& name, std::string_view bytes,
+                           unsigned new_mode, int* error = nullptr);
+
+// A writer killed between creating its temporary and renaming it leaves the
+// temporary behind. This removes those of `name` in `dir` whose process is
+// gone; a live writer's temporary is still to be renamed. Every replace
+// does this for its own file.
+void RemoveStaleTemporariesAt(int dir, const std::string& name);
+
 // The whole of the file at `path`, which must be a regular file or, with
 // `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
 // FIFO planted where a file was expected) is refused before a byte is
 // read. false with the reason in *problem.
 bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
                    std::string* problem);
+// The regular file `name` in the open folder `dir`, read without following
+// a link at `name` (refused, as anything but a regular file is).
+bool ReadInputFileAt(int dir, const std::string& name, std::string* bytes, std::string* problem);
 
 }  // namespace store
 

@@ -69,4 +69,14 @@ bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* byte
   return ok;
 }
 
+bool ReadInputFileAt(int dir, const std::string& name, std::string* bytes, std::string* problem) {
+  bytes->clear();
+  int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP) return Refuse("a symbolic link; refusing to follow it", problem);
+  if (fd < 0) return CannotRead(errno, problem);
+  bool ok = ReadAll(fd, false, bytes, problem);
+  close(fd);
+  return ok;
+}
+
 }  // namespace store

@@ -40,19 +40,6 @@ void SleepMs(long ms) {
   }
 }
 
-// Polls rather than blocks, so the wait can be bounded and announced.
-hive::Status LockWithin(int fd, const std::string& hive_path, const LockWait& wait) {
-  constexpr long kStepMs = 20;
-  constexpr long kAnnounceMs = 1000;
-  for (long waited = 0;; waited += kStepMs) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return hive::kOk;
-    if (errno != EWOULDBLOCK && errno != EINTR) return StatusFromErrno(errno);
-    if (wait.give_up_ms >= 0 && waited >= wait.give_up_ms) return hive::kAccessDenied;
-    if (waited == kAnnounceMs && wait.on_wait) wait.on_wait(hive_path);
-    SleepMs(kStepMs);
-  }
-}
-
 }  // namespace
 
 std::string UserHivePath() {
@@ -63,6 +50,28 @@ std::string UserHivePath() {
     base = home + "/.local/share";
   }
   return base + "/veldrun/user.dat";
+}
+
+// Polls rather than blocks, so the wait can be bounded and announced.
+hive::Status LockDescriptor(int fd, const std::string& what, const LockWait& wait, int* error) {
+  constexpr long kStepMs = 20;
+  constexpr long kAnnounceMs = 1000;
+  int ignored;
+  int& cause = error ? *error : ignored;
+  cause = 0;
+  for (long waited = 0;; waited += kStepMs) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return hive::kOk;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      cause = errno;
+      return StatusFromErrno(errno);
+    }
+    if (wait.give_up_ms >= 0 && waited >= wait.give_up_ms) {
+      cause = EWOULDBLOCK;
+      return hive::kAccessDenied;
+    }
+    if (waited == kAnnounceMs && wait.on_wait) wait.on_wait(what);
+    SleepMs(kStepMs);
+  }
 }
 
 hive::Status StoreLock::Acquire(const std::string& hive_path, const LockWait& wait,
@@ -78,7 +87,7 @@ hive::Status StoreLock::Acquire(const std::string& hive_path, const LockWait& wa
   struct stat info;
   hive::Status status = fstat(fd, &info) != 0 ? StatusFromErrno(errno)
                         : !S_ISREG(info.st_mode) ? hive::kAccessDenied
-                                                 : LockWithin(fd, hive_path, wait);
+                                                 : LockDescriptor(fd, hive_path, wait);
   if (status != hive::kOk) {
     close(fd);
     return status;

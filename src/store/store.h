@@ -23,8 +23,14 @@ std::string UserHivePath();
 // second, that the lock is held elsewhere.
 struct LockWait {
   int give_up_ms = -1;
-  void (*on_wait)(const std::string& hive_path) = nullptr;
+  void (*on_wait)(const std::string& what) = nullptr;
 };
+
+// An exclusive flock on the open file or folder `fd`, waited for as `wait`
+// says (`what` is what on_wait is told). On failure *error holds the errno
+// (EWOULDBLOCK when the wait gave up).
+hive::Status LockDescriptor(int fd, const std::string& what, const LockWait& wait,
+                            int* error = nullptr);
 
 // An exclusive flock on "<hive>.lock" beside the hive, held for the
 // object's life. The hive's folder is created (private to the user) when

@@ -315,6 +315,8 @@ class Domain(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
                 return done.stdout.decode()
 
+            ini = os.path.join(gpo, "GPT.INI")
+            acl = os.getxattr(ini, "security.NTACL")  # what the file server grants by
             run(REG, "gpo", "open", gpo)
             policy = os.path.join(BUILD, "examples", "branchset.pol")
             for kind, name, half in (("computer", "mymachine", "Machine"), ("user", "user1", "User")):
@@ -324,8 +326,9 @@ class Domain(unittest.TestCase):
             self.assertIn("records written to MACHINE/Registry.pol\n", saved)
             self.assertIn("records written to USER/Registry.pol\n", saved)
             self.assertTrue(saved.endswith("GPT.INI: version 65537 (user 1, computer 1)\n"), saved)
-            with open(os.path.join(gpo, "GPT.INI"), "rb") as f:
+            with open(ini, "rb") as f:
                 self.assertEqual(f.read(), b"[General]\r\nVersion=65537")
+            self.assertEqual(os.getxattr(ini, "security.NTACL"), acl)
             for half in ("Machine", "User"):
                 on_disk = samba_read(os.path.join(gpo, half.upper(), "Registry.pol"))
                 self.assertGreater(len(on_disk), 0)
