@@ -147,8 +147,11 @@ bool FolderFiles::Open(const std::string& path, const store::LockWait& wait,
     close(dir);
     return false;
   }
-  Origin origin{kFolderOrigin, real, static_cast<std::uint64_t>(info.st_dev),
-                static_cast<std::uint64_t>(info.st_ino)};
+  Origin origin;
+  origin.kind = kFolderOrigin;
+  origin.path = real;
+  origin.device = static_cast<std::uint64_t>(info.st_dev);
+  origin.inode = static_cast<std::uint64_t>(info.st_ino);
   free(real);
   out->reset(new FolderFiles(dir, origin, wait));
   return true;

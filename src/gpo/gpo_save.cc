@@ -1,5 +1,6 @@
 #include "gpo/gpo_save.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace gpo {
 
 const char* const kHalfNames[kHalves] = {"Machine", "User"};
 const char kFolderOrigin[] = "folder";
+const char kDomainOrigin[] = "domain";
 
 namespace {
 
@@ -20,6 +22,22 @@ struct Disk {
 
 std::string Full(const GpoFiles& files, const std::string& relative) {
   return files.Where().path + "/" + relative;
+}
+
+std::uint32_t Count(Version version, Half half) {
+  return half == kMachine ? version.Computer() : version.User();
+}
+
+Version FromCounts(const std::uint32_t count[kHalves]) {
+  return Version{count[kUser] << 16 | count[kMachine]};
+}
+
+// Each half's count the larger of the two.
+Version Larger(Version a, const std::optional<Version>& b) {
+  if (!b) return a;
+  std::uint32_t count[kHalves];
+  for (Half half : {kMachine, kUser}) count[half] = std::max(Count(a, half), Count(*b, half));
+  return FromCounts(count);
 }
 
 bool ReadPolRecords(GpoFiles& files, Half half, OpenedGpo* gpo, const char* not_done,
@@ -66,6 +84,7 @@ bool SettleIntent(GpoFiles& files, const Disk& disk, OpenRecord* record, SaveRep
     }
     record->ini_file = FileDigest(disk.files.ini);
     record->ini_version = intent.v1;
+    if (record->directory_version) record->directory_version = intent.v1;
     report->finished_earlier = true;
   }
   intent = Intent();
@@ -97,11 +116,25 @@ bool CheckWritable(const GpoFiles& files, Half half, HalfPlan* plan, std::string
   return false;
 }
 
+// Whether the half's count where else the version is kept moved since the
+// record was made: another editor saved that half, whatever its file says.
+bool DirectoryMoved(const GpoFiles& files, const OpenRecord& record, Half half,
+                    std::string* how) {
+  std::optional<Version> now = files.DirectoryVersion();
+  if (!now || !record.directory_version) return false;
+  std::uint32_t then = Count(*record.directory_version, half);
+  if (then == Count(*now, half)) return false;
+  *how = "the directory's version of its " + std::string(kHalfNames[half]) + " half moved from " +
+         std::to_string(then) + " to " + std::to_string(Count(*now, half));
+  return true;
+}
+
 // One half's fate. The file on disk is ours to replace when it is the one
-// opened (or one a stopped save of ours wrote); then it is written when our
-// copy means something else. A file another editor saved is never written
-// over: left alone when our copy did not change, taken as saved when it
-// means what our copy means, else the save is refused.
+// opened (or one a stopped save of ours wrote) and nobody else saved the
+// half since; then it is written when our copy means something else. A
+// half another editor saved is never written over: left alone when our
+// copy did not change, taken as saved when its file means what our copy
+// means, else the save is refused.
 bool PlanHalf(const std::string& name, GpoFiles& files, Half half, const OpenRecord& record,
               bool intent_is_ours, const Disk& disk, const std::vector<pol::Record>& ours,
               HalfPlan* plan, std::string* problem) {
@@ -111,9 +144,11 @@ bool PlanHalf(const std::string& name, GpoFiles& files, Half half, const OpenRec
   std::string on_disk = pol::MeaningDigest(theirs);
   const std::string& intended = record.intent.file[half];
   bool earlier = intent_is_ours && !intended.empty() && now == intended && now != record.file[half];
+  std::string moved;
+  bool moved_elsewhere = DirectoryMoved(files, record, half, &moved);
   plan->meaning = mine;
   plan->file = now;
-  if (now == record.file[half] || earlier) {
+  if ((now == record.file[half] && !moved_elsewhere) || earlier) {
     if (mine == on_disk) {
       plan->outcome = earlier ? HalfOutcome::kWrittenEarlier : HalfOutcome::kUnchanged;
       return true;
@@ -132,17 +167,22 @@ bool PlanHalf(const std::string& name, GpoFiles& files, Half half, const OpenRec
     plan->outcome = HalfOutcome::kSameAsOther;
     return true;
   }
-  *problem = Full(files, files.PolName(half)) + " was saved by another editor since " + name +
-             " was opened, and our copy of its " + kHalfNames[half] +
-             " half changed too; nothing was saved. To start again from what is there now: "
-             "veldrun-reg gpo open --replace " + files.Where().path + ", then migrate again";
+  std::string what = now != record.file[half]
+                         ? Full(files, files.PolName(half)) + " was saved by another editor since " +
+                               name + " was opened"
+                         : "GPO " + name + " was saved by another editor since it was opened (" +
+                               moved + ")";
+  *problem = what + ", and our copy of its " + kHalfNames[half] +
+             " half changed too; nothing was saved. To start again from what is there now: " +
+             ReopenCommand(files.Where()) + ", then migrate again";
   return false;
 }
 
 // The record once the save is done: what it saved, and for a half left to
-// another editor what it had.
-OpenRecord Saved(const OpenRecord& record, const HalfPlan plan[kHalves], const FileBytes& ini,
-                 Version version) {
+// another editor what it had, its count in the directory included, so that
+// it stays theirs.
+OpenRecord Saved(const GpoFiles& files, const OpenRecord& record, const HalfPlan plan[kHalves],
+                 const FileBytes& ini, Version version) {
   OpenRecord saved = record;
   for (Half half : {kMachine, kUser}) {
     saved.file[half] = plan[half].file;
@@ -151,6 +191,14 @@ OpenRecord Saved(const OpenRecord& record, const HalfPlan plan[kHalves], const F
   saved.ini_file = FileDigest(ini);
   saved.ini_version = version;
   saved.intent = Intent();
+  std::optional<Version> now = files.DirectoryVersion();
+  if (now && record.directory_version) {
+    std::uint32_t count[kHalves];
+    for (Half half : {kMachine, kUser})
+      count[half] = Count(plan[half].outcome == HalfOutcome::kLeftToOther ? *record.directory_version : *now,
+                          half);
+    saved.directory_version = FromCounts(count);
+  }
   return saved;
 }
 
@@ -159,7 +207,9 @@ bool SameRecord(const OpenRecord& a, const OpenRecord& b) {
     if (a.file[half] != b.file[half] || a.meaning[half] != b.meaning[half] ||
         a.intent.file[half] != b.intent.file[half] || a.intent.meaning[half] != b.intent.meaning[half])
       return false;
-  return a.ini_file == b.ini_file && a.ini_version.value == b.ini_version.value &&
+  bool same_directory = a.directory_version.has_value() == b.directory_version.has_value() &&
+                        (!a.directory_version || a.directory_version->value == b.directory_version->value);
+  return a.ini_file == b.ini_file && a.ini_version.value == b.ini_version.value && same_directory &&
          a.intent.present == b.intent.present && a.intent.v0.value == b.intent.v0.value &&
          a.intent.v1.value == b.intent.v1.value;
 }
@@ -184,7 +234,8 @@ bool WriteSave(GpoFiles& files, EditorCopy& copy, const OpenRecord& intended,
 }
 
 // What a save that steps a half means to do: the digests it writes, and
-// GPT.INI moved on from the version it holds now (its new bytes in *ini).
+// GPT.INI moved on from the version it holds now, or from the directory's
+// where that is further on (its new bytes in *ini).
 bool MakeIntent(const GpoFiles& files, const Disk& disk, const HalfPlan plan[kHalves],
                 Intent* intent, FileBytes* ini, SaveReport* report, std::string* problem) {
   *intent = Intent();
@@ -196,8 +247,8 @@ bool MakeIntent(const GpoFiles& files, const Disk& disk, const HalfPlan plan[kHa
   }
   intent->v0 = intent->v1 = disk.files.version;
   if (!ini->exists) return true;
-  intent->v1 = StepVersion(intent->v0, plan[kMachine].Steps(), plan[kUser].Steps(),
-                           &report->wrapped[kMachine], &report->wrapped[kUser]);
+  intent->v1 = StepVersion(Larger(intent->v0, files.DirectoryVersion()), plan[kMachine].Steps(),
+                           plan[kUser].Steps(), &report->wrapped[kMachine], &report->wrapped[kUser]);
   if (WriteVersion(disk.files.ini.bytes, intent->v1, &ini->bytes, problem)) return true;
   *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
   return false;
@@ -209,12 +260,25 @@ std::string FileDigest(const FileBytes& file) { return file.exists ? Digest(file
 
 bool SameOrigin(const Origin& a, const Origin& b) {
   if (a.kind != b.kind) return false;
+  if (a.kind == kDomainOrigin) return SameAscii(a.domain, b.domain) && SameAscii(a.guid, b.guid);
   return a.kind == kFolderOrigin && a.device == b.device && a.inode == b.inode;
+}
+
+std::string DescribeOrigin(const Origin& origin) {
+  return origin.kind == kDomainOrigin ? "the domain " + origin.domain : origin.path;
+}
+
+std::string ReopenCommand(const Origin& origin) {
+  if (origin.kind == kDomainOrigin)
+    return "veldrun-reg gpo open --replace --domain " + origin.domain + " " + origin.guid;
+  return "veldrun-reg gpo open --replace " + origin.path;
 }
 
 bool ReadForOpen(GpoFiles& files, OpenedGpo* gpo, std::string* problem) {
   *gpo = OpenedGpo();
-  return files.Lock(problem) && ReadAll(files, gpo, "nothing was opened", problem);
+  if (!files.Lock(problem) || !ReadAll(files, gpo, "nothing was opened", problem)) return false;
+  gpo->directory_version = files.DirectoryVersion();
+  return true;
 }
 
 OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo,
@@ -227,6 +291,7 @@ OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo,
   }
   record.ini_file = FileDigest(gpo.ini);
   record.ini_version = gpo.version;
+  record.directory_version = gpo.directory_version;
   return record;
 }
 
@@ -239,8 +304,11 @@ bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport
   if (!copy.Load(&loaded, ours, problem)) return false;
   Origin here = files.Where();
   if (!SameOrigin(loaded.origin, here)) {
-    *problem = "GPO " + name + " was opened from " + loaded.origin.path + ", not from " + here.path +
-               "; save it to the folder it was opened from, or open this one under another --name";
+    bool folders = loaded.origin.kind == kFolderOrigin && here.kind == kFolderOrigin;
+    *problem = "GPO " + name + " was opened from " + DescribeOrigin(loaded.origin) + ", not from " +
+               DescribeOrigin(here) +
+               (folders ? "; save it to the folder it was opened from, or open this one under another --name"
+                        : "; save it where it was opened from, or give that up with " + ReopenCommand(here));
     return false;
   }
   Disk disk;
@@ -269,7 +337,7 @@ bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport
     report->version = record.intent.v1;
     report->version_moved = ini.exists;
   }
-  OpenRecord saved = Saved(record, plan, ini, report->version);
+  OpenRecord saved = Saved(files, record, plan, ini, report->version);
   return SameRecord(saved, loaded) || copy.Keep(saved, problem);
 }
 

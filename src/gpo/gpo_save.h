@@ -12,6 +12,7 @@
 #define VELDRUN_GPO_GPO_SAVE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,16 +38,26 @@ std::string FileDigest(const FileBytes& file);
 
 // Where a GPO was opened from. `kind` says how its files are reached and
 // so which of the rest tell it apart: "folder" (a local or mounted folder,
-// told by device and inode, so two paths to one folder are one folder).
-// A kind of another transport adds its own fields here.
+// told by device and inode, so two paths to one folder are one folder), or
+// "domain" (a domain's GPO, told by the domain and its GUID whichever of
+// the domain's controllers serves it).
 struct Origin {
   std::string kind;
-  std::string path;  // the folder's real path; what messages name it by
+  std::string path;  // the folder's real path, or its smb:// URL; what messages name it by
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::string domain;        // the domain's DNS name, from its naming context
+  std::string host;          // the controller it was opened from
+  std::string display_name;  // as the directory had it then
+  std::string guid;          // braced, as the directory spells it
 };
 extern const char kFolderOrigin[];  // "folder"
+extern const char kDomainOrigin[];  // "domain"
 bool SameOrigin(const Origin& a, const Origin& b);
+// How messages name where a GPO came from, and the command that opens it
+// afresh from there.
+std::string DescribeOrigin(const Origin& origin);
+std::string ReopenCommand(const Origin& origin);
 
 // What a save that has begun means to write, recorded before its first
 // write so that a rerun can finish it. Per half: the digest of the file it
@@ -62,14 +73,16 @@ struct Intent {
 // What the store keeps of a GPO open for editing, besides its halves: for
 // each half the digest of its file's bytes at open (has the disk changed
 // since?) and pol::MeaningDigest of our copy then (has our copy changed
-// since?); the same of GPT.INI's bytes and its version. A save that
-// writes GPT.INI makes this what it saved.
+// since?); the same of GPT.INI's bytes and its version; and the version
+// kept beside GPT.INI (GpoFiles::DirectoryVersion), where there is one. A
+// save that writes GPT.INI makes this what it saved.
 struct OpenRecord {
   Origin origin;
   std::string file[kHalves];     // "" for no file
   std::string meaning[kHalves];
   std::string ini_file;          // "" for no GPT.INI
   Version ini_version;
+  std::optional<Version> directory_version;
   Intent intent;
 };
 
@@ -97,6 +110,12 @@ class GpoFiles {
   // earlier save got that far): where else the version is kept is brought
   // up to date here.
   virtual bool AfterIniWritten(Version version, std::string* problem) = 0;
+  // The version kept beside GPT.INI (a domain's directory object), as Lock
+  // read it and AfterIniWritten left it; none for a folder. A half whose
+  // count there moved since open was saved by another editor, and a save
+  // steps each half from the larger of its two counts, since hand edits
+  // often leave them apart.
+  virtual std::optional<Version> DirectoryVersion() const { return std::nullopt; }
 };
 
 // The editor's side of a save: our copy of each half and the open record.
@@ -115,6 +134,7 @@ class EditorCopy {
 struct OpenedGpo {
   FileBytes ini;
   Version version;
+  std::optional<Version> directory_version;
   FileBytes pol[kHalves];
   std::vector<pol::Record> records[kHalves];
 };

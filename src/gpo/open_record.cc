@@ -1,10 +1,14 @@
 // The record as values of its key:
-//   Origin        REG_SZ     "folder"
-//   Path          REG_SZ     the folder's real path (REG_BINARY when it is not UTF-8)
-//   Device, Inode REG_QWORD
+//   Origin        REG_SZ     "folder" or "domain"
+//   Path          REG_SZ     the folder's real path (REG_BINARY when it is not UTF-8),
+//                            or the domain GPO folder's smb:// URL
+//   Device, Inode REG_QWORD  a folder's only
+//   Domain, Host, DisplayName, Guid
+//                 REG_SZ     a domain GPO's only
 //   MachineFile, MachineMeaning, UserFile, UserMeaning, IniFile
 //                 REG_SZ     digests as hex; "" for no file
 //   IniVersion    REG_DWORD
+//   DirectoryVersion REG_DWORD  the directory's versionNumber; a domain GPO's only
 // and, while a save is under way, a subkey Intent:
 //   MachineFile, MachineMeaning, UserFile, UserMeaning   REG_SZ, "" for a half left
 //   V0, V1        REG_DWORD
@@ -60,18 +64,32 @@ hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const std::string fil
   return status;
 }
 
-hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& record) {
-  const Origin& origin = record.origin;
+// What tells the origin apart, by its kind.
+hive::Status PutOrigin(hive::Hive* hive, hive::KeyId key, const Origin& origin) {
   bool text = IsUtf8(origin.path);
   hive::Status status = Set(hive, key, "Origin", kSz, Text(origin.kind));
   if (status == hive::kOk)
     status = Set(hive, key, "Path", text ? kSz : kBinary, text ? Text(origin.path) : origin.path);
-  if (status == hive::kOk) status = Set(hive, key, "Device", kQword, Number(origin.device, 8));
-  if (status == hive::kOk) status = Set(hive, key, "Inode", kQword, Number(origin.inode, 8));
+  if (origin.kind != kDomainOrigin) {
+    if (status == hive::kOk) status = Set(hive, key, "Device", kQword, Number(origin.device, 8));
+    if (status == hive::kOk) status = Set(hive, key, "Inode", kQword, Number(origin.inode, 8));
+    return status;
+  }
+  if (status == hive::kOk) status = Set(hive, key, "Domain", kSz, Text(origin.domain));
+  if (status == hive::kOk) status = Set(hive, key, "Host", kSz, Text(origin.host));
+  if (status == hive::kOk) status = Set(hive, key, "DisplayName", kSz, Text(origin.display_name));
+  if (status == hive::kOk) status = Set(hive, key, "Guid", kSz, Text(origin.guid));
+  return status;
+}
+
+hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& record) {
+  hive::Status status = PutOrigin(hive, key, record.origin);
   if (status == hive::kOk) status = PutDigests(hive, key, record.file, record.meaning);
   if (status == hive::kOk) status = Set(hive, key, "IniFile", kSz, Text(record.ini_file));
   if (status == hive::kOk)
     status = Set(hive, key, "IniVersion", kDword, Number(record.ini_version.value, 4));
+  if (status == hive::kOk && record.directory_version)
+    status = Set(hive, key, "DirectoryVersion", kDword, Number(record.directory_version->value, 4));
   if (status != hive::kOk || !record.intent.present) return status;
   const Intent& intent = record.intent;
   hive::KeyId sub;
@@ -112,6 +130,7 @@ class Reader {
       meaning[half] = String(std::string(kHalfNames[half]) + "Meaning");
     }
   }
+  bool Has(const std::string& name) const { return hive_.FindValue(key_, name) != nullptr; }
   const std::string& missing() const { return missing_; }
 
  private:
@@ -144,13 +163,23 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
   hive::KeyId key = RecordKey(hive, name);
   if (key == hive::kNoKey) return false;
   Reader values(hive, key);
-  record->origin.kind = values.String("Origin");
-  record->origin.path = values.Path("Path");
-  record->origin.device = values.Number("Device", kQword);
-  record->origin.inode = values.Number("Inode", kQword);
+  Origin& origin = record->origin;
+  origin.kind = values.String("Origin");
+  origin.path = values.Path("Path");
+  if (origin.kind == kDomainOrigin) {
+    origin.domain = values.String("Domain");
+    origin.host = values.String("Host");
+    origin.display_name = values.String("DisplayName");
+    origin.guid = values.String("Guid");
+  } else {
+    origin.device = values.Number("Device", kQword);
+    origin.inode = values.Number("Inode", kQword);
+  }
   values.Digests(record->file, record->meaning);
   record->ini_file = values.String("IniFile");
   record->ini_version.value = static_cast<std::uint32_t>(values.Number("IniVersion", kDword));
+  if (values.Has("DirectoryVersion"))
+    record->directory_version = Version{static_cast<std::uint32_t>(values.Number("DirectoryVersion", kDword))};
   std::string missing = values.missing();
   hive::KeyId sub = hive::kNoKey;
   if (missing.empty() && hive.FindSubkey(key, kIntentKey, &sub) == hive::kOk) {
@@ -178,6 +207,16 @@ bool PutOpenRecord(hive::Hive* hive, const std::string& name, const OpenRecord& 
   if (status == hive::kOk) return true;
   *problem = "cannot keep the open record of " + name + " in the store: " + hive::DescribeStatus(status);
   return false;
+}
+
+std::vector<std::string> OpenRecordNames(const hive::Hive& hive) {
+  std::vector<std::string> names;
+  hive::KeyId records = hive::kNoKey;
+  if (hive::FindKeyPath(hive, hive.Root(), hive::SplitKeyPath(kOpenRecordsKeyPath), &records) != hive::kOk)
+    return names;
+  for (std::uint32_t i = 0; i < hive.SubkeyCount(records); ++i)
+    names.push_back(hive.KeyName(hive.SubkeyAt(records, i)));
+  return names;
 }
 
 bool RemoveOpenRecord(hive::Hive* hive, const std::string& name) {

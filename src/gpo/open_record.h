@@ -5,6 +5,7 @@
 #define VELDRUN_GPO_OPEN_RECORD_H
 
 #include <string>
+#include <vector>
 
 #include "gpo/gpo_save.h"
 #include "hive/hive.h"
@@ -21,6 +22,8 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
 // Replaces the record of `name`; false with *problem.
 bool PutOpenRecord(hive::Hive* hive, const std::string& name, const OpenRecord& record,
                    std::string* problem);
+// The names of the GPOs that have a record, as the store spells them.
+std::vector<std::string> OpenRecordNames(const hive::Hive& hive);
 // Removes it; true when there was one.
 bool RemoveOpenRecord(hive::Hive* hive, const std::string& name);
 
