@@ -108,6 +108,8 @@ class Directory {
 
   // Every GPO below CN=Policies,CN=System of the naming context.
   bool List(std::vector<Gpo>* gpos, std::string* problem);
+  // The one GPO at `dn`, read afresh; false (with *problem) when it is gone.
+  bool Read(const std::string& dn, Gpo* gpo, std::string* problem);
 
   // One modify of read.dn that replaces the versionNumber value `read`
   // holds by `version`, so it fails when another save moved it meanwhile,

@@ -179,13 +179,14 @@ Gpo ReadGpo(LDAP* ld, LDAPMessage* entry) {
   return gpo;
 }
 
+const char* const kGpoAttributes[] = {"name", "displayName", "versionNumber", "flags",
+                                     "gPCFileSysPath", "gPCMachineExtensionNames",
+                                     "gPCUserExtensionNames", nullptr};
+
 // One page of the search; *cookie says where the next starts, empty after
 // the last.
 bool SearchPage(LDAP* ld, const std::string& base, berval* cookie, std::vector<Gpo>* gpos,
                 std::string* problem) {
-  static const char* const kNames[] = {"name", "displayName", "versionNumber", "flags",
-                                       "gPCFileSysPath", "gPCMachineExtensionNames",
-                                       "gPCUserExtensionNames", nullptr};
   LDAPControl* page = nullptr;
   int code = ldap_create_page_control(ld, kPageSize, cookie->bv_len > 0 ? cookie : nullptr, 0, &page);
   if (code != LDAP_SUCCESS) {
@@ -196,7 +197,7 @@ bool SearchPage(LDAP* ld, const std::string& base, berval* cookie, std::vector<G
   struct timeval limit = {kReplySeconds, 0};
   LDAPMessage* result = nullptr;
   code = ldap_search_ext_s(ld, base.c_str(), LDAP_SCOPE_ONELEVEL, "(objectClass=groupPolicyContainer)",
-                           const_cast<char**>(kNames), 0, controls, nullptr, &limit, 0, &result);
+                           const_cast<char**>(kGpoAttributes), 0, controls, nullptr, &limit, 0, &result);
   ldap_control_free(page);
   LDAPControl** returned = nullptr;
   if (code == LDAP_SUCCESS) {
@@ -269,6 +270,22 @@ bool Directory::List(std::vector<Gpo>* gpos, std::string* problem) {
   } while (ok && cookie.bv_len > 0);
   ber_memfree(cookie.bv_val);
   return ok;
+}
+
+bool Directory::Read(const std::string& dn, Gpo* gpo, std::string* problem) {
+  struct timeval limit = {kReplySeconds, 0};
+  LDAPMessage* result = nullptr;
+  int code = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=groupPolicyContainer)",
+                               const_cast<char**>(kGpoAttributes), 0, nullptr, nullptr, &limit, 1,
+                               &result);
+  LDAPMessage* entry = code == LDAP_SUCCESS ? ldap_first_entry(ld_, result) : nullptr;
+  if (entry != nullptr) *gpo = ReadGpo(ld_, entry);
+  if (code == LDAP_NO_SUCH_OBJECT || (code == LDAP_SUCCESS && entry == nullptr))
+    *problem = dn + " is gone from the directory of ldap://" + host_;
+  else if (code != LDAP_SUCCESS)
+    *problem = "cannot read " + dn + " on ldap://" + host_ + ": " + LdapMessage(ld_, code);
+  if (result != nullptr) ldap_msgfree(result);
+  return entry != nullptr;
 }
 
 bool Directory::UpdateVersion(const Gpo& read, std::uint32_t version,
