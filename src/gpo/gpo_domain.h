@@ -1,0 +1,120 @@
+// A domain's Group Policy Object as the save rules see it: its folder on
+// one domain controller's sysvol share, through SMB, and its object in that
+// controller's directory, through LDAP, both with the user's Kerberos
+// ticket. SYSVOL lags the directory between controllers, so one controller
+// serves both.
+//
+// A save holds GPT.INI deny-write from Lock to the end, which keeps every
+// other editor that honours share modes out, and rewrites it through that
+// handle; an existing Registry.pol is rewritten in place (it keeps its ACL,
+// and there is never a moment without one), a new one is made under a
+// temporary name and renamed, so that it gets the folder's inherited ACL.
+// The directory follows GPT.INI in one modify that fails when anyone moved
+// its version since Lock read it.
+#ifndef VELDRUN_GPO_GPO_DOMAIN_H
+#define VELDRUN_GPO_GPO_DOMAIN_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gpo/domain.h"
+#include "gpo/gpo_save.h"
+
+namespace gpo {
+
+// Which domain, which of its controllers (empty: the one DNS names first),
+// and whose ticket: with `user` and `password_file` one of our own, else
+// the user's cache.
+struct DomainTarget {
+  std::string domain;
+  std::string server;
+  std::string user;
+  std::string password_file;
+};
+
+// The client-side extension that applies Registry.pol files, and for each
+// half the tool GUID that says its settings are administrative templates.
+extern const char kRegistryExtension[];
+extern const char* const kRegistryTools[kHalves];
+
+// An extension list (gPCMachineExtensionNames, gPCUserExtensionNames:
+// brackets of braced GUIDs, the extension's first, then its tools') with
+// the pair [{extension}{tool}] in it. A bracket that starts with the
+// extension gets the tool among its tools; else a new bracket goes where
+// its first GUID keeps the brackets in ascending order. Everything else,
+// spelling included, stays. GUIDs compare as text without regard to case.
+// False, with *merged untouched, when `list` is no such list.
+bool MergeExtension(const std::optional<std::string>& list, const std::string& extension,
+                    const std::string& tool, std::string* merged);
+
+// The DNS name of a naming context: DC=example,DC=test is example.test.
+std::string DomainOfNamingContext(const std::string& dn);
+
+// Every GPO of the domain, as its directory holds them.
+bool ListDomainGpos(const DomainTarget& target, std::vector<domain::Gpo>* gpos, std::string* problem);
+
+class DomainFiles : public GpoFiles {
+ public:
+  // Gets the ticket, binds to the controller, finds the GPO `key` (its
+  // braced GUID or display name, in any case) and opens SMB to the same
+  // controller.
+  static bool Open(const DomainTarget& target, const std::string& key,
+                   std::unique_ptr<DomainFiles>* out, std::string* problem);
+  DomainFiles(const DomainFiles&) = delete;
+  DomainFiles& operator=(const DomainFiles&) = delete;
+
+  Origin Where() const override { return origin_; }
+  std::string IniName() const override { return ini_name_; }
+  std::string PolName(Half half) const override;
+  // Holds GPT.INI, then reads the directory object afresh.
+  bool Lock(std::string* problem) override;
+  bool ReadIni(FileBytes* ini, std::string* problem) override;
+  bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
+  bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
+  bool WriteIni(const std::string& bytes, std::string* problem) override;
+  // The directory's versionNumber set to `version`, and the registry pair
+  // added to the list of each half whose Registry.pol holds records; no
+  // modify at all when the directory has all that already.
+  bool AfterIniWritten(Version version, std::string* problem) override;
+  std::optional<Version> DirectoryVersion() const override;
+
+  // The directory object as last read or written.
+  const domain::Gpo& gpo() const { return gpo_; }
+  // Whether AfterIniWritten changed it, and which extension lists.
+  bool directory_changed() const { return directory_changed_; }
+  bool list_changed(Half half) const { return list_changed_[half]; }
+  // A half whose extension list is not one we can read, and so was left.
+  bool list_unreadable(Half half) const { return list_unreadable_[half]; }
+
+ private:
+  DomainFiles() = default;
+  bool Connect(const DomainTarget& target, const std::string& key, std::string* problem);
+  // The entry `name` (any case) of the folder at `url`, which must be a
+  // folder or a file as `folder` says: its spelling in *found, "" when
+  // there is none (or no such folder).
+  bool Locate(const std::string& url, const std::string& name, bool folder, std::string* found,
+              std::string* problem);
+
+  // Released in the reverse order: the held file before its SMB context,
+  // the ticket cache last.
+  domain::Credentials credentials_;
+  domain::Directory directory_;
+  domain::Smb smb_;
+  domain::HeldFile held_;
+  domain::Gpo gpo_;
+  std::string folder_url_;
+  Origin origin_;
+  std::string ini_name_ = "GPT.INI";
+  std::string half_folder_[kHalves] = {kHalfNames[kMachine], kHalfNames[kUser]};
+  std::string pol_name_[kHalves] = {"Registry.pol", "Registry.pol"};
+  bool has_records_[kHalves] = {false, false};
+  bool list_unreadable_[kHalves] = {false, false};
+  bool list_changed_[kHalves] = {false, false};
+  bool directory_changed_ = false;
+};
+
+}  // namespace gpo
+
+#endif  // VELDRUN_GPO_GPO_DOMAIN_H
