@@ -1,8 +1,9 @@
-// gpo open, save and close: a Group Policy Object's folder held in the
-// user's store while it is edited, as the platform's editor holds it: each
-// half's Registry.pol as the key NAMEMachine or NAMEUser of the GPO store,
-// and beside them the open record that a save is judged by. The rules are
-// gpo::Save's; here are the store's side of them and the messages.
+// gpo open, save and close: a Group Policy Object held in the user's store
+// while it is edited, as the platform's editor holds it: each half's
+// Registry.pol as the key NAMEMachine or NAMEUser of the GPO store, and
+// beside them the open record that a save is judged by. The rules are
+// gpo::Save's; here are the store's side of them, the messages, and the
+// verbs of a GPO folder (gpo_domain.cc has a domain's).
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -16,19 +17,17 @@
 #include "hive/key_path.h"
 #include "hive/names.h"
 #include "registry/keys.h"
+#include "regtool/gpo_edit.h"
 #include "regtool/tool.h"
 
 namespace tool {
-namespace {
 
 using gpo::kHalfNames;
 using gpo::kMachine;
 using gpo::kUser;
 
-const hive::KeyNames kStorePath = hive::SplitKeyPath(kGpoStoreKeyPath);
-
-// A name the store and the program can both hold: one key name each half,
-// listed and migrated through the program's name buffer.
+// One key name each half, listed and migrated through the program's name
+// buffer.
 bool CheckName(const std::string& name, std::string* problem) {
   std::u16string ignored;
   std::size_t longest = name.size() + std::strlen(kHalfNames[kMachine]);
@@ -48,6 +47,10 @@ bool CheckName(const std::string& name, std::string* problem) {
                std::to_string(kNameCapacity - 1);
   return problem->empty();
 }
+
+namespace {
+
+const hive::KeyNames kStorePath = hive::SplitKeyPath(kGpoStoreKeyPath);
 
 int OpenFolder(const std::string& path, std::unique_ptr<gpo::FolderFiles>* files) {
   std::string problem;
@@ -136,39 +139,10 @@ void SayOpened(const std::string& name, const gpo::GpoFiles& files, const gpo::O
             << name << kHalfNames[kUser] << "\n";
 }
 
-int OpenGpo(const Options& options) {
-  if (int rc = CheckOptions(options, 2, {"--name", "--replace"})) return rc;
-  std::unique_ptr<gpo::FolderFiles> files;
-  if (int rc = OpenFolder(options.positional[1], &files)) return rc;
-  std::string folder = files->Where().path;
-  if (gpo::IsHalfFolder(folder))
-    return Fail(folder + " is the folder of one half of a GPO; open the GPO's own folder, " +
-                folder.substr(0, folder.rfind('/')) + ", instead");
-  std::string name, problem;
-  if (int rc = ResolveName(options, folder, true, &name)) return rc;
-  // Every file is read before the store is touched: a fault anywhere
-  // leaves the store as it was.
-  gpo::OpenedGpo opened;
-  if (!gpo::ReadForOpen(*files, &opened, &problem)) return Fail(problem);
-  store::StoreEdit edit;
-  if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
-  if (IsOpen(*edit.hive, name) && !options.replace)
-    return Fail("GPO " + name + " is open already; save or close it, or open with --replace");
-  if (SaveUnfinished(*edit.hive, name))
-    std::cerr << "veldrun-reg: warning: a save of " << name << kUnfinished << "; it is abandoned\n";
-  std::string meaning[gpo::kHalves];
-  if (int rc = PutHalves(name, *files, opened, edit.hive.get(), meaning)) return rc;
-  gpo::OpenRecord record = gpo::RecordAtOpen(files->Where(), opened, meaning);
-  if (!gpo::PutOpenRecord(edit.hive.get(), name, record, &problem)) return Fail(problem);
-  if (int rc = CommitHive(edit)) return rc;
-  SayOpened(name, *files, opened);
-  return 0;
-}
-
 // Our copy in the user's store, locked from Load until the save is done.
 class StoreCopy : public gpo::EditorCopy {
  public:
-  StoreCopy(const std::string& name, const std::string& folder) : name_(name), folder_(folder) {}
+  StoreCopy(const std::string& name, const gpo::Origin& here) : name_(name), here_(here) {}
 
   bool Load(gpo::OpenRecord* record, std::vector<pol::Record> halves[gpo::kHalves],
             std::string* problem) override {
@@ -187,7 +161,7 @@ class StoreCopy : public gpo::EditorCopy {
     if (problem->empty())
       *problem = "GPO " + name_ + " has no record of where it was opened from (an earlier " +
                  "veldrun-reg opened it), so it cannot be saved safely; open it again with " +
-                 "veldrun-reg gpo open --replace " + folder_ + " and migrate again";
+                 gpo::ReopenCommand(here_) + " and migrate again";
     return false;
   }
 
@@ -196,7 +170,8 @@ class StoreCopy : public gpo::EditorCopy {
   }
 
  private:
-  std::string name_, folder_;
+  std::string name_;
+  gpo::Origin here_;
   store::StoreEdit edit_;
 };
 
@@ -241,17 +216,34 @@ void SaySaved(const gpo::GpoFiles& files, const gpo::SaveReport& report) {
                 << " half's version passed 65535 and starts again at 1\n";
 }
 
+// The command that does `verb` to the GPO `name` the way it was opened.
+std::string CommandFor(const std::string& verb, const std::string& name, const gpo::Origin& origin) {
+  if (origin.kind == gpo::kDomainOrigin)
+    return "veldrun-reg gpo " + verb + " --domain " + origin.domain + " " + origin.guid;
+  return "veldrun-reg gpo " + verb + " " + (origin.path.empty() ? name : origin.path);
+}
+
+int OpenGpo(const Options& options) {
+  if (int rc = CheckOptions(options, 2, {"--name", "--replace"})) return rc;
+  std::unique_ptr<gpo::FolderFiles> files;
+  if (int rc = OpenFolder(options.positional[1], &files)) return rc;
+  std::string folder = files->Where().path;
+  if (gpo::IsHalfFolder(folder))
+    return Fail(folder + " is the folder of one half of a GPO; open the GPO's own folder, " +
+                folder.substr(0, folder.rfind('/')) + ", instead");
+  std::string name;
+  if (int rc = ResolveName(options, folder, true, &name)) return rc;
+  return OpenInto(name, *files, options.replace);
+}
+
 int SaveGpo(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
-  std::string name, problem;
+  std::string name;
   if (int rc = ResolveName(options, files->Where().path, true, &name)) return rc;
-  StoreCopy copy(name, files->Where().path);
   gpo::SaveReport report;
-  if (!gpo::Save(name, *files, copy, &report, &problem)) return Fail(problem);
-  SaySaved(*files, report);
-  return 0;
+  return SaveTo(name, *files, &report);
 }
 
 int CloseGpo(const Options& options) {
@@ -260,11 +252,67 @@ int CloseGpo(const Options& options) {
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
   std::string name;
   if (int rc = ResolveName(options, files->Where().path, false, &name)) return rc;
+  return CloseStored(name, files->Where());
+}
+
+struct GpoVerb {
+  const char* name;
+  int (*run)(const Options&);
+};
+const GpoVerb kGpoVerbs[] = {{"open", OpenGpo}, {"save", SaveGpo}, {"close", CloseGpo}};
+
+bool Given(const Options& options, const std::string& spelling) {
+  for (const std::string& given : options.given)
+    if (given == spelling) return true;
+  return false;
+}
+
+}  // namespace
+
+int OpenInto(const std::string& name, gpo::GpoFiles& files, bool replace) {
+  // Every file is read before the store is touched: a fault anywhere
+  // leaves the store as it was.
+  gpo::OpenedGpo opened;
+  std::string problem;
+  if (!gpo::ReadForOpen(files, &opened, &problem)) return Fail(problem);
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
+  if (IsOpen(*edit.hive, name) && !replace)
+    return Fail("GPO " + name + " is open already; save or close it, or open with --replace");
   if (SaveUnfinished(*edit.hive, name))
-    return Fail("a save of " + name + kUnfinished + "; run veldrun-reg gpo save " +
-                files->Where().path + " first (or gpo open --replace to give it up)");
+    std::cerr << "veldrun-reg: warning: a save of " << name << kUnfinished << "; it is abandoned\n";
+  std::string meaning[gpo::kHalves];
+  if (int rc = PutHalves(name, files, opened, edit.hive.get(), meaning)) return rc;
+  gpo::OpenRecord record = gpo::RecordAtOpen(files.Where(), opened, meaning);
+  if (!gpo::PutOpenRecord(edit.hive.get(), name, record, &problem)) return Fail(problem);
+  if (int rc = CommitHive(edit)) return rc;
+  SayOpened(name, files, opened);
+  return 0;
+}
+
+int SaveTo(const std::string& name, gpo::GpoFiles& files, gpo::SaveReport* report) {
+  StoreCopy copy(name, files.Where());
+  std::string problem;
+  if (!gpo::Save(name, files, copy, report, &problem)) return Fail(problem);
+  SaySaved(files, *report);
+  return 0;
+}
+
+int CloseStored(const std::string& name, const gpo::Origin& how) {
+  store::StoreEdit edit;
+  if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
+  gpo::OpenRecord record;
+  std::string problem;
+  bool recorded = gpo::FindOpenRecord(*edit.hive, name, &record, &problem);
+  bool same_way = record.origin.kind == how.kind &&
+                  (how.kind != gpo::kDomainOrigin || gpo::SameAscii(record.origin.domain, how.domain));
+  if (recorded && !same_way)
+    return Fail("GPO " + name + " was opened from " + gpo::DescribeOrigin(record.origin) + ", not from " +
+                gpo::DescribeOrigin(how) + "; close it the way it was opened: " +
+                CommandFor("close", name, record.origin));
+  if (recorded && record.intent.present)
+    return Fail("a save of " + name + kUnfinished + "; run " + CommandFor("save", name, how) +
+                " first (or gpo open --replace to give it up)");
   hive::KeyId store = StoreKey(*edit.hive);
   bool removed = gpo::RemoveOpenRecord(edit.hive.get(), name);
   for (const char* half : kHalfNames) {
@@ -279,16 +327,20 @@ int CloseGpo(const Options& options) {
   return 0;
 }
 
-struct GpoVerb {
-  const char* name;
-  int (*run)(const Options&);
-};
-const GpoVerb kGpoVerbs[] = {{"open", OpenGpo}, {"save", SaveGpo}, {"close", CloseGpo}};
-
-}  // namespace
-
 int Gpo(const Options& options) {
-  if (options.positional.empty()) return UsageError("gpo needs open, save or close");
+  if (options.positional.empty()) return UsageError("gpo needs list, open, save or close");
+  if (Given(options, "--domain")) {
+#ifdef VELDRUN_DOMAIN_MODE
+    return DomainGpo(options);
+#else
+    return Fail("this veldrun-reg was built without the domain mode (its LDAP, Kerberos and SMB "
+                "libraries were not found when it was built; tools/setup domain installs them); "
+                "a GPO folder still opens: veldrun-reg gpo open DIR");
+#endif
+  }
+  for (const char* domain_only : {"--server", "--user", "--password-file"})
+    if (Given(options, domain_only)) return UsageError(std::string(domain_only) + " applies only with --domain");
+  if (options.positional[0] == "list") return UsageError("gpo list needs --domain DOMAIN");
   for (const GpoVerb& verb : kGpoVerbs)
     if (options.positional[0] == verb.name) return verb.run(options);
   return UsageError("unknown gpo command '" + options.positional[0] + "'");

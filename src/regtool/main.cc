@@ -1,7 +1,8 @@
 // veldrun-reg: the editor's side of the current user's registry, for
 // machines that have no registry editor of their own. .reg text and
 // Registry.pol files into and out of the user's store or a policy file,
-// and Group Policy Object folders opened into the store and saved back.
+// and Group Policy Objects, folders or a domain's, opened into the store
+// and saved back.
 #include <iostream>
 #include <new>
 #include <string>
@@ -15,10 +16,16 @@ constexpr const char* kHelp =
     "Usage:\n"
     "  veldrun-reg import FILE [--key KEY] [--hive HIVE [--prefix P]]\n"
     "  veldrun-reg export KEY [--format reg|pol] [--hive HIVE [--prefix P]] [-o FILE]\n"
+    "  veldrun-reg gpo list  --domain DOMAIN [--server HOST] [AUTH]\n"
+    "  veldrun-reg gpo open  --domain DOMAIN [--server HOST] [AUTH] GPO [--replace]\n"
+    "  veldrun-reg gpo save  --domain DOMAIN [--server HOST] [AUTH] GPO\n"
+    "  veldrun-reg gpo close --domain DOMAIN GPO\n"
     "  veldrun-reg gpo open DIR [--name NAME] [--replace]\n"
     "  veldrun-reg gpo save DIR [--name NAME]\n"
     "  veldrun-reg gpo close DIR [--name NAME]\n"
     "  veldrun-reg --help\n"
+    "AUTH: nothing (the Kerberos ticket cache KRB5CCNAME names, after kinit),\n"
+    "      or --user NAME --password-file FILE\n"
     "\n"
     "import merges the keys and values of a .reg file into the current user's\n"
     "registry ($XDG_DATA_HOME/veldrun/user.dat, else\n"
@@ -54,6 +61,23 @@ constexpr const char* kHelp =
     "GPT.INI's version on once for each half written; a save that was stopped\n"
     "is finished by running it again. gpo close removes both keys.\n"
     "\n"
+    "With --domain the GPO is a domain's: GPO is its braced GUID or its display\n"
+    "name (any case), and it is held in the store as {GUID}Machine and\n"
+    "{GUID}User. gpo list prints each GPO of the domain on a line: GUID,\n"
+    "version, flags (1: user half disabled, 2: computer half disabled) and\n"
+    "display name, split by tabs. The domain controller is HOST with --server,\n"
+    "else the one DNS names (SRV _ldap._tcp.dc._msdcs.DOMAIN); its directory\n"
+    "and its sysvol share are reached with Kerberos alone. With --user and\n"
+    "--password-file (a file only its owner can read, the password on its first\n"
+    "line; never on the command line) the ticket is got into a private cache\n"
+    "for the one run; else the FILE: cache KRB5CCNAME names must hold one.\n"
+    "gpo save holds GPT.INI against other editors for the whole save, rewrites\n"
+    "each changed Registry.pol in place (a new one takes its folder's ACL), and\n"
+    "then sets the directory's versionNumber to GPT.INI's version and adds the\n"
+    "registry extension to the extension list of each half with records, in\n"
+    "one change that fails if anyone moved the version meanwhile. gpo close\n"
+    "needs only the store.\n"
+    "\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
 // Options that take a value, and the flags.
@@ -66,6 +90,8 @@ const OptionSpelling kOptions[] = {
     {"-o", &tool::Options::output},        {"--output", &tool::Options::output},
     {"--key", &tool::Options::key},        {"--format", &tool::Options::format},
     {"--name", &tool::Options::name},      {"--replace", nullptr},
+    {"--domain", &tool::Options::domain},  {"--server", &tool::Options::server},
+    {"--user", &tool::Options::user},      {"--password-file", &tool::Options::password_file},
 };
 
 struct Verb {

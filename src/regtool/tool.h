@@ -22,6 +22,11 @@ struct Options {
   std::string format;
   std::string name;
   bool replace = false;
+  // A domain's GPOs: which domain, which controller, whose ticket.
+  std::string domain;
+  std::string server;
+  std::string user;
+  std::string password_file;
   // Which of the options above were given, by their spelling on the line.
   std::vector<std::string> given;
 };

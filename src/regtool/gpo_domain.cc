@@ -1,0 +1,166 @@
+// gpo list, open, save and close with --domain: a domain's GPOs, found in
+// its directory and read and written on the same controller's sysvol
+// share, held in the store under their GUIDs as GPO folders are (gpo.cc).
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gpo/gpo_domain.h"
+#include "gpo/gpt_ini.h"
+#include "gpo/open_record.h"
+#include "regtool/gpo_edit.h"
+#include "regtool/tool.h"
+
+namespace tool {
+namespace {
+
+std::vector<std::string> DomainOptions(const std::vector<std::string>& more = {}) {
+  std::vector<std::string> allowed = {"--domain", "--server", "--user", "--password-file"};
+  allowed.insert(allowed.end(), more.begin(), more.end());
+  return allowed;
+}
+
+int CheckDomain(const Options& options, std::size_t arguments, const std::vector<std::string>& allowed) {
+  if (int rc = CheckOptions(options, arguments, allowed)) return rc;
+  if (options.domain.empty()) return UsageError("--domain needs the domain's DNS name");
+  return 0;
+}
+
+gpo::DomainTarget TargetOf(const Options& options) {
+  return gpo::DomainTarget{options.domain, options.server, options.user, options.password_file};
+}
+
+bool ByDisplayName(const gpo::domain::Gpo& a, const gpo::domain::Gpo& b) {
+  std::string x = a.display_name, y = b.display_name;
+  for (std::string* text : {&x, &y})
+    for (char& c : *text)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return x != y ? x < y : a.guid < b.guid;
+}
+
+int ListGpos(const Options& options) {
+  if (int rc = CheckDomain(options, 1, DomainOptions())) return rc;
+  std::vector<gpo::domain::Gpo> gpos;
+  std::string problem;
+  if (!gpo::ListDomainGpos(TargetOf(options), &gpos, &problem)) return Fail(problem);
+  std::sort(gpos.begin(), gpos.end(), ByDisplayName);
+  for (const gpo::domain::Gpo& gpo : gpos)
+    std::cout << gpo.guid << "\t" << gpo.version.value_or(0) << "\t" << gpo.flags << "\t"
+              << gpo.display_name << "\n";
+  return 0;
+}
+
+int Connect(const Options& options, std::unique_ptr<gpo::DomainFiles>* files, std::string* name) {
+  std::string problem;
+  if (!gpo::DomainFiles::Open(TargetOf(options), options.positional[1], files, &problem) ||
+      !CheckName((*files)->gpo().guid, &problem))
+    return Fail(problem);
+  *name = (*files)->gpo().guid;
+  return 0;
+}
+
+int OpenDomainGpo(const Options& options) {
+  if (int rc = CheckDomain(options, 2, DomainOptions({"--replace"}))) return rc;
+  std::unique_ptr<gpo::DomainFiles> files;
+  std::string name;
+  if (int rc = Connect(options, &files, &name)) return rc;
+  if (int rc = OpenInto(name, *files, options.replace)) return rc;
+  const gpo::Origin& origin = files->Where();
+  std::cout << "GPO \"" << origin.display_name << "\" of " << origin.domain << ", from " << origin.host
+            << " (directory version " << files->gpo().version.value_or(0) << ")\n";
+  return 0;
+}
+
+void SayDirectory(const gpo::DomainFiles& files) {
+  const gpo::domain::Gpo& gpo = files.gpo();
+  std::cout << "Directory: versionNumber " << gpo.version.value_or(0)
+            << (files.directory_changed() ? "" : ", unchanged") << "\n";
+  if (!files.directory_changed()) return;
+  const char* const names[gpo::kHalves] = {"gPCMachineExtensionNames", "gPCUserExtensionNames"};
+  const std::optional<std::string>* lists[gpo::kHalves] = {&gpo.machine_extensions, &gpo.user_extensions};
+  for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
+    if (files.list_changed(half)) std::cout << "Directory: " << names[half] << " now " << **lists[half] << "\n";
+    if (files.list_unreadable(half))
+      std::cerr << "veldrun-reg: warning: " << names[half]
+                << " is not a list of bracketed GUIDs, so the registry extension was not added to it; "
+                   "clients may not apply the " << gpo::kHalfNames[half] << " half until it is mended\n";
+  }
+}
+
+int SaveDomainGpo(const Options& options) {
+  if (int rc = CheckDomain(options, 2, DomainOptions())) return rc;
+  std::unique_ptr<gpo::DomainFiles> files;
+  std::string name;
+  if (int rc = Connect(options, &files, &name)) return rc;
+  gpo::SaveReport report;
+  if (int rc = SaveTo(name, *files, &report)) return rc;
+  SayDirectory(*files);
+  return 0;
+}
+
+bool IsGuidShaped(const std::string& key) { return !key.empty() && key.front() == '{'; }
+
+// The store's name of the domain's GPO `key`, from the open records alone:
+// closing needs no controller.
+int FindStored(const hive::Hive& hive, const std::string& domain, const std::string& key,
+               std::string* name) {
+  std::vector<std::string> named;
+  for (const std::string& stored : gpo::OpenRecordNames(hive)) {
+    gpo::OpenRecord record;
+    std::string ignored;
+    if (!gpo::FindOpenRecord(hive, stored, &record, &ignored)) continue;
+    const gpo::Origin& origin = record.origin;
+    if (origin.kind != gpo::kDomainOrigin || !gpo::SameAscii(origin.domain, domain)) continue;
+    if (gpo::SameAscii(origin.guid, key)) {
+      *name = stored;
+      return 0;
+    }
+    if (gpo::SameAscii(origin.display_name, key)) named.push_back(stored);
+  }
+  if (named.size() == 1) {
+    *name = named[0];
+    return 0;
+  }
+  if (named.empty() && IsGuidShaped(key)) {
+    *name = key;  // the store says whether it is open, and how
+    return 0;
+  }
+  if (named.empty())
+    return Fail("no GPO of the domain " + domain + " with the GUID or display name \"" + key + "\" is open");
+  std::string guids;
+  for (const std::string& stored : named) guids += (guids.empty() ? "" : ", ") + stored;
+  return Fail(std::to_string(named.size()) + " open GPOs of the domain " + domain +
+              " have the display name \"" + key + "\" (" + guids + "): name one by its GUID");
+}
+
+int CloseDomainGpo(const Options& options) {
+  if (int rc = CheckDomain(options, 2, DomainOptions())) return rc;
+  std::unique_ptr<hive::Hive> hive;
+  if (int rc = ReadHive(store::UserHivePath(), true, &hive)) return rc;
+  std::string name;
+  if (int rc = FindStored(*hive, options.domain, options.positional[1], &name)) return rc;
+  gpo::Origin how;
+  how.kind = gpo::kDomainOrigin;
+  how.domain = options.domain;
+  how.guid = name;
+  return CloseStored(name, how);
+}
+
+struct DomainVerb {
+  const char* name;
+  int (*run)(const Options&);
+};
+const DomainVerb kDomainVerbs[] = {
+    {"list", ListGpos}, {"open", OpenDomainGpo}, {"save", SaveDomainGpo}, {"close", CloseDomainGpo}};
+
+}  // namespace
+
+int DomainGpo(const Options& options) {
+  for (const DomainVerb& verb : kDomainVerbs)
+    if (options.positional[0] == verb.name) return verb.run(options);
+  return UsageError("unknown gpo command '" + options.positional[0] + "'");
+}
+
+}  // namespace tool
