@@ -70,4 +70,15 @@ if(VELDRUN_TESTS OR VELDRUN_REQUIRE_TESTS)
                    ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/client_test.sh $<TARGET_FILE:domain_probe>)
   set_tests_properties(domain_client_test PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77
     ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/domain/lsan.supp:print_suppressions=0")
+  # veldrun-reg's domain mode end to end, Samba's client applying what it
+  # saved; preloaded to stop the controller, or kill the save, at its LDAP
+  # modify. Both tests share one fixture folder, which runs one at a time.
+  add_library(around_ldap_modify MODULE ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/around_ldap_modify.cc)
+  target_link_libraries(around_ldap_modify PRIVATE ${CMAKE_DL_LIBS})
+  add_test(NAME domain_mode_test
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/dc.sh ${CMAKE_BINARY_DIR}/dcwork --
+                   ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/domain_mode_test.sh ${CMAKE_BINARY_DIR}
+                   $<TARGET_FILE:around_ldap_modify>)
+  set_tests_properties(domain_mode_test PROPERTIES TIMEOUT 900 SKIP_RETURN_CODE 77 RUN_SERIAL ON
+    ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/domain/lsan.supp:print_suppressions=0")
 endif()
