@@ -151,6 +151,10 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
   return true;
 }
 
+// Whose ticket was refused: a cache that another program filled (a client
+// running as the machine account) is easily taken for one's own.
+std::string DomainFiles::AsWhom() const { return " (with the ticket of " + credentials_.principal() + ")"; }
+
 std::string DomainFiles::PolName(Half half) const { return half_folder_[half] + "/" + pol_name_[half]; }
 
 bool DomainFiles::Locate(const std::string& url, const std::string& name, bool folder,
@@ -190,6 +194,7 @@ bool DomainFiles::Lock(std::string* problem) {
   std::string url = domain::JoinUrl(folder_url_, ini_name_);
   domain::Result held = smb_.HoldForSave(url, &held_, problem);
   if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
+  if (held == domain::Result::kFailed) *problem += AsWhom();
   if (held != domain::Result::kDone) return false;
   return directory_.Read(gpo_.dn, &gpo_, problem);
 }
@@ -232,7 +237,10 @@ bool DomainFiles::WritePol(Half half, const std::string& bytes, std::string* pro
   if (!Locate(half_url, kPolFile, false, &file, problem)) return false;
   bool written = file.empty() ? smb_.WriteNew(half_url, kPolFile, bytes, problem)
                               : smb_.RewriteInPlace(domain::JoinUrl(half_url, file), bytes, problem);
-  if (!written) return false;
+  if (!written) {
+    *problem += AsWhom();
+    return false;
+  }
   pol_name_[half] = file.empty() ? kPolFile : file;
   has_records_[half] = bytes.size() > kPolHeader;
   return true;

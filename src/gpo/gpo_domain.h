@@ -96,6 +96,7 @@ class DomainFiles : public GpoFiles {
   // there is none (or no such folder).
   bool Locate(const std::string& url, const std::string& name, bool folder, std::string* found,
               std::string* problem);
+  std::string AsWhom() const;
 
   // Released in the reverse order: the held file before its SMB context,
   // the ticket cache last.

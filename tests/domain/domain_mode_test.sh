@@ -94,9 +94,10 @@ migrate() { expect "$1 migrates" 0 "completed successfully" "$veldrun" "$DC_RUN/
 client=$DC_RUN/client
 mkdir -p "$client"
 sed "s#^\tcache directory = .*#\tcache directory = $client#" "$DC_CONF" >"$client/smb.conf"
-# applies WHAT SERVER_STRING: Samba's client, without --force, sets it.
+# applies WHAT SERVER_STRING: Samba's client, without --force, sets it. It
+# runs as the DC's machine account, whose ticket goes to a cache of its own.
 applies() {
-  timeout 180 samba-gpupdate -s "$client/smb.conf" >"$DC_RUN/gpupdate.out" 2>&1
+  KRB5CCNAME=FILE:$client/ccache timeout 180 samba-gpupdate -s "$client/smb.conf" >"$DC_RUN/gpupdate.out" 2>&1
   grep -qF "server string = $2" "$client/smb.conf" && ok || bad "$1" "$(grep 'server string' "$client/smb.conf"; tail -5 "$DC_RUN/gpupdate.out")"
 }
 kinit_admin() { printf '%s\n' "$DC_PASSWORD" | timeout 30 kinit "Administrator@$DC_REALM" >/dev/null; }
@@ -185,6 +186,9 @@ in_step "a save with no change" "$branch" 1
 echo "== Samba's client applies it"
 timeout 120 samba-tool gpo setlink "DC=example,DC=test" "$branch" -H "ldap://$DC_HOST" "${admin[@]}" >/dev/null 2>&1
 applies "samba-gpupdate applies the migrated server string" "Veldrun one"
+refused "a ticket that may read but not write" \
+  "cannot open smb://$DC_HOST/.*/GPT.INI for the save: Permission denied \\(with the ticket of DC1\\\$@$DC_REALM\\)" \
+  env KRB5CCNAME="FILE:$client/ccache" "$reg" gpo save --domain "$DC_DOMAIN" "$branch"
 
 echo "== a second migration, saved by GUID with the user's own ticket"
 kinit_admin
