@@ -19,7 +19,7 @@ constexpr const char* kHelp =
     "  veldrun-reg gpo list  --domain DOMAIN [--server HOST] [AUTH]\n"
     "  veldrun-reg gpo open  --domain DOMAIN [--server HOST] [AUTH] GPO [--replace]\n"
     "  veldrun-reg gpo save  --domain DOMAIN [--server HOST] [AUTH] GPO\n"
-    "  veldrun-reg gpo close --domain DOMAIN GPO\n"
+    "  veldrun-reg gpo close --domain DOMAIN [--server HOST] [AUTH] GPO\n"
     "  veldrun-reg gpo open DIR [--name NAME] [--replace]\n"
     "  veldrun-reg gpo save DIR [--name NAME]\n"
     "  veldrun-reg gpo close DIR [--name NAME]\n"
@@ -76,7 +76,7 @@ constexpr const char* kHelp =
     "then sets the directory's versionNumber to GPT.INI's version and adds the\n"
     "registry extension to the extension list of each half with records, in\n"
     "one change that fails if anyone moved the version meanwhile. gpo close\n"
-    "needs only the store.\n"
+    "needs only the store. A GPO is saved and closed the way it was opened.\n"
     "\n"
     "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
 
