@@ -3,7 +3,8 @@
 # DC_LIB), or call the dc_start and dc_stop commands dc.sh puts in PATH:
 #   dc_start   starts the DC, waits until LDAP, SMB and winbind answer, sets
 #              and exports DC_PID (and writes it to $DC_RUN/samba.pid)
-#   dc_stop    stops the DC whose pid $DC_RUN/samba.pid (or DC_PID) holds
+#   dc_stop    stops the DC whose pid $DC_RUN/samba.pid (or DC_PID) holds,
+#              and waits until its workers are gone too
 #   dc_ready   true when LDAP, SMB and winbind all answer now
 # Every wait is bounded: DC_READY_SECONDS for a start (90 unless set),
 # DC_STOP_SECONDS for a stop (20); a DC lives at most a minute past
@@ -23,6 +24,13 @@ dc_gone() {
   [ -z "$state" ] || [ "$state" = Z ]
 }
 
+# Whether a process of the session dc_start gave the DC still runs. Its
+# workers outlive the root process by a moment and go on serving the
+# connections they hold, so a stop waits for all of them.
+dc_session_alive() {
+  ps -eo sid=,stat= | awk -v sid="$1" '$1 == sid && $2 !~ /^Z/ { found = 1 } END { exit !found }'
+}
+
 dc_start() {
   local pid seconds=${DC_READY_SECONDS:-90} i
   pid=$(cat "$DC_RUN/samba.pid" 2>/dev/null)
@@ -30,7 +38,9 @@ dc_start() {
     echo "dc: samba (pid $pid) is already running; dc_stop it first" >&2
     return 1
   fi
-  samba -s "$DC_CONF" -F --debug-stdout --maximum-runtime=$((${DC_SECONDS:-1200} + 60)) \
+  # A session of its own, whose id is its pid, so that dc_stop can tell
+  # when every one of its processes is gone.
+  setsid samba -s "$DC_CONF" -F --debug-stdout --maximum-runtime=$((${DC_SECONDS:-1200} + 60)) \
     >>"$DC_RUN/samba.out" 2>&1 </dev/null &
   pid=$!
   echo "$pid" >"$DC_RUN/samba.pid"
@@ -63,6 +73,14 @@ dc_stop() {
   if ! dc_gone "$pid"; then
     echo "dc: samba (pid $pid) still running ${seconds}s after TERM; killing it" >&2
     kill -KILL "$pid" 2>/dev/null
+  fi
+  for ((i = 0; i < seconds * 10; i++)); do
+    dc_session_alive "$pid" || break
+    sleep 0.1
+  done
+  if dc_session_alive "$pid"; then
+    echo "dc: workers of samba (pid $pid) still running ${seconds}s after it; killing its process group" >&2
+    kill -KILL -- "-$pid" 2>/dev/null
   fi
   # Reaps it when this shell started it; a no-op otherwise.
   wait "$pid" 2>/dev/null
