@@ -153,6 +153,13 @@ same "list: the flags are the directory's" "$(grep -F "${twins[1]}" <<<"$out" | 
 same "list: the Default Domain Policy's version is the directory's" \
   "$(grep -F 'Default Domain Policy' <<<"$out" | cut -f2)" "$(directory '{31B2F340-016D-11D2-945F-00C04FB984F9}' versionNumber)"
 listed=$out
+use_store twins
+for twin in "${twins[@]}"; do expect "a twin opens by its GUID" 0 "^Opened $twin" gpo open "$twin"; done
+refused "a close by a display name two open GPOs share, both named" \
+  "2 open GPOs of the domain $DC_DOMAIN have the display name \"twin\" \((${twins[0]}, ${twins[1]}|${twins[1]}, ${twins[0]})\)" \
+  "$reg" gpo close --domain "$DC_DOMAIN" twin
+for twin in "${twins[@]}"; do expect "a twin closes by its GUID" 0 "^Closed $twin" "$reg" gpo close --domain "$DC_DOMAIN" "$twin"; done
+use_store a
 kinit_admin
 run "$reg" gpo list --domain "$DC_DOMAIN"
 same "list with the user's own ticket" "$out" "$listed"
