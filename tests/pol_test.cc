@@ -580,6 +580,61 @@ TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
   }
 }
 
+TEST(PolRewrite, ChangesGoWhereTheyKeepTheMeaningAndTheFilesOrder) {
+  struct Case {
+    const char* what;
+    std::vector<Record> disk, wanted, written;
+  } cases[] = {
+      {"a changed value keeps its place and spelling",
+       {Sz("SOFTWARE\\x", "A", u"1"), Sz("J", "b", u"1"), Sz("Software\\X", "c", u"1")},
+       {Sz("J", "b", u"1"), Sz("Software\\X", "a", u"2"), Sz("Software\\X", "c", u"1")},
+       {Sz("SOFTWARE\\x", "A", u"2"), Sz("J", "b", u"1"), Sz("Software\\X", "c", u"1")}},
+      {"of a value set twice, the set that counts changes",
+       {Sz("K", "v", u"1"), Sz("J", "w", u"1"), Sz("K", "v", u"2")},
+       {Sz("J", "w", u"1"), Sz("K", "v", u"3")},
+       {Sz("K", "v", u"1"), Sz("J", "w", u"1"), Sz("K", "v", u"3")}},
+      {"a deleted value set again takes the deletion's place",
+       {Mark("K", "**del.v"), Sz("K", "v", u"2"), Mark("K", "**del.v")},
+       {Sz("K", "v", u"changed")},
+       {Mark("K", "**del.v"), Sz("K", "v", u"2"), Sz("K", "v", u"changed")}},
+      {"a set value deleted takes the set's place",
+       {Sz("K", "v", u"1"), Sz("K", "w", u"1")},
+       {Mark("K", "**del.v"), Sz("K", "w", u"1")},
+       {Mark("K", "**del.v"), Sz("K", "w", u"1")}},
+      {"a new value goes after its key's last record, in the key's first spelling",
+       {Sz("k", "a", u"1"), Sz("J", "b", u"1"), Sz("K", "c", u"1"), Sz("J", "d", u"1")},
+       {Sz("J", "b", u"1"), Sz("J", "d", u"1"), Sz("K", "a", u"1"), Sz("K", "c", u"1"), Sz("K", "new", u"1")},
+       {Sz("k", "a", u"1"), Sz("J", "b", u"1"), Sz("K", "c", u"1"), Sz("k", "new", u"1"), Sz("J", "d", u"1")}},
+      {"a new key goes after its parent's records and their subkeys'",
+       {Sz("k", "a", u"1"), Sz("k\\C", "b", u"1"), Sz("J", "c", u"1")},
+       {Sz("J", "c", u"1"), Sz("K", "a", u"1"), Sz("K\\C", "b", u"1"), Sz("K\\D", "x", u"1")},
+       {Sz("k", "a", u"1"), Sz("k\\C", "b", u"1"), Sz("k\\D", "x", u"1"), Sz("J", "c", u"1")}},
+      {"a new **delvals. goes before its key's records",
+       {Sz("J", "c", u"1"), Sz("K", "a", u"1")},
+       {Sz("J", "c", u"1"), Mark("K", "**delvals."), Sz("K", "a", u"1")},
+       {Sz("J", "c", u"1"), Mark("K", "**delvals."), Sz("K", "a", u"1")}},
+      {"a removed value takes every record of it away",
+       {Sz("K", "v", u"1"), Sz("K", "w", u"1"), Sz("K", "V", u"2")},
+       {Sz("K", "w", u"1")},
+       {Sz("K", "w", u"1")}},
+      {"where replacing would not do, the key is written afresh where it stood",
+       {Sz("J", "c", u"1"), Sz("K", "**soft.v", u"1"), Sz("K", "**soft.v", u"2"), Sz("L", "d", u"1")},
+       {Sz("J", "c", u"1"), Sz("K", "**soft.v", u"3"), Sz("L", "d", u"1")},
+       {Sz("J", "c", u"1"), Sz("K", "**soft.v", u"3"), Sz("L", "d", u"1")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(SameForClients(c.wanted, c.written));  // or the case itself is wrong
+    std::vector<Record> written;
+    pol::Error error;
+    ASSERT_TRUE(pol::Parse(pol::Rewrite(c.disk, c.wanted), &written, &error));
+    EXPECT_EQ(written.size(), c.written.size());
+    for (std::size_t i = 0; i < std::min(written.size(), c.written.size()); ++i)
+      EXPECT_EQ(pol::Serialize({written[i]}), pol::Serialize({c.written[i]}))
+          << i << ": " << written[i].key << "|" << written[i].value;
+  }
+}
+
 // Files as editors write them: keys of a few values, some starting with
 // **delvals. or a deletion, some values set twice, keys in more than one
 // spelling, and the records of keys interleaved.

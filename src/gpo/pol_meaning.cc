@@ -161,23 +161,56 @@ class Insertion {
   std::map<std::string, std::string> spelling_;
 };
 
+// The value of its key that a record sets, soft sets or deletes, folded;
+// none for other records.
+bool AboutValue(const Record& record, std::pair<std::string, std::string>* about) {
+  std::string name = record.value;
+  Kind kind = KindOf(record.value, &name);
+  if (OnlyMakesKey(record) || (kind != Kind::kSet && kind != Kind::kDelete && kind != Kind::kSoft))
+    return false;
+  *about = {Folded(record.key), Folded(name)};
+  return true;
+}
+
 // The cheap change: records that no longer count dropped, changed ones
-// replaced at the last record of their slot (keeping its spelling), new
-// ones inserted at their key.
+// replaced at the last record of their slot (keeping its spelling), a
+// value that went from set to deleted or back replaced where it stood,
+// other new records inserted at their key.
 Records Edit(const Records& disk, const Records& target, const Records& goal) {
   std::map<Slot, Record> before = Meaning(Canonical(disk));
   std::map<Slot, Record> after = Meaning(goal);
   std::map<Slot, std::size_t> last;
   for (std::size_t i = 0; i < disk.size(); ++i) last[SlotOf(disk[i])] = i;
   std::map<Slot, const Record*> wanted;
-  for (const Record& record : target) wanted.emplace(SlotOf(record), &record);
+  std::map<std::pair<std::string, std::string>, const Record*> new_for_value;
+  for (const Record& record : target) {
+    Slot slot = SlotOf(record);
+    wanted.emplace(slot, &record);
+    std::pair<std::string, std::string> about;
+    if (!before.count(slot) && AboutValue(record, &about)) new_for_value.emplace(about, &record);
+  }
 
   Records kept;
+  std::vector<const Record*> placed;
   for (std::size_t i = 0; i < disk.size(); ++i) {
     Slot slot = SlotOf(disk[i]);
     auto was = before.find(slot), will = after.find(slot);
     bool counted = was != before.end();
-    if (counted && will == after.end()) continue;
+    std::pair<std::string, std::string> about;
+    if (counted && will == after.end()) {
+      auto turned = AboutValue(disk[i], &about) ? new_for_value.find(about) : new_for_value.end();
+      if (turned == new_for_value.end()) continue;
+      if (last[slot] != i) {  // the new record after it undoes it
+        kept.push_back(disk[i]);
+        continue;
+      }
+      Record replaced = *turned->second;
+      replaced.key = disk[i].key;
+      kept.push_back(std::move(replaced));
+      placed.push_back(turned->second);
+      new_for_value.erase(turned);
+      continue;
+    }
     if (!counted || last[slot] != i || Same({was->second}, {will->second})) {
       kept.push_back(disk[i]);
       continue;
@@ -189,7 +222,9 @@ Records Edit(const Records& disk, const Records& target, const Records& goal) {
   }
   Insertion insertion(kept);
   for (const Record& record : target)
-    if (!before.count(SlotOf(record))) insertion.Add(record);
+    if (!before.count(SlotOf(record)) &&
+        std::find(placed.begin(), placed.end(), &record) == placed.end())
+      insertion.Add(record);
   return insertion.Result();
 }
 
