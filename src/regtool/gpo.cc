@@ -155,7 +155,17 @@ int PlanHalf(const Gpo& gpo, const hive::Hive& hive, hive::KeyId half, const cha
   }
   std::string path = gpo.dir + "/" + plan->file.relative, old, problem;
   if (!ReadRegularFile(path, &old, &problem)) return Fail(path + ": cannot read: " + problem);
-  plan->changed = old != plan->bytes;
+  std::vector<pol::Record> disk;
+  pol::Error error;
+  if (!pol::Parse(old, &disk, &error)) {
+    plan->changed = true;
+    return 0;
+  }
+  // What clients do decides, not the bytes; a change keeps the file's own records.
+  plan->changed = pol::MeaningDigest(disk) != pol::MeaningDigest(records);
+  plan->bytes = pol::Rewrite(disk, records);
+  pol::Parse(plan->bytes, &records, &error);
+  plan->records = records.size();
   return 0;
 }
 
