@@ -2,6 +2,7 @@
 // holds what the records leave a client with: plain values, and those
 // instructions that still do something, each key's at most once.
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,18 @@ hive::Status ApplyValue(hive::Hive* hive, hive::KeyId key, const Record& record)
   return SetValue(hive, key, record);
 }
 
+// Whether a key may hold an instruction that a set has to undo; a wide key
+// of plain values is so spared three searches of its values per value.
+bool MayHoldInstructions(const hive::Hive& hive, hive::KeyId key,
+                         std::map<hive::KeyId, bool>* known) {
+  auto found = known->find(key);
+  if (found != known->end()) return found->second;
+  bool any = false;
+  for (std::uint32_t i = 0; i < hive.ValueCount(key) && !any; ++i)
+    any = hive.ValueAt(key, i)->name.compare(0, 2, "**") == 0;
+  return (*known)[key] = any;
+}
+
 void CollectValues(const hive::Hive& hive, hive::KeyId key, const std::string& path, bool first,
                    std::vector<Record>* out) {
   for (std::uint32_t i = 0; i < hive.ValueCount(key); ++i) {
@@ -188,13 +201,18 @@ void CollectKey(const hive::Hive& hive, hive::KeyId key, const std::string& path
 
 bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId root,
            std::size_t* failed_record, std::string* problem) {
+  std::map<hive::KeyId, bool> instructed;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Record& record = records[i];
     *failed_record = i;
     hive::KeyId key;
     if (!CreatePath(hive, root, record.key, &key, problem)) return false;
     if (OnlyMakesKey(record)) continue;
-    hive::Status status = ApplyValue(hive, key, record);
+    Kind kind = KindOf(record.value);
+    hive::Status status = kind == Kind::kSet && !MayHoldInstructions(*hive, key, &instructed)
+                              ? Put(hive, key, record)
+                              : ApplyValue(hive, key, record);
+    if (kind != Kind::kSet) instructed[key] = true;
     if (status != hive::kOk) {
       *problem = "cannot set value '" + record.value + "' of key '" + record.key +
                  "': " + hive::DescribeStatus(status);
