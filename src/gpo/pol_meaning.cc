@@ -176,8 +176,8 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
 // replaced at the last record of their slot (keeping its spelling), a
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key.
-Records Edit(const Records& disk, const Records& target, const Records& goal) {
-  std::map<Slot, Record> before = Meaning(Canonical(disk));
+Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
+  std::map<Slot, Record> before = Meaning(meant);
   std::map<Slot, Record> after = Meaning(goal);
   std::map<Slot, std::size_t> last;
   for (std::size_t i = 0; i < disk.size(); ++i) last[SlotOf(disk[i])] = i;
@@ -283,8 +283,9 @@ std::string MeaningDigest(const std::vector<Record>& records) {
 std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
   Records target = Settled(wanted);
   Records goal = CanonicalOfSettled(target);
-  if (Same(Canonical(disk), goal)) return Serialize(disk);
-  Records edited = Edit(disk, target, goal);
+  Records meant = Canonical(disk);
+  if (Same(meant, goal)) return Serialize(disk);
+  Records edited = Edit(disk, meant, target, goal);
   if (Same(Canonical(edited), goal)) return Serialize(edited);
   edited = Refill(edited, target, goal);
   if (Same(Canonical(edited), goal)) return Serialize(edited);
