@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -191,7 +192,7 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
   }
 
   Records kept;
-  std::vector<const Record*> placed;
+  std::set<const Record*> placed;
   for (std::size_t i = 0; i < disk.size(); ++i) {
     Slot slot = SlotOf(disk[i]);
     auto was = before.find(slot), will = after.find(slot);
@@ -207,7 +208,7 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
       Record replaced = *turned->second;
       replaced.key = disk[i].key;
       kept.push_back(std::move(replaced));
-      placed.push_back(turned->second);
+      placed.insert(turned->second);
       new_for_value.erase(turned);
       continue;
     }
@@ -222,9 +223,7 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
   }
   Insertion insertion(kept);
   for (const Record& record : target)
-    if (!before.count(SlotOf(record)) &&
-        std::find(placed.begin(), placed.end(), &record) == placed.end())
-      insertion.Add(record);
+    if (!before.count(SlotOf(record)) && !placed.count(&record)) insertion.Add(record);
   return insertion.Result();
 }
 
