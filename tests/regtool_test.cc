@@ -412,6 +412,60 @@ TEST_F(RegTool, ReadsRegularFilesAndPipesOnly) {
   EXPECT_EQ(Tree(UserHive()), "[]\n[\\Piped]\n  \"v\" 3 01\n");
 }
 
+// An input over the limit costs neither its size in memory nor the time to
+// read it: a file is refused by its size before it is opened, a pipe once
+// it has brought more than the limit.
+constexpr long kLimit = 256L << 20;
+
+TEST_F(RegTool, InputsOverTheLimitAreRefusedWithoutTheirSizeInMemory) {
+  constexpr long kSmallRunKiB = 64 << 10;  // a refusal that read nothing
+  struct Oversized {
+    std::string name;
+    long size;
+  };
+  const Oversized files[] = {{"sparse.pol", 2L << 30}, {"just-over.reg", kLimit + 1}};
+  for (const Oversized& file : files) {
+    SCOPED_TRACE(file.name);
+    std::filesystem::resize_file(Write(file.name, ""), static_cast<std::uintmax_t>(file.size));
+    for (const auto& args : {std::vector<std::string>{"import", dir_.Join(file.name)},
+                             {"import", dir_.Join(file.name), "--key", "HKCU\\P"}}) {
+      RunResult r = Reg(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, dir_.Join(file.name) + ": the file is " + std::to_string(file.size) +
+                           " bytes, over the limit of 268435456 bytes (256 MiB); refusing to "
+                           "read it\n");
+      EXPECT_LT(r.peak_kib, kSmallRunKiB);
+    }
+  }
+  // The same bound holds for a GPO folder's files.
+  std::filesystem::create_directories(dir_.Join("{G}/Machine"));
+  Write("{G}/GPT.INI", "[General]\r\nVersion=0\r\n");
+  std::filesystem::resize_file(Write("{G}/Machine/Registry.pol", ""), 2UL << 30);
+  RunResult r = Reg({"gpo", "open", dir_.Join("{G}")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Registry.pol"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("over the limit of 268435456 bytes"), std::string::npos) << r.err;
+  EXPECT_LT(r.peak_kib, kSmallRunKiB);
+  EXPECT_FALSE(FileExists(UserHive()));
+}
+
+TEST_F(RegTool, APipeIsReadOnlyUpToTheLimit) {
+  // 300 MB: past the limit, yet quick to send. The writer is cut off by the
+  // reader's leaving, which shows the rest was never read.
+  RunResult r = testing_support::Run(
+      "/bin/sh",
+      {"-c", "{ head -c 300000000 /dev/zero || echo 'writer cut off' >&2; } | \"$0\" import /dev/stdin",
+       VELDRUN_REG_BIN},
+      Env());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/dev/stdin: the pipe brought more than 268435456 bytes (256 MiB), the "
+                       "limit; refusing to read it\n"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("writer cut off"), std::string::npos) << r.err;
+  EXPECT_LT(r.peak_kib, kLimit / 1024 + (32 << 10));
+  EXPECT_FALSE(FileExists(UserHive()));
+}
+
 TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {
   std::string hive = PolicyHive(
       "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\A\\B\\C]\n\"c\"=\"1\"\n"

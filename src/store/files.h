@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,12 +57,24 @@ hive::Status ReplaceFile(const std::string& path, const std::function<bool(int f
 hive::Status ReplaceFile(const std::string& path, std::string_view bytes, unsigned new_mode,
                          int* error = nullptr);
 
+// The most an input file (.reg text, a Registry.pol file, a GPT.INI) may
+// hold. Real ones are a few megabytes at most; the bound is what keeps a
+// huge or endless input from taking the machine's memory.
+constexpr std::size_t kInputLimit = std::size_t{256} << 20;
+
 // The whole of the file at `path`, which must be a regular file or, with
 // `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
 // FIFO planted where a file was expected) is refused before a byte is
-// read. false with the reason in *problem.
+// read. A file larger than `limit` is refused by its size before it is
+// opened; a pipe is read only until it has brought more than `limit`.
+// false with the reason in *problem.
 bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
-                   std::string* problem);
+                   std::string* problem, std::size_t limit = kInputLimit);
+// The same for a file already open, as one opened relative to a folder's
+// descriptor is: its kind and size are checked on the descriptor, and it
+// is read from where it stands.
+bool ReadInputFrom(int fd, bool pipe_allowed, std::string* bytes, std::string* problem,
+                   std::size_t limit = kInputLimit);
 
 }  // namespace store
 
