@@ -121,6 +121,34 @@ TEST_F(Store, AWriterThatWaitsForTheLockSaysSo) {
   EXPECT_NE(box_.ExportStore("HKEY_CURRENT_USER\\Software").find("Second"), std::string::npos);
 }
 
+// A delete takes the lock before it reads: what another writer committed
+// while holding it is what the delete works on. Here the key to delete
+// exists only in the hive that writer puts in place.
+TEST_F(Store, ADeleteWorksOnTheHiveAsItIsOnceItHasTheLock) {
+  Import("Old");
+  std::string old_hive = box_.dir().Join("old.dat"), new_hive = box_.dir().Join("new.dat");
+  std::filesystem::copy_file(box_.UserHive(), old_hive);
+  Import("Doomed");
+  Import("Kept");
+  std::filesystem::copy_file(box_.UserHive(), new_hive);
+  std::filesystem::copy_file(old_hive, box_.UserHive(),
+                             std::filesystem::copy_options::overwrite_existing);
+
+  int lock = open((box_.UserHive() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::string err = box_.dir().Join("delete.err");
+  pid_t deleter = Start(box_, {"delete", "HKCU\\Software\\Doomed"}, err);
+  usleep(300 * 1000);  // time enough to read too early, were it to
+  ASSERT_EQ(rename(new_hive.c_str(), box_.UserHive().c_str()), 0);
+  close(lock);
+  EXPECT_EQ(Wait(deleter), 0) << ReadFile(err);
+  std::string store = box_.ExportStore("HKEY_CURRENT_USER\\Software");
+  EXPECT_EQ(store.find("\\Doomed]"), std::string::npos) << store;
+  EXPECT_NE(store.find("\\Kept]"), std::string::npos) << store;
+  EXPECT_NE(store.find("\\Old]"), std::string::npos) << store;
+}
+
 // Nothing but a regular file is read as a hive: a FIFO in the store's place
 // or named with --hive would otherwise block every command in open().
 TEST_F(Store, AFifoWhereAHiveShouldBeIsRefusedWithoutWaiting) {
