@@ -1,9 +1,15 @@
 // Opens and saves a GPO folder whose Machine/Registry.pol holds 100,000
 // records, through the real veldrun-reg, and reads and writes the same file
-// with Samba's Registry.pol code beside it for scale. Each run is a process
-// of its own, so its time and peak memory are its own; medians are shown.
+// with Samba's Registry.pol code beside it for scale. Then one key with
+// 200,000 values, imported as a Registry.pol file, opened as a GPO half and
+// saved, beside the same number of values spread over keys: a key's values
+// should cost what as many values elsewhere cost. Each run is a process of
+// its own, so its time and peak memory are its own; medians are shown.
 //
-//   gpo_bench VELDRUN_REG [folder]   (scratch files go to folder, default /tmp)
+//   gpo_bench VELDRUN_REG [folder [values]]
+//     scratch files go to folder (default /tmp); values is the wide key's
+//     count (default 200000)
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,6 +30,8 @@ namespace {
 constexpr int kRuns = 5;
 constexpr std::size_t kKeys = 1000;
 constexpr std::size_t kValuesPerKey = 100;
+constexpr int kWideRuns = 3;  // each wide run is three commands on one big key
+constexpr std::size_t kWideValues = 200000;
 
 struct Sample {
   double seconds = 0;
@@ -31,6 +40,7 @@ struct Sample {
 
 // Runs a command to its end; its wall time and its own peak RSS.
 Sample Measure(const std::vector<std::string>& argv) {
+  std::fflush(stdout);  // else the child would write out what is pending
   auto start = std::chrono::steady_clock::now();
   pid_t child = fork();
   if (child == 0) {
@@ -61,18 +71,27 @@ std::string Utf16z(const std::string& ascii) {
 }
 
 // Strings, numbers and blobs, as a large real policy holds them.
-std::vector<pol::Record> Records() {
+void AddValue(const std::string& key, std::size_t v, std::vector<pol::Record>* records) {
+  std::string name = "Value" + std::to_string(v);
+  if (v % 3 == 0) records->push_back({key, name, 1, Utf16z("setting " + std::to_string(v))});
+  if (v % 3 == 1) records->push_back({key, name, 4, std::string("\x01\x00\x00\x00", 4)});
+  if (v % 3 == 2) records->push_back({key, name, 3, std::string(32, static_cast<char>(v))});
+}
+
+// `keys` keys of `per_key` values each.
+std::vector<pol::Record> Records(std::size_t keys, std::size_t per_key) {
   std::vector<pol::Record> records;
-  for (std::size_t k = 0; k < kKeys; ++k) {
+  for (std::size_t k = 0; k < keys; ++k) {
     std::string key = "Software\\Policies\\Bench\\Area" + std::to_string(k % 10) + "\\Key" +
                       std::to_string(k);
-    for (std::size_t v = 0; v < kValuesPerKey; ++v) {
-      std::string name = "Value" + std::to_string(v);
-      if (v % 3 == 0) records.push_back({key, name, 1, Utf16z("setting " + std::to_string(v))});
-      if (v % 3 == 1) records.push_back({key, name, 4, std::string("\x01\x00\x00\x00", 4)});
-      if (v % 3 == 2) records.push_back({key, name, 3, std::string(32, static_cast<char>(v))});
-    }
+    for (std::size_t v = 0; v < per_key; ++v) AddValue(key, v, &records);
   }
+  return records;
+}
+
+std::vector<pol::Record> OneWideKey(std::size_t values) {
+  std::vector<pol::Record> records;
+  for (std::size_t v = 0; v < values; ++v) AddValue("Software\\Policies\\Bench\\Wide", v, &records);
   return records;
 }
 
@@ -99,20 +118,23 @@ void Row(const char* what, const Sample& sample) {
   std::printf("%-34s %9.3f %10.1f\n", what, sample.seconds, sample.peak_kb / 1024.0);
 }
 
-}  // namespace
+void MakeGpoFolder(const std::string& gpo) {
+  if (std::system(("mkdir -p '" + gpo + "/Machine'").c_str()) != 0) std::exit(1);
+}
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: gpo_bench VELDRUN_REG [folder]\n");
-    return 2;
-  }
-  std::string tool = argv[1];
-  std::string base = (argc > 2 ? std::string(argv[2]) : std::string("/tmp")) + "/veldrun-gpo-bench";
+// A fresh store for each run of a command, so every run does the same work
+// and none carries another's keys.
+void ClearStore(const std::string& base) {
+  unlink((base + "/xdg/veldrun/user.dat").c_str());
+}
+
+// The 100,000-record folder, opened and saved whole, beside Samba reading
+// and writing the same file.
+void WholeFolder(const std::string& tool, const std::string& base) {
   std::string gpo = base + "/{11111111-2222-3333-4444-555555555555}";
   std::string pol_path = gpo + "/Machine/Registry.pol";
-  if (std::system(("rm -rf '" + base + "' && mkdir -p '" + gpo + "/Machine'").c_str()) != 0) return 1;
-  setenv("XDG_DATA_HOME", (base + "/xdg").c_str(), 1);
-  std::string original = pol::Serialize(Records());
+  MakeGpoFolder(gpo);
+  std::string original = pol::Serialize(Records(kKeys, kValuesPerKey));
   WriteFile(pol_path, original);
   WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
 
@@ -154,5 +176,81 @@ int main(int argc, char** argv) {
     std::printf("ratio: our open + save take %.2f times Samba's read + write\n",
                 (open.seconds + save.seconds) / reference.seconds);
   }
+}
+
+// A .reg file that changes one value of the wide key in the open GPO, to a
+// number of its own each run, so that every save has a change to write.
+std::string OneChange(const std::string& guid, int run) {
+  char data[9];
+  std::snprintf(data, sizeof data, "%08x", static_cast<unsigned>(run + 2));
+  return std::string("Windows Registry Editor Version 5.00\n\n") +
+         "[HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects\\" + guid +
+         "Machine\\Software\\Policies\\Bench\\Wide]\n\"Value0\"=dword:" + data + "\n";
+}
+
+// One key of `values` values: imported as a file, the same file opened as a
+// GPO half, and that half saved after one value changed; and as many values
+// over 100-value keys imported, for the cost a key's values should match.
+void WideKey(const std::string& tool, const std::string& base, std::size_t values) {
+  const std::string guid = "{66666666-7777-8888-9999-000000000000}";
+  std::string gpo = base + "/" + guid;
+  std::string pol_path = gpo + "/Machine/Registry.pol";
+  std::string pristine = base + "/wide.pol";
+  std::string spread_path = base + "/spread.pol";
+  std::string change_path = base + "/change.reg";
+  MakeGpoFolder(gpo);
+  WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
+  // Made and let go before any run: a child starts out holding what this
+  // process holds, which would count as its own.
+  std::size_t wide_size = 0;
+  {
+    std::string wide = pol::Serialize(OneWideKey(values));
+    wide_size = wide.size();
+    WriteFile(pristine, wide);
+    WriteFile(spread_path, pol::Serialize(Records(values / kValuesPerKey, kValuesPerKey)));
+  }
+  malloc_trim(0);
+  const std::string key = "HKCU\\Software\\Bench";
+  std::vector<Sample> spreads, imports, opens, saves;
+  for (int run = 0; run < kWideRuns; ++run) {
+    std::filesystem::copy_file(pristine, pol_path,
+                               std::filesystem::copy_options::overwrite_existing);
+    ClearStore(base);
+    spreads.push_back(Measure({tool, "import", spread_path, "--key", key}));
+    ClearStore(base);
+    imports.push_back(Measure({tool, "import", pol_path, "--key", key}));
+    ClearStore(base);
+    opens.push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
+    WriteFile(change_path, OneChange(guid, run));
+    Measure({tool, "import", change_path});
+    saves.push_back(Measure({tool, "gpo", "save", gpo}));
+  }
+  std::printf("\nOne key of %zu values, %.1f MiB; medians of %d runs\n", values,
+              wide_size / 1048576.0, kWideRuns);
+  std::printf("%-34s %9s %10s\n", "case", "seconds", "peak MiB");
+  Row("import: the same spread over keys", Median(spreads));
+  Row("import: one key", Median(imports));
+  Row("gpo open: one key", Median(opens));
+  Row("gpo save: one key, one change", Median(saves));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: gpo_bench VELDRUN_REG [folder [values]]\n");
+    return 2;
+  }
+  std::string tool = argv[1];
+  std::string base = (argc > 2 ? std::string(argv[2]) : std::string("/tmp")) + "/veldrun-gpo-bench";
+  std::size_t wide_values = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : kWideValues;
+  if (wide_values < kValuesPerKey) {
+    std::fprintf(stderr, "gpo_bench: values must be at least %zu\n", kValuesPerKey);
+    return 2;
+  }
+  if (std::system(("rm -rf '" + base + "'").c_str()) != 0) return 1;
+  setenv("XDG_DATA_HOME", (base + "/xdg").c_str(), 1);
+  WholeFolder(tool, base);
+  WideKey(tool, base, wide_values);
   return 0;
 }

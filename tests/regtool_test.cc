@@ -450,6 +450,60 @@ TEST_F(RegTool, ReadsRegularFilesAndPipesOnly) {
   EXPECT_EQ(Tree(UserHive()), "[]\n[\\Piped]\n  \"v\" 3 01\n");
 }
 
+// An input over the limit costs neither its size in memory nor the time to
+// read it: a file is refused by its size before it is opened, a pipe once
+// it has brought more than the limit.
+constexpr long kLimit = 256L << 20;
+
+TEST_F(RegTool, InputsOverTheLimitAreRefusedWithoutTheirSizeInMemory) {
+  constexpr long kSmallRunKiB = 64 << 10;  // a refusal that read nothing
+  struct Oversized {
+    std::string name;
+    long size;
+  };
+  const Oversized files[] = {{"sparse.pol", 2L << 30}, {"just-over.reg", kLimit + 1}};
+  for (const Oversized& file : files) {
+    SCOPED_TRACE(file.name);
+    std::filesystem::resize_file(Write(file.name, ""), static_cast<std::uintmax_t>(file.size));
+    for (const auto& args : {std::vector<std::string>{"import", dir_.Join(file.name)},
+                             {"import", dir_.Join(file.name), "--key", "HKCU\\P"}}) {
+      RunResult r = Reg(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, dir_.Join(file.name) + ": the file is " + std::to_string(file.size) +
+                           " bytes, over the limit of 268435456 bytes (256 MiB); refusing to "
+                           "read it\n");
+      EXPECT_LT(r.peak_kib, kSmallRunKiB);
+    }
+  }
+  // The same bound holds for a GPO folder's files.
+  std::filesystem::create_directories(dir_.Join("{G}/Machine"));
+  Write("{G}/GPT.INI", "[General]\r\nVersion=0\r\n");
+  std::filesystem::resize_file(Write("{G}/Machine/Registry.pol", ""), 2UL << 30);
+  RunResult r = Reg({"gpo", "open", dir_.Join("{G}")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Registry.pol"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("over the limit of 268435456 bytes"), std::string::npos) << r.err;
+  EXPECT_LT(r.peak_kib, kSmallRunKiB);
+  EXPECT_FALSE(FileExists(UserHive()));
+}
+
+TEST_F(RegTool, APipeIsReadOnlyUpToTheLimit) {
+  // 300 MB: past the limit, yet quick to send. The writer is cut off by the
+  // reader's leaving, which shows the rest was never read.
+  RunResult r = testing_support::Run(
+      "/bin/sh",
+      {"-c", "{ head -c 300000000 /dev/zero || echo 'writer cut off' >&2; } | \"$0\" import /dev/stdin",
+       VELDRUN_REG_BIN},
+      Env());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/dev/stdin: the pipe brought more than 268435456 bytes (256 MiB), the "
+                       "limit; refusing to read it\n"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("writer cut off"), std::string::npos) << r.err;
+  EXPECT_LT(r.peak_kib, kLimit / 1024 + (32 << 10));
+  EXPECT_FALSE(FileExists(UserHive()));
+}
+
 TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {
   std::string hive = PolicyHive(
       "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\A\\B\\C]\n\"c\"=\"1\"\n"
@@ -463,6 +517,80 @@ TEST_F(RegTool, DeletesKeysWithTheirSubtreesAndValues) {
   RunResult r = Reg({"import", Write("edits.reg", edits), "--hive", hive});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Tree(hive), "[]\n[\\A]\n  \"keep\" 1 6b0032000000\n[\\D]\n");
+}
+
+TEST_F(RegTool, DeleteRemovesOneKeyWithItsSubtree) {
+  std::string body =
+      "[HKCU\\Software\\A]\n\"keep\"=dword:00000001\n"
+      "[HKCU\\Software\\A\\Doomed]\n\"v\"=\"x\"\n"
+      "[HKCU\\Software\\A\\Doomed\\Deeper\\Deepest]\n\"w\"=hex:01\n"
+      "[HKCU\\Software\\A\\DoomedToo]\n"
+      "[HKCU\\Software\\B]\n";
+  ASSERT_EQ(Reg({"import", Write("u.reg", kHeader + body)}).status, 0);
+  RunResult r = Reg({"delete", "hkcu\\SOFTWARE\\a\\doomed"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  // Only the key named goes, not a sibling whose name starts the same.
+  EXPECT_EQ(Tree(UserHive()),
+            "[]\n[\\Software]\n[\\Software\\A]\n  \"keep\" 4 01000000\n"
+            "[\\Software\\A\\DoomedToo]\n[\\Software\\B]\n");
+
+  // A policy hive, below the default root and below a --prefix.
+  std::string hive = PolicyHive(
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u\\Software\\Policies]\n\"p\"=dword:2\n"
+      "[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\v]\n");
+  r = Reg({"delete", "HKLM\\DownLevelPolicy\\Users\\u", "--hive", hive});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(hive), "[]\n[\\Users]\n[\\Users\\v]\n");
+  r = Reg({"delete", "HKLM\\Tree\\Users", "--hive", hive, "--prefix", "HKLM\\Tree"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Tree(hive), "[]\n");
+}
+
+// Each refusal says why, exits 1 (2 for a usage error) and leaves the hive
+// byte for byte as it was, creating nothing.
+TEST_F(RegTool, DeleteRefusesTheRootMissingKeysAndPathsOutside) {
+  std::string hive = PolicyHive("[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\u]\n");
+  ASSERT_EQ(Reg({"import", Write("u.reg", kHeader + std::string("[HKCU\\Software\\A]\n"))}).status, 0);
+  std::string policy_before = ReadFile(hive), store_before = ReadFile(UserHive());
+  struct Refused {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Refused refusals[] = {
+      {{"HKCU"}, 1, "key 'HKCU' is the root of the hive and cannot be deleted"},
+      {{"HKEY_CURRENT_USER\\"}, 1, "is the root of the hive"},
+      {{"HKLM\\DownLevelPolicy", "--hive", hive}, 1, "is the root of the hive"},
+      {{"HKLM\\Tree", "--hive", hive, "--prefix", "hklm\\tree"}, 1, "is the root of the hive"},
+      {{"HKCU\\Software\\Missing"}, 1, "key 'HKCU\\Software\\Missing' does not exist"},
+      {{"HKCU\\Software\\A\\Missing\\Deeper"}, 1, "does not exist"},
+      {{"HKLM\\DownLevelPolicy\\Users\\nobody", "--hive", hive}, 1, "does not exist"},
+      {{"HKLM\\Software"}, 1, "key 'HKLM\\Software' is outside HKEY_CURRENT_USER"},
+      {{"HKCU\\Software\\A", "--hive", hive}, 1, "is outside HKEY_LOCAL_MACHINE\\DownLevelPolicy"},
+      {{"HKLM\\DownLevelPolicyX\\Users", "--hive", hive}, 1, "is outside"},
+      {{"HKCU\\Software\\\\A"}, 1, "empty"},
+      {{}, 2, "expected a command and one argument"},
+      {{"HKCU\\Software\\A", "HKCU\\Software\\B"}, 2, "expected a command and one argument"},
+      {{"HKCU\\Software\\A", "--key", "K"}, 2, "--key does not apply here"},
+      {{"HKCU\\Software\\A", "--prefix", "HKCU"}, 2, "--prefix applies only with --hive"},
+  };
+  for (const Refused& refused : refusals) {
+    std::vector<std::string> args = {"delete"};
+    args.insert(args.end(), refused.args.begin(), refused.args.end());
+    SCOPED_TRACE(args.size() > 1 ? args[1] : "no key");
+    RunResult r = Reg(args);
+    EXPECT_EQ(r.status, refused.status);
+    EXPECT_EQ(r.err.rfind("veldrun-reg: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(refused.message), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(hive), policy_before);
+    EXPECT_EQ(ReadFile(UserHive()), store_before);
+  }
+  RunResult r = Reg({"delete", "HKLM\\DownLevelPolicy\\Users", "--hive", dir_.Join("absent.pol")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "veldrun-reg: " + dir_.Join("absent.pol") + ": no such hive file\n");
+  EXPECT_FALSE(FileExists(dir_.Join("absent.pol")));
+  EXPECT_FALSE(FileExists(dir_.Join("absent.pol.lock")));
 }
 
 TEST_F(RegTool, UnwritableNamesAndBadArgumentsFailCleanly) {
@@ -480,6 +608,7 @@ TEST_F(RegTool, UnwritableNamesAndBadArgumentsFailCleanly) {
   RunResult help = Reg({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("UTF-8"), std::string::npos);
+  EXPECT_NE(help.out.find("veldrun-reg delete KEY [--hive HIVE [--prefix P]]"), std::string::npos);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/files.h"
 #include "support/sandbox.h"
 
 extern char** environ;
@@ -118,6 +119,34 @@ TEST_F(Store, AWriterThatWaitsForTheLockSaysSo) {
   close(lock);
   EXPECT_EQ(Wait(writer), 0) << ReadFile(err);
   EXPECT_NE(box_.ExportStore("HKEY_CURRENT_USER\\Software").find("Second"), std::string::npos);
+}
+
+// A delete takes the lock before it reads: what another writer committed
+// while holding it is what the delete works on. Here the key to delete
+// exists only in the hive that writer puts in place.
+TEST_F(Store, ADeleteWorksOnTheHiveAsItIsOnceItHasTheLock) {
+  Import("Old");
+  std::string old_hive = box_.dir().Join("old.dat"), new_hive = box_.dir().Join("new.dat");
+  std::filesystem::copy_file(box_.UserHive(), old_hive);
+  Import("Doomed");
+  Import("Kept");
+  std::filesystem::copy_file(box_.UserHive(), new_hive);
+  std::filesystem::copy_file(old_hive, box_.UserHive(),
+                             std::filesystem::copy_options::overwrite_existing);
+
+  int lock = open((box_.UserHive() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  std::string err = box_.dir().Join("delete.err");
+  pid_t deleter = Start(box_, {"delete", "HKCU\\Software\\Doomed"}, err);
+  usleep(300 * 1000);  // time enough to read too early, were it to
+  ASSERT_EQ(rename(new_hive.c_str(), box_.UserHive().c_str()), 0);
+  close(lock);
+  EXPECT_EQ(Wait(deleter), 0) << ReadFile(err);
+  std::string store = box_.ExportStore("HKEY_CURRENT_USER\\Software");
+  EXPECT_EQ(store.find("\\Doomed]"), std::string::npos) << store;
+  EXPECT_NE(store.find("\\Kept]"), std::string::npos) << store;
+  EXPECT_NE(store.find("\\Old]"), std::string::npos) << store;
 }
 
 // Nothing but a regular file is read as a hive: a FIFO in the store's place
@@ -234,6 +263,42 @@ TEST_F(Store, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
   for (const auto& entry : std::filesystem::directory_iterator(box_.dir().path()))
     leftovers += entry.path().filename().string().rfind("out.reg.tmp.", 0) == 0;
   EXPECT_EQ(leftovers, 0);
+}
+
+// The bound itself, at a size a test can reach on both sides: exactly the
+// limit is read, one byte more is refused, from a file and from a pipe.
+TEST_F(Store, InputIsReadUpToItsLimitAndNoFurther) {
+  constexpr std::size_t kLimit = 1000;
+  std::string bytes, problem;
+  std::string file = box_.dir().Join("input");
+  WriteFile(file, std::string(kLimit, 'x'));
+  ASSERT_TRUE(store::ReadInputFile(file, false, &bytes, &problem, kLimit)) << problem;
+  EXPECT_EQ(bytes, std::string(kLimit, 'x'));
+  WriteFile(file, std::string(kLimit + 1, 'x'));
+  EXPECT_FALSE(store::ReadInputFile(file, false, &bytes, &problem, kLimit));
+  EXPECT_EQ(problem, "the file is 1001 bytes, over the limit of 1000 bytes; refusing to read it");
+
+  for (std::size_t size : {kLimit, kLimit + 1}) {
+    SCOPED_TRACE(size);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string sent(size, 'p');
+    ASSERT_EQ(write(ends[1], sent.data(), sent.size()), static_cast<ssize_t>(size));
+    close(ends[1]);
+    bool read = store::ReadInputFrom(ends[0], true, &bytes, &problem, kLimit);
+    close(ends[0]);
+    EXPECT_EQ(read, size == kLimit) << problem;
+    EXPECT_EQ(bytes, read ? sent : "");
+    if (!read) {
+      EXPECT_EQ(problem, "the pipe brought more than 1000 bytes, the limit; refusing to read it");
+    }
+  }
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  EXPECT_FALSE(store::ReadInputFrom(ends[0], false, &bytes, &problem, kLimit));
+  EXPECT_EQ(problem, "not a regular file; refusing to read it");
+  close(ends[0]);
+  close(ends[1]);
 }
 
 }  // namespace

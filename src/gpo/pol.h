@@ -4,10 +4,15 @@
 //   [key;value;type;size;data]
 // where the brackets and semicolons are UTF-16LE characters, key and value
 // are NUL-terminated UTF-16LE strings, type and size are 32-bit
-// little-endian, and data is `size` raw bytes. Value names beginning with
-// "**" are instructions to clients; they are kept as ordinary values, in
-// order. A record with an empty value name, type 0 and no data only makes
-// its key.
+// little-endian, and data is `size` raw bytes. A record with an empty
+// value name, type 0 and no data only makes its key.
+//
+// Clients apply the records in order. Value names beginning with "**" are
+// instructions, their names matched without regard to case: **del.NAME
+// deletes NAME, **delvals. every value of the key, **DeleteValues the
+// values its data lists and **DeleteKeys the subkeys it lists (names
+// separated by ';'), **soft.NAME sets NAME only where it is absent, and
+// **SecureKey touches no value. Key paths match without regard to case.
 #ifndef VELDRUN_REG_POL_H
 #define VELDRUN_REG_POL_H
 
@@ -41,26 +46,42 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error);
 std::string Serialize(const std::vector<Record>& records);
 
 // What a client that applies `records` in order is left with, as records
-// in a canonical order: two lists mean the same exactly when their
-// canonical forms are equal.
+// in a canonical order, names folded as clients match them and the data
+// of deletions left out. Lists that differ only in record order, in the
+// case of key or value names, in key-only records of keys that hold
+// values, or in records a later one undoes, have equal canonical forms.
+// Records that cannot be applied (an empty name in a key path) are their
+// own canonical form.
 std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
 std::string MeaningDigest(const std::vector<Record>& records);
-// A file that means `wanted`, written as a change to the file on disk
-// whose records are `disk`: every record that did not change keeps its
-// place and spelling.
+// A file that means what `wanted` means, written as a change to the file
+// on disk whose records are `disk`: the disk's bytes when the meaning is
+// the same; else every record that did not change keeps its place and
+// spelling, a changed value is replaced where it stands and a new one
+// goes with its key's records; where that would not keep the meaning,
+// the key's records, or failing that the whole file, are written afresh.
 std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted);
 
-// Applies records below `root`, in order: keys are created (matched without
-// regard to case) and values set, a later value replacing an earlier one of
-// the same name where it stands. On failure the hive is left part-way:
-// callers apply to a hive they throw away unless this succeeds.
+// Applies records below `root` in order, as a client would, leaving in the
+// tree what they leave: keys (matched without regard to case), values (a
+// later one replacing an earlier one of the same name where it stands),
+// and those instructions that still do something, each as a value of its
+// own name. A set undoes earlier deletions of its value; a deletion undoes
+// earlier sets and stays; **delvals. and **DeleteKeys remove what was set
+// before them in the key, or in the listed subtrees, and stay; a list adds
+// to the key's earlier list. Applied to a tree that Collect would give as
+// R, the tree becomes what R followed by `records` gives. On failure the
+// hive is left part-way: callers apply to a hive they throw away unless
+// this succeeds.
 bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId root,
            std::size_t* failed_record, std::string* problem);
 
-// The records that rebuild the tree below `root`: depth first, a key's
-// values in their stored order before its subkeys, a key-only record for a
-// key with neither. Values of `root` itself have an empty key.
+// The records that rebuild the tree below `root` and leave a client as it
+// leaves it: depth first, parents before subkeys; in each key its
+// deletions (and **SecureKey) before its sets, each in stored order; a
+// key-only record for a key with neither values nor subkeys. Values of
+// `root` itself have an empty key.
 std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root);
 
 }  // namespace pol

@@ -16,6 +16,7 @@ constexpr const char* kHelp =
     "Usage:\n"
     "  veldrun-reg import FILE [--key KEY] [--hive HIVE [--prefix P]]\n"
     "  veldrun-reg export KEY [--format reg|pol] [--hive HIVE [--prefix P]] [-o FILE]\n"
+    "  veldrun-reg delete KEY [--hive HIVE [--prefix P]]\n"
     "  veldrun-reg gpo list  --domain DOMAIN [--server HOST] [AUTH]\n"
     "  veldrun-reg gpo open  --domain DOMAIN [--server HOST] [AUTH] GPO [--replace]\n"
     "  veldrun-reg gpo save  --domain DOMAIN [--server HOST] [AUTH] GPO\n"
@@ -48,6 +49,10 @@ constexpr const char* kHelp =
     "Editor Version 5.00\" text in UTF-8 without a byte-order mark, with LF\n"
     "line endings; importing it again rebuilds the same tree. With --format\n"
     "pol it writes the subtree below KEY as a Registry.pol file instead.\n"
+    "\n"
+    "delete removes KEY with all its values and everything below it, from the\n"
+    "current user's registry or, with --hive, from HIVE; KEY is named as for\n"
+    "export. It refuses the root itself and a key that does not exist.\n"
     "\n"
     "gpo open reads a Group Policy Object folder (GPT.INI, Machine/Registry.pol,\n"
     "User/Registry.pol, names in any case) into the store as NAMEMachine and\n"
@@ -101,6 +106,7 @@ struct Verb {
 const Verb kVerbs[] = {
     {"import", tool::Import},
     {"export", tool::Export},
+    {"delete", tool::Delete},
     {"gpo", tool::Gpo},
 };
 

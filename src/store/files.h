@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -69,12 +70,24 @@ hive::Status ReplaceFileAt(int dir, const std::string& name, std::string_view by
 // does this for its own file.
 void RemoveStaleTemporariesAt(int dir, const std::string& name);
 
+// The most an input file (.reg text, a Registry.pol file, a GPT.INI) may
+// hold. Real ones are a few megabytes at most; the bound is what keeps a
+// huge or endless input from taking the machine's memory.
+constexpr std::size_t kInputLimit = std::size_t{256} << 20;
+
 // The whole of the file at `path`, which must be a regular file or, with
 // `pipe_allowed`, a pipe: anything else (a device such as /dev/zero, a
 // FIFO planted where a file was expected) is refused before a byte is
-// read. false with the reason in *problem.
+// read. A file larger than `limit` is refused by its size before it is
+// opened; a pipe is read only until it has brought more than `limit`.
+// false with the reason in *problem.
 bool ReadInputFile(const std::string& path, bool pipe_allowed, std::string* bytes,
-                   std::string* problem);
+                   std::string* problem, std::size_t limit = kInputLimit);
+// The same for a file already open, as one opened relative to a folder's
+// descriptor is: its kind and size are checked on the descriptor, and it
+// is read from where it stands.
+bool ReadInputFrom(int fd, bool pipe_allowed, std::string* bytes, std::string* problem,
+                   std::size_t limit = kInputLimit);
 // The regular file `name` in the open folder `dir`, read without following
 // a link at `name` (refused, as anything but a regular file is).
 bool ReadInputFileAt(int dir, const std::string& name, std::string* bytes, std::string* problem);

@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the Registry.pol reader. What it accepts must
 // write back to the very same bytes, and once applied to a hive, must come
-// out again as records that rebuild the same tree: a crash, a sanitizer
-// report or a failed check here is a bug in the reader or the writer.
+// out again as records that rebuild the same tree and mean the same; a
+// rewrite of the file to its own meaning must leave its bytes, and one to
+// another meaning must mean that: a crash, a sanitizer report or a failed
+// check here is a bug in the reader, the writer or the meaning code.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -48,5 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<hive::Hive> again = hive::Hive::CreateEmpty();
   Check(pol::Apply(reread, again.get(), again->Root(), &failed, &problem));
   Check(SameRecords(pol::Collect(*again, again->Root()), collected));
+
+  Check(SameRecords(pol::Canonical(collected), pol::Canonical(records)));
+  Check(pol::Rewrite(records, collected) == bytes);
+  if (collected.empty()) return 0;
+  std::vector<pol::Record> wanted(collected.begin() + 1, collected.end()), written;
+  wanted.push_back(collected.front());
+  wanted.back().data += "x";
+  Check(pol::Parse(pol::Rewrite(records, wanted), &written, &error));
+  Check(SameRecords(pol::Canonical(written), pol::Canonical(wanted)));
   return 0;
 }

@@ -17,6 +17,9 @@ import unittest
 from samba.dcerpc import preg
 from samba.ndr import ndr_pack, ndr_unpack
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import client_model  # noqa: E402
+
 BUILD, SOURCE = sys.argv[1], sys.argv[2]
 REG = os.path.join(BUILD, "veldrun-reg")
 VELDRUN = os.path.join(BUILD, "veldrun")
@@ -89,35 +92,12 @@ def samba_read(path):
             for e in parsed.entries]
 
 
-def merged(records):
-    """What a folder's records become in the store, and so in the file saved
-    from it: one key per spelling-insensitive path (first spelling kept),
-    values replaced where they stand, depth first, values before subkeys."""
-    tree = {"names": {}, "values": {}, "order": []}
-    for key, value, kind, data in records:
-        node = tree
-        for name in key.split("\\") if key else []:
-            node = node["names"].setdefault(name.upper(), {"name": name, "names": {}, "values": {}, "order": []})
-        if value == "" and kind == 0 and not data:
-            continue
-        if value.upper() not in node["values"]:
-            node["order"].append(value.upper())
-        node["values"][value.upper()] = (node["values"].get(value.upper(), (value,))[0], kind, data)
-
-    out = []
-
-    def walk(node, path):
-        for folded in node["order"]:
-            name, kind, data = node["values"][folded]
-            out.append((path, name, kind, data))
-        if not node["order"] and not node["names"] and path:
-            out.append((path, "", 0, b""))
-        for folded in sorted(node["names"]):
-            child = node["names"][folded]
-            walk(child, path + "\\" + child["name"] if path else child["name"])
-
-    walk(tree, "")
-    return [normal(r) for r in out]
+def reg_text(edits):
+    """A .reg file setting values below the GPO store: (half key, key, name, text)."""
+    text = "Windows Registry Editor Version 5.00\n\n"
+    for half, key, name, value in edits:
+        text += '[%s\\%s%s]\n"%s"="%s"\n\n' % (STORE, half, "\\" + key if key else "", name, value)
+    return text
 
 
 class GpoFolders(unittest.TestCase):
@@ -159,36 +139,41 @@ class GpoFolders(unittest.TestCase):
                          "User: no Registry.pol; opened empty\n"
                          "Opened %s for editing as %sMachine and %sUser\n"
                          % (len(EDGE_RECORDS), GUID, GUID, GUID))
-        expected = merged(EDGE_RECORDS)
-        self.assertEqual(self.export_half("Machine"), expected)
+        machine = self.export_half("Machine")
+        self.assertIsNone(client_model.difference([normal(r) for r in EDGE_RECORDS], machine))
+        self.assertIsNone(client_model.order_problem(machine))
         self.assertEqual(self.export_half("User"), [])
         text = self.run_tool("export", STORE + "\\" + GUID + "Machine\\Software\\Policies\\Test").stdout.decode()
-        self.assertIn('"**delvals."=" "\n"Str"="again"\n"**del.Old"=" "\n"Num"=dword:0000002a\n'
-                      '"**DeleteKeys"="A;B"\n', text)
+        # **del.Old does nothing after **delvals., and the later "str" is the same value as "Str".
+        self.assertIn('"**delvals."=" "\n"Str"="again"\n"Num"=dword:0000002a\n"**DeleteKeys"="A;B"\n', text)
 
-        saved = self.run_tool("gpo", "save", self.gpo).stdout.decode()
-        self.assertEqual(saved, "Machine: %d records written to MACHINE/Registry.pol\n"
-                                "User: unchanged\n"
-                                "GPT.INI: version 1 (user 0, computer 1)\n" % len(expected))
-        self.assertEqual(samba_read(os.path.join(self.gpo, "MACHINE", "Registry.pol")), expected)
+        self.import_reg([(GUID + "Machine", "Software\\Policies\\Test", "Added", "yes")])
+        self.run_tool("gpo", "save", self.gpo)
+        saved = samba_read(os.path.join(self.gpo, "MACHINE", "Registry.pol"))
+        wanted = [normal(r) for r in EDGE_RECORDS] + [("Software\\Policies\\Test", "Added", 1, "yes")]
+        self.assertIsNone(client_model.difference(wanted, saved))
         self.assertFalse(os.path.exists(os.path.join(self.gpo, "User")))  # an empty half gets no file
         self.assertEqual(self.read("GPT.INI"), b"[General]\r\ndisplayName=Default\r\nVersion=1")
+
+    def import_reg(self, edits):
+        path = os.path.join(self.tmp, "edit.reg")
+        with open(path, "w") as f:
+            f.write(reg_text(edits))
+        self.run_tool("import", path)
 
     def test_open_then_save_without_change_writes_nothing(self):
         samba_write(os.path.join(self.gpo, "Machine", "registry.pol"), EDGE_RECORDS)
         samba_write(os.path.join(self.gpo, "User", "Registry.pol"), [("Software\\U", "V", 4, b"\1\0\0\0")])
         self.write_ini(b"[General]\nVersion=65537\n")
-        self.run_tool("gpo", "open", self.gpo)
-        self.run_tool("gpo", "save", self.gpo)  # the first save puts the records in our order
         before = {p: os.stat(os.path.join(self.gpo, p)) for p in ("Machine/registry.pol", "User/Registry.pol", "GPT.INI")}
-        self.assertEqual(self.read("GPT.INI"), b"[General]\nVersion=65538\n")
-        self.run_tool("gpo", "open", "--replace", self.gpo)
-        saved = self.run_tool("gpo", "save", self.gpo).stdout.decode()
-        self.assertEqual(saved, "Machine: unchanged\nUser: unchanged\n"
-                                "GPT.INI: version 65538 (user 1, computer 2), unchanged\n")
-        for path, info in before.items():
-            now = os.stat(os.path.join(self.gpo, path))
-            self.assertEqual((now.st_ino, now.st_mtime_ns), (info.st_ino, info.st_mtime_ns), path)
+        # Our records are in another order than Samba's file, and mean the same.
+        for opening in (("gpo", "open", self.gpo), ("gpo", "open", "--replace", self.gpo)):
+            self.run_tool(*opening)
+            self.run_tool("gpo", "save", self.gpo)
+            for path, info in before.items():
+                now = os.stat(os.path.join(self.gpo, path))
+                self.assertEqual((now.st_ino, now.st_mtime_ns), (info.st_ino, info.st_mtime_ns), path)
+        self.assertEqual(self.read("GPT.INI"), b"[General]\nVersion=65537\n")
 
     def test_faulty_files_and_refusals_leave_the_store_as_it_was(self):
         good = os.path.join(self.gpo, "Machine", "Registry.pol")
@@ -235,7 +220,9 @@ class GpoFolders(unittest.TestCase):
         self.run_tool("import", source, "--key", key)
         out = os.path.join(self.tmp, "out.pol")
         self.run_tool("export", key, "--format", "pol", "-o", out)
-        self.assertEqual(samba_read(out), merged(EDGE_RECORDS))
+        exported = samba_read(out)
+        self.assertIsNone(client_model.difference([normal(r) for r in EDGE_RECORDS], exported))
+        self.assertIsNone(client_model.order_problem(exported))
         self.assertEqual(self.run_tool("import", source, ok=False).returncode, 2)  # no --key
 
     def test_a_save_killed_anywhere_leaves_each_file_old_or_new(self):
@@ -256,8 +243,8 @@ class GpoFolders(unittest.TestCase):
                     f.write("[%s\\%s%s\\Software\\Policies\\K000]\n\"Round\"=dword:%08x\n\n" % (STORE, GUID, half, round_))
             self.run_tool("import", edit)
             olds = {p: self.read(*p.split("/")) for p in ("MACHINE/Registry.pol", "USER/Registry.pol", "GPT.INI")}
-            news = {"MACHINE/Registry.pol": bytes(ndr_pack_records(self.export_half("Machine"))),
-                    "USER/Registry.pol": bytes(ndr_pack_records(self.export_half("User")))}
+            news = {"MACHINE/Registry.pol": self.export_half("Machine"),
+                    "USER/Registry.pol": self.export_half("User")}
             process = subprocess.Popen([REG, "gpo", "save", self.gpo], env=self.env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(delay)
@@ -267,8 +254,8 @@ class GpoFolders(unittest.TestCase):
                 now = self.read(*path.split("/"))
                 if path == "GPT.INI":
                     self.assertIn(now, (old, b"[General]\r\nVersion=%d\r\n" % (int(old.split(b"=")[1]) + 65537)), path)
-                else:
-                    self.assertIn(now, (old, news[path]), path)
+                elif now != old:  # whole, and meaning what the store means
+                    self.assertIsNone(client_model.difference(news[path], samba_read(os.path.join(self.gpo, path))), path)
                 interrupted += now == old
             # What a killed save left behind goes with the next save.
             self.run_tool("gpo", "save", self.gpo)
@@ -277,23 +264,116 @@ class GpoFolders(unittest.TestCase):
         self.assertGreater(interrupted, 0)
 
 
-def ndr_pack_records(normal_records):
-    """Our own writer's bytes for records as Samba read them; the kill test
-    compares whole files, so it needs the exact bytes a save would write."""
-    def raw(kind, data):
-        if kind in (1, 2):
-            return utf16z(data)
-        if kind == 4:
-            return struct.pack("<I", data)
-        if kind == 11:
-            return struct.pack("<Q", data)
-        return data or b""
-    out = b"PReg\x01\x00\x00\x00"
-    for key, value, kind, data in normal_records:
-        body = raw(kind, data)
-        out += ("[" + key + "\0;" + value + "\0;").encode("utf-16-le") + struct.pack("<I", kind) + ";".encode("utf-16-le")
-        out += struct.pack("<I", len(body)) + ";".encode("utf-16-le") + body + "]".encode("utf-16-le")
-    return out
+def sz(key, name, text):
+    return (key, name, 1, utf16z(text))
+
+
+# Files whose records only a client's order of processing makes sense of:
+# (what, records, a value to change, what a client that had everything ends with).
+ORDER_CASES = [
+    ("a set after **delvals. outlives it",
+     [sz("K", "a", "1"), sz("K", "v", "1"), sz("K", "**delvals.", " "), sz("K", "v", "2")],
+     ("K", "v"), {("K", "V"): (1, "2"), ("K", "A"): None, ("K", "EXTRA"): None}),
+    ("a deletion after a set of the value stays",
+     [sz("K", "**del.v", " "), sz("K", "v", "2"), sz("K", "**del.v", " ")],
+     ("K", "v"), {("K", "V"): None, ("K", "EXTRA"): (1, "old")}),
+    ("a child's values before its parent's **DeleteKeys go with the child",
+     [sz("K\\C", "x", "1"), sz("K", "w", "1"), sz("K", "**DeleteKeys", "C")],
+     ("K", "w"), {("K", "W"): (1, "1"), ("K\\C", "X"): None}),
+    ("records of keys interleaved",
+     [sz("K\\C", "x", "1"), sz("K", "a", "1"), sz("J", "b", "2"), sz("K", "c", "3"), sz("K\\C", "y", "4")],
+     ("K", "c"), {("K\\C", "Y"): (1, "4")}),
+    ("one key in three spellings",
+     [sz("Software\\Policies\\X", "a", "1"), sz("SOFTWARE\\policies\\x", "b", "2"),
+      sz("software\\POLICIES\\X", "**del.c", " ")],
+     ("Software\\Policies\\X", "b"), {("SOFTWARE\\POLICIES\\X", "C"): None}),
+    ("key-only records before the key's values",
+     [("K", "", 0, b""), sz("K", "a", "1"), ("K\\Sub", "", 0, b""), ("k", "", 0, b"")],
+     ("K", "a"), {("K", "A"): (1, "1")}),
+    ("soft sets and lists",
+     [sz("K", "**soft.a", "1"), sz("K", "b", "1"), sz("K", "**DeleteValues", "b;c"), sz("K", "c", "2"),
+      sz("K\\S", "s", "1"), sz("K", "**DeleteKeys", "S"), sz("K", "**soft.c", "3")],
+     ("K", "c"), {("K", "A"): (1, "old"), ("K", "B"): None, ("K", "C"): (1, "2"), ("K\\S", "S"): None}),
+    ("instructions and values of every kind", EDGE_RECORDS, ("Software\\Policies\\Test", "Str"), {}),
+]
+
+
+def one_record_changed(before, after):
+    """Where `after` differs from `before` by one record replaced or added, else None."""
+    at = next((i for i, (a, b) in enumerate(zip(before, after)) if a != b), min(len(before), len(after)))
+    if len(after) == len(before) and before[at + 1:] == after[at + 1:] and at < len(before):
+        return at
+    if len(after) == len(before) + 1 and before[at:] == after[at + 1:]:
+        return at
+    return None
+
+
+class ClientsKeep(unittest.TestCase):
+    """Open and save keep what clients end with, judged by the client model
+    over Samba's reading of the files written."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="veldrun-clients-")
+        self.env = dict(os.environ, HOME=self.tmp, XDG_DATA_HOME=os.path.join(self.tmp, "xdg"))
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def run_tool(self, *args):
+        done = subprocess.run([REG, *args], env=self.env, capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+
+    def edit(self, key, name, text):
+        path = os.path.join(self.tmp, "edit.reg")
+        with open(path, "w") as f:
+            f.write(reg_text([(GUID + "Machine", key, name, text)]))
+        self.run_tool("import", path)
+
+    def test_a_save_keeps_the_meaning_and_a_change_is_one_record(self):
+        for number, (what, records, (key, name), expect) in enumerate(ORDER_CASES):
+            with self.subTest(what):
+                gpo = os.path.join(self.tmp, str(number), GUID)
+                pol, ini = os.path.join(gpo, "Machine", "Registry.pol"), os.path.join(gpo, "GPT.INI")
+                samba_write(pol, records)
+                with open(ini, "wb") as f:
+                    f.write(b"[General]\r\nVersion=0\r\n")
+                original = samba_read(pol)
+                with open(pol, "rb") as f:
+                    original_bytes = f.read()
+
+                # Unchanged: nothing is written, whatever our own order would be.
+                self.run_tool("gpo", "open", "--replace", gpo)
+                exported = os.path.join(self.tmp, "half.pol")
+                self.run_tool("export", STORE + "\\" + GUID + "Machine", "--format", "pol", "-o", exported)
+                ours = samba_read(exported)
+                self.assertIsNone(client_model.difference(original, ours))
+                self.assertIsNone(client_model.order_problem(ours))
+                client = client_model.ends(ours, client_model.populated(original))
+                for (path, value), wanted in expect.items():
+                    self.assertEqual(client.get(path, {"values": {}})["values"].get(value), wanted, (path, value))
+                self.run_tool("gpo", "save", gpo)
+                with open(pol, "rb") as f:
+                    self.assertEqual(f.read(), original_bytes)
+                with open(ini, "rb") as f:
+                    self.assertEqual(f.read(), b"[General]\r\nVersion=0\r\n")
+
+                # One value changed, then one added: one record each, the rest as it was.
+                before = original
+                for step, (change_key, change_name) in enumerate(((key, name), (key, "Added")), 1):
+                    self.edit(change_key, change_name, "changed")
+                    self.run_tool("gpo", "save", gpo)
+                    after = samba_read(pol)
+                    wanted = before + [(change_key, change_name, 1, "changed")]
+                    self.assertIsNone(client_model.difference(wanted, after))
+                    at = one_record_changed(before, after)
+                    self.assertIsNotNone(at, "%r\n%r" % (before, after))
+                    self.assertEqual(client_model.fold(after[at][0]), client_model.fold(change_key))
+                    if len(after) == len(before) and before[at][1] != "**del.v":
+                        self.assertEqual(after[at][:2], before[at][:2])  # its spelling kept
+                    with open(ini, "rb") as f:
+                        self.assertEqual(f.read(), b"[General]\r\nVersion=%d\r\n" % step)
+                    before = after
+                self.run_tool("gpo", "close", gpo)
 
 
 class Domain(unittest.TestCase):

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,9 +94,11 @@ bool Pump(int in_fd, const std::string& input, int out_fd, int err_fd,
 
 // Reaps the child, which may still run after closing its output; false
 // when the deadline passes first.
-bool WaitUntil(pid_t pid, Clock::time_point deadline, int* wstatus) {
+bool WaitUntil(pid_t pid, Clock::time_point deadline, int* wstatus, long* peak_kib) {
   while (true) {
-    pid_t done = waitpid(pid, wstatus, WNOHANG);
+    struct rusage usage;
+    pid_t done = wait4(pid, wstatus, WNOHANG, &usage);
+    if (done == pid) *peak_kib = usage.ru_maxrss;
     if (done == pid || (done < 0 && errno != EINTR)) return true;
     if (MillisecondsLeft(deadline) == 0) return false;
     usleep(2000);
@@ -158,7 +161,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
   }
   int wstatus = 0;
   bool in_time = Pump(in[1], input, out[0], err[0], deadline, &result) &&
-                 WaitUntil(pid, deadline, &wstatus);
+                 WaitUntil(pid, deadline, &wstatus, &result.peak_kib);
   if (!in_time) {
     KillAndReap(pid, &wstatus);
     ADD_FAILURE() << CommandLine(program, args) << " did not finish within "

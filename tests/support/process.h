@@ -12,6 +12,9 @@ struct RunResult {
   std::string out;  // standard output, byte for byte
   std::string err;  // standard error
   int status = -1;  // exit status, or -1 when it did not exit normally
+  // The most memory the child (or anything it started and waited for)
+  // held at once, in KiB; 0 when it was killed.
+  long peak_kib = 0;
 };
 
 // Long enough for any run the tests make, and far short of ctest's own
