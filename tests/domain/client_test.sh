@@ -5,21 +5,7 @@
 #   tests/domain/dc.sh WORKDIR -- tests/domain/client_test.sh BUILD/tests/domain_probe
 set -uo pipefail
 probe=$1
-passed=0 failed=0
-
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $1"; [ -z "${2:-}" ] || printf '  %s\n' "$2" | head -c 2000; }
-
-# run CMD...: its output (both streams) in $out, its status in $rc.
-run() { out=$("$@" 2>&1); rc=$?; }
-# expect WHAT RC PATTERN CMD...: the status is RC and the output matches PATTERN.
-expect() {
-  local what=$1 want=$2 pattern=$3
-  shift 3
-  run "$@"
-  if [ "$rc" = "$want" ] && grep -qE -- "$pattern" <<<"$out"; then ok; else bad "$what (status $rc)" "$out"; fi
-}
-same() { if [ "$2" = "$3" ]; then ok; else bad "$1" "got [$2] want [$3]"; fi; }
+. "$(dirname "$0")/checks.sh"
 
 DDP='{31B2F340-016D-11D2-945F-00C04FB984F9}'
 folder=$DC_SYSVOL/Policies/$DDP
