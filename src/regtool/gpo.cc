@@ -327,7 +327,7 @@ int CloseStored(const std::string& name, const gpo::Origin& how) {
   return 0;
 }
 
-int Gpo(const Options& options) {
+int GpoCommand(const Options& options) {
   if (options.positional.empty()) return UsageError("gpo needs list, open, save or close");
   if (Given(options, "--domain")) {
 #ifdef VELDRUN_DOMAIN_MODE

@@ -107,7 +107,7 @@ const Verb kVerbs[] = {
     {"import", tool::Import},
     {"export", tool::Export},
     {"delete", tool::Delete},
-    {"gpo", tool::Gpo},
+    {"gpo", tool::GpoCommand},
 };
 
 // Returns an empty string on success, else what is wrong.

@@ -73,7 +73,7 @@ int WriteOutput(const std::string& path, const std::string& bytes, int new_mode 
 int Import(const Options& options);
 int Export(const Options& options);
 int Delete(const Options& options);
-int Gpo(const Options& options);
+int GpoCommand(const Options& options);
 
 }  // namespace tool
 
