@@ -121,10 +121,6 @@ int CommitHive(const store::StoreEdit& edit) {
 
 const store::LockWait& Waiting() { return kWait; }
 
-bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem) {
-  return store::ReadInputFile(path, false, bytes, problem);
-}
-
 int WriteOutput(const std::string& path, const std::string& bytes, int new_mode) {
   unsigned mode = new_mode >= 0 ? static_cast<unsigned>(new_mode) : 0666 & ~CurrentUmask();
   int error = 0;

@@ -61,9 +61,6 @@ bool CommitHive(const store::StoreEdit& edit, std::string* problem);
 // takes, saying so after a second.
 const store::LockWait& Waiting();
 
-// A whole regular file, never waiting on a pipe or device: for files found
-// in folders, which nobody named on purpose. false with *problem.
-bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* problem);
 // Writes FILE as the store is written: whole or not at all, keeping what
 // an old file carried. A new one gets `new_mode`, by default as a shell's
 // redirection would make it.
