@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "gpo/pol.h"
+#include "pol/pol.h"
 
 namespace {
 

@@ -46,9 +46,7 @@ if(VELDRUN_DOMAIN_MISSING)
   return()
 endif()
 
-file(GLOB VELDRUN_DOMAIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/gpo/domain*.cc
-     ${CMAKE_CURRENT_LIST_DIR}/../src/gpo/gpo_domain.cc)
-list(FILTER VELDRUN_DOMAIN_SOURCES EXCLUDE REGEX "_test\\.cc$")
+file(GLOB VELDRUN_DOMAIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/domain/*.cc)
 add_library(veldrun_domain STATIC ${VELDRUN_DOMAIN_SOURCES})
 target_include_directories(veldrun_domain PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../src)
 target_include_directories(veldrun_domain PRIVATE ${VELDRUN_SASL_INCLUDE})

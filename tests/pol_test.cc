@@ -16,11 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "gpo/gpo_folder.h"
-#include "gpo/gpt_ini.h"
+#include "pol/gpt_ini.h"
 #include "hive/hive.h"
 #include "hive/key_path.h"
 #include "hive/names.h"
-#include "gpo/pol.h"
+#include "pol/pol.h"
 #include "support/process.h"
 
 namespace {

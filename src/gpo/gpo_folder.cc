@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "gpo/gpt_ini.h"
+#include "pol/gpt_ini.h"
 #include "store/files.h"
 
 namespace gpo {

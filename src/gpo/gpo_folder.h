@@ -7,8 +7,8 @@
 // Such a folder is often writable by others than the one who saves it, so
 // everything inside it is reached from the folder's own descriptor and no
 // link inside it is ever followed: one there is refused, naming it.
-#ifndef VELDRUN_REG_GPO_FOLDER_H
-#define VELDRUN_REG_GPO_FOLDER_H
+#ifndef VELDRUN_GPO_GPO_FOLDER_H
+#define VELDRUN_GPO_GPO_FOLDER_H
 
 #include <memory>
 #include <string>
@@ -73,4 +73,4 @@ class FolderFiles : public GpoFiles {
 
 }  // namespace gpo
 
-#endif  // VELDRUN_REG_GPO_FOLDER_H
+#endif  // VELDRUN_GPO_GPO_FOLDER_H

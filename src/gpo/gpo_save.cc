@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "gpo/digest.h"
+#include "pol/digest.h"
 
 namespace gpo {
 

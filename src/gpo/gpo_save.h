@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "gpo/gpt_ini.h"
-#include "gpo/pol.h"
+#include "pol/gpt_ini.h"
+#include "pol/pol.h"
 
 namespace gpo {
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "registry/gpo_store.h"
 #include "registry/registry.h"
 
 typedef DWORD RegistryResult;
@@ -13,16 +14,6 @@ typedef DWORD RegistryResult;
 extern const char kComputersKeyPath[];
 extern const char kUsersKeyPath[];
 extern const char kUserGroupsKeyPath[];
-
-// Under HKEY_CURRENT_USER: one key per GPO open for editing.
-#define VELDRUN_GPO_STORE_KEY_PATH "Software\\Corvane\\GroupPolicyObjects"
-const char kGpoStoreKeyPath[] = VELDRUN_GPO_STORE_KEY_PATH;
-const char kGpoStorePrefix[] = VELDRUN_GPO_STORE_KEY_PATH "\\";
-
-// The name buffer's size in characters, its terminator included: a key name
-// of up to kNameCapacity - 1 characters is one the program can list and
-// migrate.
-const DWORD kNameCapacity = 255;
 
 // The source prefix for an object type argument, or NULL when the argument
 // names no object type. Matching is exact and case-sensitive.

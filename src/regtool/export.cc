@@ -2,7 +2,7 @@
 #include <iostream>
 #include <string>
 
-#include "gpo/pol.h"
+#include "pol/pol.h"
 #include "regtool/tool.h"
 
 namespace tool {

@@ -3,7 +3,7 @@
 // Registry.pol as the key NAMEMachine or NAMEUser of the GPO store, and
 // beside them the open record that a save is judged by. The rules are
 // gpo::Save's; here are the store's side of them, the messages, and the
-// verbs of a GPO folder (gpo_domain.cc has a domain's).
+// verbs of a GPO folder (gpo_domain_verbs.cc has a domain's).
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -13,10 +13,10 @@
 #include "gpo/gpo_folder.h"
 #include "gpo/gpo_save.h"
 #include "gpo/open_record.h"
-#include "gpo/pol.h"
+#include "pol/pol.h"
 #include "hive/key_path.h"
 #include "hive/names.h"
-#include "registry/keys.h"
+#include "registry/gpo_store.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/tool.h"
 

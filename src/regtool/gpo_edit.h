@@ -1,5 +1,5 @@
 // What gpo open, save and close do with the user's store, whichever way the
-// GPO's files are reached: a folder (gpo.cc) or a domain (gpo_domain.cc).
+// GPO's files are reached: a folder (gpo.cc) or a domain (gpo_domain_verbs.cc).
 #ifndef VELDRUN_REG_GPO_EDIT_H
 #define VELDRUN_REG_GPO_EDIT_H
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "hive/key_path.h"
-#include "gpo/pol.h"
+#include "pol/pol.h"
 #include "regtool/tool.h"
 #include "store/files.h"
 

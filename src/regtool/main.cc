@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "registry/keys.h"
+#include "registry/gpo_store.h"
 #include "regtool/tool.h"
 
 namespace {

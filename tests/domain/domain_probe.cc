@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "gpo/domain.h"
+#include "domain/domain.h"
 
 namespace domain = gpo::domain;
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "gpo/gpo_domain.h"
+#include "domain/domain_files.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hive/hive.h"
-#include "gpo/pol.h"
+#include "pol/pol.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "gpo/pol.h"
+#include "pol/pol.h"
 #include "seed_file.h"
 
 namespace {

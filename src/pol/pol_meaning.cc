@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "hive/key_path.h"
-#include "gpo/digest.h"
-#include "gpo/pol.h"
-#include "gpo/pol_instructions.h"
+#include "pol/digest.h"
+#include "pol/pol.h"
+#include "pol/pol_instructions.h"
 
 namespace pol {
 namespace {

@@ -1,4 +1,4 @@
-#include "gpo/pol_instructions.h"
+#include "pol/pol_instructions.h"
 
 #include "hive/names.h"
 

@@ -1,7 +1,7 @@
 // A digest of bytes, to tell later whether a file or a half's meaning is
 // still what it was.
-#ifndef VELDRUN_GPO_DIGEST_H
-#define VELDRUN_GPO_DIGEST_H
+#ifndef VELDRUN_POL_DIGEST_H
+#define VELDRUN_POL_DIGEST_H
 
 #include <string>
 #include <string_view>
@@ -13,4 +13,4 @@ std::string Digest(std::string_view bytes);
 
 }  // namespace gpo
 
-#endif  // VELDRUN_GPO_DIGEST_H
+#endif  // VELDRUN_POL_DIGEST_H

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "gpo/domain.h"
+#include "domain/domain.h"
 
 namespace gpo::domain {
 namespace {

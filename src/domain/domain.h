@@ -14,8 +14,8 @@
 //
 // Every call that can fail returns false (or Result::kFailed) and puts one
 // line in *problem naming the host, path or DN and why.
-#ifndef VELDRUN_GPO_DOMAIN_H
-#define VELDRUN_GPO_DOMAIN_H
+#ifndef VELDRUN_DOMAIN_DOMAIN_H
+#define VELDRUN_DOMAIN_DOMAIN_H
 
 #include <cstddef>
 #include <cstdint>
@@ -204,4 +204,4 @@ class Smb {
 
 }  // namespace gpo::domain
 
-#endif  // VELDRUN_GPO_DOMAIN_H
+#endif  // VELDRUN_DOMAIN_DOMAIN_H

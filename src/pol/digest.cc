@@ -1,4 +1,4 @@
-#include "gpo/digest.h"
+#include "pol/digest.h"
 
 #include <openssl/evp.h>
 

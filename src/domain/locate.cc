@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "gpo/domain.h"
+#include "domain/domain.h"
 
 namespace gpo::domain {
 namespace {

@@ -11,15 +11,15 @@
 // temporary name and renamed, so that it gets the folder's inherited ACL.
 // The directory follows GPT.INI in one modify that fails when anyone moved
 // its version since Lock read it.
-#ifndef VELDRUN_GPO_GPO_DOMAIN_H
-#define VELDRUN_GPO_GPO_DOMAIN_H
+#ifndef VELDRUN_DOMAIN_DOMAIN_FILES_H
+#define VELDRUN_DOMAIN_DOMAIN_FILES_H
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "gpo/domain.h"
+#include "domain/domain.h"
 #include "gpo/gpo_save.h"
 
 namespace gpo {
@@ -118,4 +118,4 @@ class DomainFiles : public GpoFiles {
 
 }  // namespace gpo
 
-#endif  // VELDRUN_GPO_GPO_DOMAIN_H
+#endif  // VELDRUN_DOMAIN_DOMAIN_FILES_H

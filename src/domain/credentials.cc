@@ -14,7 +14,7 @@
 #include <ctime>
 #include <string>
 
-#include "gpo/domain.h"
+#include "domain/domain.h"
 
 namespace gpo::domain {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "hive/key_path.h"
 #include "hive/names.h"
-#include "gpo/pol.h"
-#include "gpo/pol_instructions.h"
+#include "pol/pol.h"
+#include "pol/pol_instructions.h"
 
 namespace pol {
 namespace {

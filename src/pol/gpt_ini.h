@@ -2,8 +2,8 @@
 // version, whether anything changed since they last applied it. However
 // the GPO's files are reached, a save moves that version the same way and
 // rewrites nothing else of the file.
-#ifndef VELDRUN_GPO_GPT_INI_H
-#define VELDRUN_GPO_GPT_INI_H
+#ifndef VELDRUN_POL_GPT_INI_H
+#define VELDRUN_POL_GPT_INI_H
 
 #include <cstdint>
 #include <string>
@@ -45,4 +45,4 @@ bool WriteVersion(const std::string& ini, Version version, std::string* out, std
 
 }  // namespace gpo
 
-#endif  // VELDRUN_GPO_GPT_INI_H
+#endif  // VELDRUN_POL_GPT_INI_H

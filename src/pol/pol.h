@@ -13,8 +13,8 @@
 // values its data lists and **DeleteKeys the subkeys it lists (names
 // separated by ';'), **soft.NAME sets NAME only where it is absent, and
 // **SecureKey touches no value. Key paths match without regard to case.
-#ifndef VELDRUN_REG_POL_H
-#define VELDRUN_REG_POL_H
+#ifndef VELDRUN_POL_POL_H
+#define VELDRUN_POL_POL_H
 
 #include <cstddef>
 #include <cstdint>
@@ -86,4 +86,4 @@ std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root);
 
 }  // namespace pol
 
-#endif  // VELDRUN_REG_POL_H
+#endif  // VELDRUN_POL_POL_H

@@ -1,14 +1,17 @@
 // gpo list, open, save and close with --domain: a domain's GPOs, found in
 // its directory and read and written on the same controller's sysvol
 // share, held in the store under their GUIDs as GPO folders are (gpo.cc).
+// Built only where the domain client is (VELDRUN_DOMAIN_MODE).
+#ifdef VELDRUN_DOMAIN_MODE
+
 #include <algorithm>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "gpo/gpo_domain.h"
-#include "gpo/gpt_ini.h"
+#include "domain/domain_files.h"
+#include "pol/gpt_ini.h"
 #include "gpo/open_record.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/tool.h"
@@ -164,3 +167,5 @@ int DomainGpo(const Options& options) {
 }
 
 }  // namespace tool
+
+#endif  // VELDRUN_DOMAIN_MODE

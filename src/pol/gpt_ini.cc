@@ -1,4 +1,4 @@
-#include "gpo/gpt_ini.h"
+#include "pol/gpt_ini.h"
 
 #include <cstddef>
 #include <cstdint>

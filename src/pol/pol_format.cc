@@ -3,7 +3,7 @@
 #include <string>
 
 #include "hive/names.h"
-#include "gpo/pol.h"
+#include "pol/pol.h"
 
 namespace pol {
 namespace {

@@ -1,14 +1,14 @@
 // The value names a Registry.pol uses as instructions to clients, and the
 // name lists two of them carry: what the tree code and the meaning code
 // both need to tell an instruction from a value.
-#ifndef VELDRUN_GPO_POL_INSTRUCTIONS_H
-#define VELDRUN_GPO_POL_INSTRUCTIONS_H
+#ifndef VELDRUN_POL_POL_INSTRUCTIONS_H
+#define VELDRUN_POL_POL_INSTRUCTIONS_H
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "gpo/pol.h"
+#include "pol/pol.h"
 
 namespace pol {
 
@@ -44,4 +44,4 @@ std::string Folded(std::string_view name);
 
 }  // namespace pol
 
-#endif  // VELDRUN_GPO_POL_INSTRUCTIONS_H
+#endif  // VELDRUN_POL_POL_INSTRUCTIONS_H

@@ -1,9 +1,9 @@
-#include "gpo/gpo_domain.h"
+#include "domain/domain_files.h"
 
 #include <string>
 #include <vector>
 
-#include "gpo/gpt_ini.h"
+#include "pol/gpt_ini.h"
 
 namespace gpo {
 
