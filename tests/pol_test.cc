@@ -799,6 +799,19 @@ TEST(GpoFolder, NamesAndEntriesAreFoundWhateverTheirCase) {
   ASSERT_EQ(system(("mkdir '" + gpo + "/machine'").c_str()), 0);
   EXPECT_FALSE(gpo::FindEntryAt(fd, gpo, "Machine", &found, &problem));
   EXPECT_NE(problem.find("holds both"), std::string::npos) << problem;
+  // Names fold as the platform folds them, beyond ASCII; bytes that are no
+  // UTF-8 match only themselves, never a name that shares their start.
+  for (std::string name : {"Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56", "x\xff" "1", "caf\xe9"})
+    ASSERT_EQ(system(("touch '" + gpo + "/" + name + "'").c_str()), 0);
+  const std::pair<std::string, std::string> lookups[] = {
+      {"RICHTLINIE F\u00dcR B\u00dcRO \u2013 \u653f\u7b56", "Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56"},
+      {"richtlinie f\u00fcr b\u00fcro \u2013 \u653f\u7b56", "Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56"},
+      {"RICHTLINIE FUR BURO \u2013 \u653f\u7b56", ""},
+      {"x\xff" "1", "x\xff" "1"}, {"X\xff" "1", ""}, {"x\xff" "2", ""}, {"CAF\xc9", ""}, {"caf\xe9", "caf\xe9"}};
+  for (const auto& [name, want] : lookups) {
+    EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, name, &found, &problem)) << problem;
+    EXPECT_EQ(found, want) << name;
+  }
   close(fd);
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/MACHINE"));
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/user/"));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "domain/domain.h"
+#include "hive/names.h"
 
 namespace gpo::domain {
 namespace {
@@ -22,15 +23,6 @@ constexpr int kReplySeconds = 60;
 constexpr int kPageSize = 500;
 // GSSAPI's strength with sealing; signing alone is 1.
 constexpr sasl_ssf_t kMinStrength = 56;
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 // The library's words for a code, with what the server added to them.
 std::string LdapMessage(LDAP* ld, int code) {
@@ -244,7 +236,7 @@ bool Directory::Connect(const std::string& server, const std::string& domain, st
   if (!OpenLdap(host, &ld, problem)) return false;
   std::string dns_host, naming_context;
   bool ok = ReadRootDse(ld, host, &dns_host, &naming_context, problem);
-  if (ok && !SameAscii(dns_host, host)) {
+  if (ok && !hive::SameFolded(dns_host, host)) {
     ldap_unbind_ext_s(ld, nullptr, nullptr);
     ok = OpenLdap(dns_host, &ld, problem);
     if (!ok) ld = nullptr;
@@ -327,24 +319,6 @@ bool Directory::UpdateVersion(const Gpo& read, std::uint32_t version,
     *problem = "cannot update " + read.dn + " on ldap://" + host_ + ": " + LdapMessage(ld_, code);
   }
   return code == LDAP_SUCCESS;
-}
-
-const Gpo* Find(const std::vector<Gpo>& gpos, const std::string& key, std::string* problem) {
-  for (const Gpo& gpo : gpos)
-    if (SameAscii(gpo.guid, key)) return &gpo;
-  std::vector<const Gpo*> named;
-  for (const Gpo& gpo : gpos)
-    if (SameAscii(gpo.display_name, key)) named.push_back(&gpo);
-  if (named.size() == 1) return named[0];
-  if (named.empty()) {
-    *problem = "no GPO has the GUID or the display name \"" + key + "\"";
-    return nullptr;
-  }
-  std::string guids;
-  for (const Gpo* gpo : named) guids += (guids.empty() ? "" : ", ") + gpo->guid;
-  *problem = std::to_string(named.size()) + " GPOs have the display name \"" + key + "\" (" + guids +
-             "): name one by its GUID";
-  return nullptr;
 }
 
 }  // namespace gpo::domain

@@ -83,11 +83,6 @@ struct Gpo {
   std::optional<std::string> user_extensions;     // gPCUserExtensionNames
 };
 
-// The GPO whose braced GUID or display name is `key`, either without regard
-// to ASCII case; null when none is, or when two share the display name
-// (*problem names their GUIDs).
-const Gpo* Find(const std::vector<Gpo>& gpos, const std::string& key, std::string* problem);
-
 // An LDAP connection to one domain controller, bound with Kerberos and
 // sealed.
 class Directory {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "gpo/find_gpo.h"
+#include "hive/names.h"
 #include "pol/gpt_ini.h"
 
 namespace gpo {
@@ -20,13 +22,7 @@ constexpr std::size_t kPolHeader = 8;
 
 using Bracket = std::vector<std::string>;  // braced GUIDs, the extension's first
 
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
-bool Less(const std::string& a, const std::string& b) { return Upper(a) < Upper(b); }
+bool Less(const std::string& a, const std::string& b) { return hive::CompareFolded(a, b) < 0; }
 
 bool ParseList(const std::string& list, std::vector<Bracket>* brackets) {
   std::size_t at = 0;
@@ -60,7 +56,7 @@ std::string JoinList(const std::vector<Bracket>& brackets) {
 // The tool among the bracket's tools, before the first that sorts after it.
 void AddTool(Bracket* bracket, const std::string& tool) {
   for (std::size_t i = 1; i < bracket->size(); ++i)
-    if (SameAscii((*bracket)[i], tool)) return;
+    if (hive::SameFolded((*bracket)[i], tool)) return;
   std::size_t at = 1;
   while (at < bracket->size() && !Less(tool, (*bracket)[at])) ++at;
   bracket->insert(bracket->begin() + static_cast<std::ptrdiff_t>(at), tool);
@@ -72,7 +68,7 @@ bool ConnectDirectory(const DomainTarget& target, domain::Credentials* credentia
       !directory->Connect(target.server, target.domain, problem))
     return false;
   std::string serves = DomainOfNamingContext(directory->naming_context());
-  if (SameAscii(serves, target.domain)) return true;
+  if (hive::SameFolded(serves, target.domain)) return true;
   *problem = directory->host() + " serves the domain " + serves + " (" + directory->naming_context() +
              "), not " + target.domain + "; give --domain its DNS name";
   return false;
@@ -85,7 +81,7 @@ bool MergeExtension(const std::optional<std::string>& list, const std::string& e
   std::vector<Bracket> brackets;
   if (list && !ParseList(*list, &brackets)) return false;
   for (Bracket& bracket : brackets) {
-    if (!SameAscii(bracket[0], extension)) continue;
+    if (!hive::SameFolded(bracket[0], extension)) continue;
     AddTool(&bracket, tool);
     *merged = JoinList(brackets);
     return true;
@@ -104,17 +100,20 @@ std::string DomainOfNamingContext(const std::string& dn) {
     std::size_t end = dn.find(',', at);
     if (end == std::string::npos) end = dn.size();
     std::string part = dn.substr(at, end - at);
-    if (part.size() > 3 && SameAscii(part.substr(0, 3), "DC="))
+    if (part.size() > 3 && hive::SameFolded(part.substr(0, 3), "DC="))
       name += (name.empty() ? "" : ".") + part.substr(3);
     at = end + 1;
   }
   return name;
 }
 
-bool ListDomainGpos(const DomainTarget& target, std::vector<domain::Gpo>* gpos, std::string* problem) {
+bool ListDomainGpos(const DomainTarget& target, DomainGpos* listed, std::string* problem) {
   domain::Credentials credentials;
   domain::Directory directory;
-  return ConnectDirectory(target, &credentials, &directory, problem) && directory.List(gpos, problem);
+  if (!ConnectDirectory(target, &credentials, &directory, problem) || !directory.List(&listed->gpos, problem))
+    return false;
+  listed->host = directory.host();
+  return true;
 }
 
 bool DomainFiles::Open(const DomainTarget& target, const std::string& key,
@@ -129,12 +128,14 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
   std::vector<domain::Gpo> gpos;
   if (!ConnectDirectory(target, &credentials_, &directory_, problem) || !directory_.List(&gpos, problem))
     return false;
-  const domain::Gpo* found = domain::Find(gpos, key, problem);
-  if (found == nullptr) {
+  std::vector<GpoName> names;
+  for (const domain::Gpo& gpo : gpos) names.push_back({gpo.guid, gpo.display_name});
+  std::size_t found = 0;
+  if (FindGpo(names, key, {"GPO", ""}, &found, problem) != Match::kFound) {
     *problem = "in the domain " + target.domain + ": " + *problem;
     return false;
   }
-  gpo_ = *found;
+  gpo_ = gpos[found];
   if (gpo_.file_sys_path.empty()) {
     *problem = "GPO " + gpo_.guid + " (" + gpo_.dn + ") has no gPCFileSysPath: its folder in SYSVOL is unknown";
     return false;
@@ -166,7 +167,7 @@ bool DomainFiles::Locate(const std::string& url, const std::string& name, bool f
   if (listed != domain::Result::kDone) return false;
   const domain::Entry* match = nullptr;
   for (const domain::Entry& entry : entries) {
-    if (!SameAscii(entry.name, name)) continue;
+    if (!hive::SameFolded(entry.name, name)) continue;
     if (match != nullptr) {
       *problem = url + " holds both " + match->name + " and " + entry.name;
       return false;

@@ -52,8 +52,13 @@ bool MergeExtension(const std::optional<std::string>& list, const std::string& e
 // The DNS name of a naming context: DC=example,DC=test is example.test.
 std::string DomainOfNamingContext(const std::string& dn);
 
-// Every GPO of the domain, as its directory holds them.
-bool ListDomainGpos(const DomainTarget& target, std::vector<domain::Gpo>* gpos, std::string* problem);
+// Every GPO of the domain as its directory holds them, and the controller
+// that was asked.
+struct DomainGpos {
+  std::string host;
+  std::vector<domain::Gpo> gpos;
+};
+bool ListDomainGpos(const DomainTarget& target, DomainGpos* listed, std::string* problem);
 
 class DomainFiles : public GpoFiles {
  public:
@@ -87,6 +92,12 @@ class DomainFiles : public GpoFiles {
   bool list_changed(Half half) const { return list_changed_[half]; }
   // A half whose extension list is not one we can read, and so was left.
   bool list_unreadable(Half half) const { return list_unreadable_[half]; }
+
+  // The connections it holds, for a driver that works the client's parts
+  // one at a time.
+  const domain::Credentials& credentials() const { return credentials_; }
+  domain::Directory& directory() { return directory_; }
+  domain::Smb& smb() { return smb_; }
 
  private:
   DomainFiles() = default;

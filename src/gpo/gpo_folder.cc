@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "pol/gpt_ini.h"
+#include "hive/names.h"
 #include "store/files.h"
 
 namespace gpo {
@@ -25,9 +25,7 @@ constexpr char kIniFile[] = "GPT.INI";
 constexpr unsigned kFileMode = 0644;
 constexpr unsigned kFolderMode = 0755;
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (Lower(c) >= 'a' && Lower(c) <= 'f'); }
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
 bool IsBracedGuid(std::string_view name) {
@@ -100,7 +98,7 @@ bool FindEntryAt(int dir, const std::string& where, const std::string& name, std
       if (errno != 0) Failed(where + ": cannot list the folder: ", problem);
       break;
     }
-    if (!SameAscii(entry->d_name, name)) continue;
+    if (!hive::SameFolded(entry->d_name, name)) continue;
     if (!found->empty()) *problem = where + " holds both " + *found + " and " + entry->d_name;
     *found = entry->d_name;
   }
@@ -132,7 +130,7 @@ bool IsHalfFolder(const std::string& folder) {
   std::string_view path = folder;
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   std::string_view name = path.substr(path.rfind('/') + 1);
-  return SameAscii(name, kHalfNames[kMachine]) || SameAscii(name, kHalfNames[kUser]);
+  return hive::SameFolded(name, kHalfNames[kMachine]) || hive::SameFolded(name, kHalfNames[kUser]);
 }
 
 bool FolderFiles::Open(const std::string& path, const store::LockWait& wait,

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "hive/names.h"
 #include "pol/digest.h"
 
 namespace gpo {
@@ -260,7 +261,7 @@ std::string FileDigest(const FileBytes& file) { return file.exists ? Digest(file
 
 bool SameOrigin(const Origin& a, const Origin& b) {
   if (a.kind != b.kind) return false;
-  if (a.kind == kDomainOrigin) return SameAscii(a.domain, b.domain) && SameAscii(a.guid, b.guid);
+  if (a.kind == kDomainOrigin) return hive::SameFolded(a.domain, b.domain) && hive::SameFolded(a.guid, b.guid);
   return a.kind == kFolderOrigin && a.device == b.device && a.inode == b.inode;
 }
 

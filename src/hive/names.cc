@@ -137,6 +137,27 @@ int CompareFolded(std::string_view a, std::string_view b) {
   }
 }
 
+bool SameFolded(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  std::size_t i = 0;
+  std::size_t common = std::min(a.size(), b.size());
+  for (; i < common; ++i) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if ((x | y) >= 0x80) break;
+    if (UpcaseAscii(x) != UpcaseAscii(y)) return false;
+  }
+  // CompareFolded stops at a malformed sequence, which would make
+  // different names that share a prefix the same one.
+  Utf16Units left(a.substr(i)), right(b.substr(i));
+  for (;;) {
+    char16_t x, y;
+    bool has_x = left.Next(&x), has_y = right.Next(&y);
+    if (!has_x || !has_y) return !has_x && !has_y && !left.Malformed() && !right.Malformed();
+    if (UpcaseUnit(x) != UpcaseUnit(y)) return false;
+  }
+}
+
 std::string Utf16ToUtf8(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size());

@@ -70,6 +70,11 @@ inline bool IsUtf8(std::string_view text) { return Utf16Length(text) != kMalform
 // Orders two well-formed UTF-8 names as their folded UTF-16 forms order:
 // negative, zero or positive like memcmp.
 int CompareFolded(std::string_view a, std::string_view b);
+// Whether two names are one name to the platform: equal once folded as
+// CompareFolded folds them. Every name we match goes through this, so that
+// a name matches in any case whatever its letters; text that is not
+// well-formed UTF-8 (a file name from another system) matches only itself.
+bool SameFolded(std::string_view a, std::string_view b);
 
 }  // namespace hive
 

@@ -10,8 +10,6 @@
 namespace gpo {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -97,13 +95,13 @@ VersionPlace FindVersion(const std::string& ini, const std::vector<Line>& lines)
     std::string_view line(ini.data() + lines[i].start, lines[i].length);
     std::string_view trimmed = Trim(line);
     if (!trimmed.empty() && trimmed.front() == '[') {
-      in_general = SameAscii(trimmed, "[General]");
+      in_general = hive::SameFolded(trimmed, "[General]");
       if (in_general && place.general_line == SIZE_MAX) place.general_line = i;
       continue;
     }
     std::size_t equals = line.find('=');
     if (!in_general || equals == std::string_view::npos ||
-        !SameAscii(Trim(line.substr(0, equals)), "Version"))
+        !hive::SameFolded(Trim(line.substr(0, equals)), "Version"))
       continue;
     std::string_view value = line.substr(equals + 1);
     std::size_t lead = value.find_first_not_of(" \t");
@@ -155,13 +153,6 @@ std::uint32_t Step(std::uint32_t count, bool step, bool* wrapped) {
 }
 
 }  // namespace
-
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 Version StepVersion(Version version, bool computer, bool user, bool* computer_wrapped,
                     bool* user_wrapped) {

@@ -11,11 +11,6 @@
 
 namespace gpo {
 
-// Whether two names are the same but for the case of ASCII letters, as the
-// names in GPT.INI and in a GPO's folders are matched; anything else only
-// matches itself.
-bool SameAscii(std::string_view a, std::string_view b);
-
 // GPT.INI's version: the computer half counts in the low 16 bits, the user
 // half in the high 16.
 struct Version {

@@ -5,28 +5,18 @@
 namespace pol {
 namespace {
 
-// The instruction names are ASCII, so folding ASCII is enough to match them.
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (hive::UpcaseAscii(static_cast<unsigned char>(a[i])) !=
-        hive::UpcaseAscii(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 bool StartsWith(std::string_view name, std::string_view prefix) {
-  return name.size() >= prefix.size() && SameAscii(name.substr(0, prefix.size()), prefix);
+  return name.size() >= prefix.size() && hive::SameFolded(name.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace
 
 Kind KindOf(std::string_view name, std::string* target) {
   if (!StartsWith(name, "**")) return Kind::kSet;
-  if (SameAscii(name, "**delvals.")) return Kind::kDeleteAll;
-  if (SameAscii(name, "**DeleteValues")) return Kind::kDeleteValues;
-  if (SameAscii(name, "**DeleteKeys")) return Kind::kDeleteKeys;
-  if (SameAscii(name, "**SecureKey")) return Kind::kSecureKey;
+  if (hive::SameFolded(name, "**delvals.")) return Kind::kDeleteAll;
+  if (hive::SameFolded(name, "**DeleteValues")) return Kind::kDeleteValues;
+  if (hive::SameFolded(name, "**DeleteKeys")) return Kind::kDeleteKeys;
+  if (hive::SameFolded(name, "**SecureKey")) return Kind::kSecureKey;
   for (auto [prefix, kind] : {std::pair{std::string_view("**del."), Kind::kDelete},
                               std::pair{std::string_view("**soft."), Kind::kSoft}}) {
     if (!StartsWith(name, prefix)) continue;

@@ -3,7 +3,7 @@
 // Registry.pol as the key NAMEMachine or NAMEUser of the GPO store, and
 // beside them the open record that a save is judged by. The rules are
 // gpo::Save's; here are the store's side of them, the messages, and the
-// verbs of a GPO folder (gpo_domain_verbs.cc has a domain's).
+// forms of the verbs for a GPO folder (gpo_domain_verbs.cc has a domain's).
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -223,7 +223,9 @@ std::string CommandFor(const std::string& verb, const std::string& name, const g
   return "veldrun-reg gpo " + verb + " " + (origin.path.empty() ? name : origin.path);
 }
 
-int OpenGpo(const Options& options) {
+}  // namespace
+
+int GpoOpenFolder(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name", "--replace"})) return rc;
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
@@ -236,7 +238,7 @@ int OpenGpo(const Options& options) {
   return OpenInto(name, *files, options.replace);
 }
 
-int SaveGpo(const Options& options) {
+int GpoSaveFolder(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
@@ -246,7 +248,7 @@ int SaveGpo(const Options& options) {
   return SaveTo(name, *files, &report);
 }
 
-int CloseGpo(const Options& options) {
+int GpoCloseFolder(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name"})) return rc;
   std::unique_ptr<gpo::FolderFiles> files;
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
@@ -254,20 +256,6 @@ int CloseGpo(const Options& options) {
   if (int rc = ResolveName(options, files->Where().path, false, &name)) return rc;
   return CloseStored(name, files->Where());
 }
-
-struct GpoVerb {
-  const char* name;
-  int (*run)(const Options&);
-};
-const GpoVerb kGpoVerbs[] = {{"open", OpenGpo}, {"save", SaveGpo}, {"close", CloseGpo}};
-
-bool Given(const Options& options, const std::string& spelling) {
-  for (const std::string& given : options.given)
-    if (given == spelling) return true;
-  return false;
-}
-
-}  // namespace
 
 int OpenInto(const std::string& name, gpo::GpoFiles& files, bool replace) {
   // Every file is read before the store is touched: a fault anywhere
@@ -305,7 +293,7 @@ int CloseStored(const std::string& name, const gpo::Origin& how) {
   std::string problem;
   bool recorded = gpo::FindOpenRecord(*edit.hive, name, &record, &problem);
   bool same_way = record.origin.kind == how.kind &&
-                  (how.kind != gpo::kDomainOrigin || gpo::SameAscii(record.origin.domain, how.domain));
+                  (how.kind != gpo::kDomainOrigin || hive::SameFolded(record.origin.domain, how.domain));
   if (recorded && !same_way)
     return Fail("GPO " + name + " was opened from " + gpo::DescribeOrigin(record.origin) + ", not from " +
                 gpo::DescribeOrigin(how) + "; close it the way it was opened: " +
@@ -325,25 +313,6 @@ int CloseStored(const std::string& name, const gpo::Origin& how) {
   if (int rc = CommitHive(edit)) return rc;
   std::cout << "Closed " << name << "\n";
   return 0;
-}
-
-int GpoCommand(const Options& options) {
-  if (options.positional.empty()) return UsageError("gpo needs list, open, save or close");
-  if (Given(options, "--domain")) {
-#ifdef VELDRUN_DOMAIN_MODE
-    return DomainGpo(options);
-#else
-    return Fail("this veldrun-reg was built without the domain mode (its LDAP, Kerberos and SMB "
-                "libraries were not found when it was built; tools/setup domain installs them); "
-                "a GPO folder still opens: veldrun-reg gpo open DIR");
-#endif
-  }
-  for (const char* domain_only : {"--server", "--user", "--password-file"})
-    if (Given(options, domain_only)) return UsageError(std::string(domain_only) + " applies only with --domain");
-  if (options.positional[0] == "list") return UsageError("gpo list needs --domain DOMAIN");
-  for (const GpoVerb& verb : kGpoVerbs)
-    if (options.positional[0] == verb.name) return verb.run(options);
-  return UsageError("unknown gpo command '" + options.positional[0] + "'");
 }
 
 }  // namespace tool

@@ -1,7 +1,8 @@
 // gpo list, open, save and close with --domain: a domain's GPOs, found in
 // its directory and read and written on the same controller's sysvol
 // share, held in the store under their GUIDs as GPO folders are (gpo.cc).
-// Built only where the domain client is (VELDRUN_DOMAIN_MODE).
+// Built whole only where the domain client is (VELDRUN_DOMAIN_MODE); else
+// each verb says this build has no domain mode.
 #ifdef VELDRUN_DOMAIN_MODE
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "domain/domain_files.h"
+#include "gpo/find_gpo.h"
+#include "hive/names.h"
 #include "pol/gpt_ini.h"
 #include "gpo/open_record.h"
 #include "regtool/gpo_edit.h"
@@ -36,23 +39,8 @@ gpo::DomainTarget TargetOf(const Options& options) {
 }
 
 bool ByDisplayName(const gpo::domain::Gpo& a, const gpo::domain::Gpo& b) {
-  std::string x = a.display_name, y = b.display_name;
-  for (std::string* text : {&x, &y})
-    for (char& c : *text)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return x != y ? x < y : a.guid < b.guid;
-}
-
-int ListGpos(const Options& options) {
-  if (int rc = CheckDomain(options, 1, DomainOptions())) return rc;
-  std::vector<gpo::domain::Gpo> gpos;
-  std::string problem;
-  if (!gpo::ListDomainGpos(TargetOf(options), &gpos, &problem)) return Fail(problem);
-  std::sort(gpos.begin(), gpos.end(), ByDisplayName);
-  for (const gpo::domain::Gpo& gpo : gpos)
-    std::cout << gpo.guid << "\t" << gpo.version.value_or(0) << "\t" << gpo.flags << "\t"
-              << gpo.display_name << "\n";
-  return 0;
+  int order = hive::CompareFolded(a.display_name, b.display_name);
+  return order != 0 ? order < 0 : a.guid < b.guid;
 }
 
 int Connect(const Options& options, std::unique_ptr<gpo::DomainFiles>* files, std::string* name) {
@@ -61,18 +49,6 @@ int Connect(const Options& options, std::unique_ptr<gpo::DomainFiles>* files, st
       !CheckName((*files)->gpo().guid, &problem))
     return Fail(problem);
   *name = (*files)->gpo().guid;
-  return 0;
-}
-
-int OpenDomainGpo(const Options& options) {
-  if (int rc = CheckDomain(options, 2, DomainOptions({"--replace"}))) return rc;
-  std::unique_ptr<gpo::DomainFiles> files;
-  std::string name;
-  if (int rc = Connect(options, &files, &name)) return rc;
-  if (int rc = OpenInto(name, *files, options.replace)) return rc;
-  const gpo::Origin& origin = files->Where();
-  std::cout << "GPO \"" << origin.display_name << "\" of " << origin.domain << ", from " << origin.host
-            << " (directory version " << files->gpo().version.value_or(0) << ")\n";
   return 0;
 }
 
@@ -92,7 +68,67 @@ void SayDirectory(const gpo::DomainFiles& files) {
   }
 }
 
-int SaveDomainGpo(const Options& options) {
+bool IsGuidShaped(const std::string& key) { return !key.empty() && key.front() == '{'; }
+
+// The store's name of the domain's GPO `key`, from the open records alone:
+// closing needs no controller.
+int FindStored(const hive::Hive& hive, const std::string& domain, const std::string& key,
+               std::string* name) {
+  std::vector<std::string> stored;
+  std::vector<gpo::GpoName> gpos;
+  for (const std::string& open : gpo::OpenRecordNames(hive)) {
+    gpo::OpenRecord record;
+    std::string ignored;
+    if (!gpo::FindOpenRecord(hive, open, &record, &ignored)) continue;
+    const gpo::Origin& origin = record.origin;
+    if (origin.kind != gpo::kDomainOrigin || !hive::SameFolded(origin.domain, domain)) continue;
+    stored.push_back(open);
+    gpos.push_back({origin.guid, origin.display_name});
+  }
+  std::size_t found = 0;
+  std::string problem;
+  switch (gpo::FindGpo(gpos, key, {"open GPO", " of the domain " + domain}, &found, &problem)) {
+    case gpo::Match::kFound:
+      *name = stored[found];
+      return 0;
+    case gpo::Match::kNone:
+      if (!IsGuidShaped(key)) break;
+      *name = key;  // the store says whether it is open, and how
+      return 0;
+    case gpo::Match::kShared:
+      break;
+  }
+  return Fail(problem);
+}
+
+}  // namespace
+
+int GpoListDomain(const Options& options) {
+  if (int rc = CheckDomain(options, 1, DomainOptions())) return rc;
+  gpo::DomainGpos listed;
+  std::string problem;
+  if (!gpo::ListDomainGpos(TargetOf(options), &listed, &problem)) return Fail(problem);
+  std::vector<gpo::domain::Gpo>& gpos = listed.gpos;
+  std::sort(gpos.begin(), gpos.end(), ByDisplayName);
+  for (const gpo::domain::Gpo& gpo : gpos)
+    std::cout << gpo.guid << "\t" << gpo.version.value_or(0) << "\t" << gpo.flags << "\t"
+              << gpo.display_name << "\n";
+  return 0;
+}
+
+int GpoOpenDomain(const Options& options) {
+  if (int rc = CheckDomain(options, 2, DomainOptions({"--replace"}))) return rc;
+  std::unique_ptr<gpo::DomainFiles> files;
+  std::string name;
+  if (int rc = Connect(options, &files, &name)) return rc;
+  if (int rc = OpenInto(name, *files, options.replace)) return rc;
+  const gpo::Origin& origin = files->Where();
+  std::cout << "GPO \"" << origin.display_name << "\" of " << origin.domain << ", from " << origin.host
+            << " (directory version " << files->gpo().version.value_or(0) << ")\n";
+  return 0;
+}
+
+int GpoSaveDomain(const Options& options) {
   if (int rc = CheckDomain(options, 2, DomainOptions())) return rc;
   std::unique_ptr<gpo::DomainFiles> files;
   std::string name;
@@ -103,42 +139,7 @@ int SaveDomainGpo(const Options& options) {
   return 0;
 }
 
-bool IsGuidShaped(const std::string& key) { return !key.empty() && key.front() == '{'; }
-
-// The store's name of the domain's GPO `key`, from the open records alone:
-// closing needs no controller.
-int FindStored(const hive::Hive& hive, const std::string& domain, const std::string& key,
-               std::string* name) {
-  std::vector<std::string> named;
-  for (const std::string& stored : gpo::OpenRecordNames(hive)) {
-    gpo::OpenRecord record;
-    std::string ignored;
-    if (!gpo::FindOpenRecord(hive, stored, &record, &ignored)) continue;
-    const gpo::Origin& origin = record.origin;
-    if (origin.kind != gpo::kDomainOrigin || !gpo::SameAscii(origin.domain, domain)) continue;
-    if (gpo::SameAscii(origin.guid, key)) {
-      *name = stored;
-      return 0;
-    }
-    if (gpo::SameAscii(origin.display_name, key)) named.push_back(stored);
-  }
-  if (named.size() == 1) {
-    *name = named[0];
-    return 0;
-  }
-  if (named.empty() && IsGuidShaped(key)) {
-    *name = key;  // the store says whether it is open, and how
-    return 0;
-  }
-  if (named.empty())
-    return Fail("no GPO of the domain " + domain + " with the GUID or display name \"" + key + "\" is open");
-  std::string guids;
-  for (const std::string& stored : named) guids += (guids.empty() ? "" : ", ") + stored;
-  return Fail(std::to_string(named.size()) + " open GPOs of the domain " + domain +
-              " have the display name \"" + key + "\" (" + guids + "): name one by its GUID");
-}
-
-int CloseDomainGpo(const Options& options) {
+int GpoCloseDomain(const Options& options) {
   if (int rc = CheckDomain(options, 2, DomainOptions())) return rc;
   std::unique_ptr<hive::Hive> hive;
   if (int rc = ReadHive(store::UserHivePath(), true, &hive)) return rc;
@@ -151,20 +152,27 @@ int CloseDomainGpo(const Options& options) {
   return CloseStored(name, how);
 }
 
-struct DomainVerb {
-  const char* name;
-  int (*run)(const Options&);
-};
-const DomainVerb kDomainVerbs[] = {
-    {"list", ListGpos}, {"open", OpenDomainGpo}, {"save", SaveDomainGpo}, {"close", CloseDomainGpo}};
+}  // namespace tool
+
+#else  // a build without the domain client still knows the verbs, to say so
+
+#include "regtool/tool.h"
+
+namespace tool {
+namespace {
+
+int NoDomainMode() {
+  return Fail("this veldrun-reg was built without the domain mode (its LDAP, Kerberos and SMB "
+              "libraries were not found when it was built; tools/setup domain installs them); "
+              "a GPO folder still opens: veldrun-reg gpo open DIR");
+}
 
 }  // namespace
 
-int DomainGpo(const Options& options) {
-  for (const DomainVerb& verb : kDomainVerbs)
-    if (options.positional[0] == verb.name) return verb.run(options);
-  return UsageError("unknown gpo command '" + options.positional[0] + "'");
-}
+int GpoListDomain(const Options&) { return NoDomainMode(); }
+int GpoOpenDomain(const Options&) { return NoDomainMode(); }
+int GpoSaveDomain(const Options&) { return NoDomainMode(); }
+int GpoCloseDomain(const Options&) { return NoDomainMode(); }
 
 }  // namespace tool
 

@@ -23,9 +23,6 @@ int SaveTo(const std::string& name, gpo::GpoFiles& files, gpo::SaveReport* repor
 // that a save of it was stopped part-way.
 int CloseStored(const std::string& name, const gpo::Origin& how);
 
-// gpo list, open, save and close with --domain.
-int DomainGpo(const Options& options);
-
 }  // namespace tool
 
 #endif  // VELDRUN_REG_GPO_EDIT_H

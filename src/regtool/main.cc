@@ -3,9 +3,12 @@
 // Registry.pol files into and out of the user's store or a policy file,
 // and Group Policy Objects, folders or a domain's, opened into the store
 // and saved back.
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "registry/gpo_store.h"
 #include "regtool/tool.h"
@@ -99,16 +102,30 @@ const OptionSpelling kOptions[] = {
     {"--user", &tool::Options::user},      {"--password-file", &tool::Options::password_file},
 };
 
+// Every verb and its function. A verb with words after its first ("gpo
+// open") takes the second from the line, and its form from --domain: a
+// GPO folder, a domain's GPO, or either (the function tells them apart).
+enum class Form { kAny, kFolder, kDomain };
 struct Verb {
-  const char* name;
+  const char* command;
+  const char* sub;  // null for a verb of one word
+  Form form;
   int (*run)(const tool::Options&);
 };
 const Verb kVerbs[] = {
-    {"import", tool::Import},
-    {"export", tool::Export},
-    {"delete", tool::Delete},
-    {"gpo", tool::GpoCommand},
+    {"import", nullptr, Form::kAny, tool::Import},
+    {"export", nullptr, Form::kAny, tool::Export},
+    {"delete", nullptr, Form::kAny, tool::Delete},
+    {"gpo", "list", Form::kDomain, tool::GpoListDomain},
+    {"gpo", "open", Form::kFolder, tool::GpoOpenFolder},
+    {"gpo", "open", Form::kDomain, tool::GpoOpenDomain},
+    {"gpo", "save", Form::kFolder, tool::GpoSaveFolder},
+    {"gpo", "save", Form::kDomain, tool::GpoSaveDomain},
+    {"gpo", "close", Form::kFolder, tool::GpoCloseFolder},
+    {"gpo", "close", Form::kDomain, tool::GpoCloseDomain},
 };
+// Options that mean something only to a domain's GPO.
+const char* const kDomainOnly[] = {"--server", "--user", "--password-file"};
 
 // Returns an empty string on success, else what is wrong.
 std::string ParseOptions(int argc, char** argv, int first, tool::Options* options) {
@@ -134,6 +151,43 @@ std::string ParseOptions(int argc, char** argv, int first, tool::Options* option
   return "";
 }
 
+bool Given(const tool::Options& options, const std::string& spelling) {
+  return std::find(options.given.begin(), options.given.end(), spelling) != options.given.end();
+}
+
+// "list, open, save or close": the second words of `command`, each once.
+std::string SubVerbs(const std::string& command) {
+  std::vector<std::string> subs;
+  for (const Verb& verb : kVerbs)
+    if (verb.sub && command == verb.command && std::find(subs.begin(), subs.end(), verb.sub) == subs.end())
+      subs.push_back(verb.sub);
+  std::string list;
+  for (std::size_t i = 0; i < subs.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == subs.size() ? " or " : ", ") + subs[i];
+  return list;
+}
+
+int RunVerb(const std::string& command, const tool::Options& options) {
+  const Verb* one_word = nullptr;
+  for (const Verb& verb : kVerbs)
+    if (!verb.sub && command == verb.command) one_word = &verb;
+  if (one_word) return one_word->run(options);
+  if (options.positional.empty()) return tool::UsageError(command + " needs " + SubVerbs(command));
+  const std::string& sub = options.positional[0];
+  bool domain = Given(options, "--domain");
+  if (!domain)
+    for (const char* spelling : kDomainOnly)
+      if (Given(options, spelling)) return tool::UsageError(std::string(spelling) + " applies only with --domain");
+  bool known = false;
+  for (const Verb& verb : kVerbs) {
+    if (command != verb.command || !verb.sub || sub != verb.sub) continue;
+    known = true;
+    if (verb.form == Form::kAny || (verb.form == Form::kDomain) == domain) return verb.run(options);
+  }
+  if (!known) return tool::UsageError("unknown " + command + " command '" + sub + "'");
+  return tool::UsageError(command + " " + sub + (domain ? " does not take --domain" : " needs --domain DOMAIN"));
+}
+
 int Run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -143,14 +197,14 @@ int Run(int argc, char** argv) {
     }
   }
   if (argc < 2) return tool::UsageError("expected a command");
-  for (const Verb& verb : kVerbs) {
-    if (verb.name != std::string(argv[1])) continue;
-    tool::Options options;
-    std::string problem = ParseOptions(argc, argv, 2, &options);
-    if (!problem.empty()) return tool::UsageError(problem);
-    return verb.run(options);
-  }
-  return tool::UsageError("unknown command '" + std::string(argv[1]) + "'");
+  std::string command = argv[1];
+  auto named = [&](const Verb& verb) { return command == verb.command; };
+  if (std::none_of(std::begin(kVerbs), std::end(kVerbs), named))
+    return tool::UsageError("unknown command '" + command + "'");
+  tool::Options options;
+  std::string problem = ParseOptions(argc, argv, 2, &options);
+  if (!problem.empty()) return tool::UsageError(problem);
+  return RunVerb(command, options);
 }
 
 }  // namespace

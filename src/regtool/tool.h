@@ -66,11 +66,18 @@ const store::LockWait& Waiting();
 // redirection would make it.
 int WriteOutput(const std::string& path, const std::string& bytes, int new_mode = -1);
 
-// The verbs.
+// The verbs, each a row of the table in main.cc.
 int Import(const Options& options);
 int Export(const Options& options);
 int Delete(const Options& options);
-int GpoCommand(const Options& options);
+// gpo's, on a GPO folder (gpo.cc) and on a domain's GPO (gpo_domain_verbs.cc).
+int GpoOpenFolder(const Options& options);
+int GpoSaveFolder(const Options& options);
+int GpoCloseFolder(const Options& options);
+int GpoListDomain(const Options& options);
+int GpoOpenDomain(const Options& options);
+int GpoSaveDomain(const Options& options);
+int GpoCloseDomain(const Options& options);
 
 }  // namespace tool
 

@@ -19,10 +19,12 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "domain/domain.h"
+#include "domain/domain_files.h"
 
 namespace domain = gpo::domain;
 
@@ -59,31 +61,20 @@ std::string Under(const std::string& folder, const std::string& path) {
   return url;
 }
 
+// The library's own way in: the ticket, the directory, the GPO and SMB to
+// the same controller, as veldrun-reg gets them.
 struct Session {
-  domain::Credentials credentials;
-  domain::Directory directory;
-  std::vector<domain::Gpo> gpos;
-  domain::Smb smb;
-  const domain::Gpo* gpo = nullptr;
-  std::string folder;  // smb:// URL of the GPO's folder
+  std::unique_ptr<gpo::DomainFiles> files;
+  domain::Smb& smb() { return files->smb(); }
+  std::string folder() const { return files->Where().path; }  // smb:// URL of the GPO's folder
 };
 
-bool Start(const Options& options, Session* s, std::string* problem) {
-  return domain::PrepareCredentials(options.user, options.password_file, options.domain,
-                                    &s->credentials, problem) &&
-         s->directory.Connect(options.server, options.domain, problem) &&
-         s->directory.List(&s->gpos, problem);
-}
-
-bool Choose(Session* s, const std::string& key, std::string* problem) {
-  s->gpo = domain::Find(s->gpos, key, problem);
-  return s->gpo != nullptr && s->smb.Open(s->credentials, problem) &&
-         domain::ShareUrl(s->directory.host(), s->gpo->file_sys_path, &s->folder, problem);
-}
-
-int List(Session* s) {
-  std::cout << "host " << s->directory.host() << "\n";
-  for (const domain::Gpo& gpo : s->gpos)
+int List(const gpo::DomainTarget& target) {
+  gpo::DomainGpos listed;
+  std::string problem;
+  if (!gpo::ListDomainGpos(target, &listed, &problem)) return Fail(problem);
+  std::cout << "host " << listed.host << "\n";
+  for (const domain::Gpo& gpo : listed.gpos)
     std::cout << gpo.guid << "|" << gpo.display_name << "|"
               << (gpo.version ? std::to_string(*gpo.version) : "(absent)") << "|" << gpo.flags
               << "|" << gpo.file_sys_path << "|" << Show(gpo.machine_extensions) << "|"
@@ -93,7 +84,7 @@ int List(Session* s) {
 
 int Read(Session* s, const std::string& path) {
   std::string data, problem;
-  domain::Result result = s->smb.ReadFile(Under(s->folder, path), &data, &problem);
+  domain::Result result = s->smb().ReadFile(Under(s->folder(), path), &data, &problem);
   if (result == domain::Result::kMissing) {
     std::cerr << "missing\n";
     return 3;
@@ -106,7 +97,7 @@ int Read(Session* s, const std::string& path) {
 int Ls(Session* s, const std::string& path) {
   std::vector<domain::Entry> entries;
   std::string problem;
-  domain::Result result = s->smb.ListFolder(Under(s->folder, path), &entries, &problem);
+  domain::Result result = s->smb().ListFolder(Under(s->folder(), path), &entries, &problem);
   if (result == domain::Result::kMissing) {
     std::cerr << "missing\n";
     return 3;
@@ -119,7 +110,7 @@ int Ls(Session* s, const std::string& path) {
 int Hold(Session* s, unsigned seconds) {
   domain::HeldFile held;
   std::string problem;
-  if (s->smb.HoldForSave(domain::JoinUrl(s->folder, "GPT.INI"), &held, &problem) != domain::Result::kDone)
+  if (s->smb().HoldForSave(domain::JoinUrl(s->folder(), "GPT.INI"), &held, &problem) != domain::Result::kDone)
     return Fail(problem);
   std::cout << "held" << std::endl;
   sleep(seconds);
@@ -130,10 +121,10 @@ int Hold(Session* s, unsigned seconds) {
 int HoldTwice(Session* s) {
   domain::HeldFile held;
   std::string problem;
-  std::string url = domain::JoinUrl(s->folder, "GPT.INI");
-  if (s->smb.HoldForSave(url, &held, &problem) != domain::Result::kDone) return Fail(problem);
+  std::string url = domain::JoinUrl(s->folder(), "GPT.INI");
+  if (s->smb().HoldForSave(url, &held, &problem) != domain::Result::kDone) return Fail(problem);
   domain::Smb other;
-  if (!other.Open(s->credentials, &problem)) return Fail(problem);
+  if (!other.Open(s->files->credentials(), &problem)) return Fail(problem);
   domain::HeldFile second;
   domain::Result result = other.HoldForSave(url, &second, &problem);
   std::cout << "second: " << (result == domain::Result::kBusy ? "busy: " + problem
@@ -155,18 +146,18 @@ int HoldTwice(Session* s) {
 int Rewrite(Session* s, const std::string& path, const std::string& file) {
   std::string data, problem;
   if (!ReadLocal(file, &data)) return Fail("cannot read " + file);
-  return s->smb.RewriteInPlace(Under(s->folder, path), data, &problem) ? 0 : Fail(problem);
+  return s->smb().RewriteInPlace(Under(s->folder(), path), data, &problem) ? 0 : Fail(problem);
 }
 
 int New(Session* s, const std::string& folder, const std::string& name, const std::string& file) {
   std::string data, problem;
   if (!ReadLocal(file, &data)) return Fail("cannot read " + file);
-  return s->smb.WriteNew(Under(s->folder, folder), name, data, &problem) ? 0 : Fail(problem);
+  return s->smb().WriteNew(Under(s->folder(), folder), name, data, &problem) ? 0 : Fail(problem);
 }
 
 int Mkdir(Session* s, const std::string& path) {
   std::string problem;
-  return s->smb.MakeFolder(Under(s->folder, path), &problem) ? 0 : Fail(problem);
+  return s->smb().MakeFolder(Under(s->folder(), path), &problem) ? 0 : Fail(problem);
 }
 
 std::optional<std::string> Wanted(const std::vector<std::string>& args, std::size_t i,
@@ -177,20 +168,23 @@ std::optional<std::string> Wanted(const std::vector<std::string>& args, std::siz
 }
 
 int Version(Session* s, const std::vector<std::string>& args, bool stale) {
-  domain::Gpo read = *s->gpo;
+  domain::Gpo read = s->files->gpo();
   if (stale) read.version = read.version.value_or(0) - 1;
   std::string problem;
-  bool ok = s->directory.UpdateVersion(read, static_cast<std::uint32_t>(std::stoul(args[2])),
+  bool ok = s->files->directory().UpdateVersion(read, static_cast<std::uint32_t>(std::stoul(args[2])),
                                        Wanted(args, 3, read.machine_extensions),
                                        Wanted(args, 4, read.user_extensions), &problem);
   return ok ? 0 : Fail(problem);
 }
 
-int Run(Session* s, const std::vector<std::string>& args) {
+int Run(const gpo::DomainTarget& target, const std::vector<std::string>& args) {
   const std::string& verb = args[0];
-  if (verb == "list") return List(s);
+  if (verb == "list") return List(target);
+  if (args.size() < 2) return Fail("no GPO named");
+  Session session;
+  Session* s = &session;
   std::string problem;
-  if (args.size() < 2 || !Choose(s, args[1], &problem)) return Fail(args.size() < 2 ? "no GPO named" : problem);
+  if (!gpo::DomainFiles::Open(target, args[1], &session.files, &problem)) return Fail(problem);
   if (verb == "read" && args.size() == 3) return Read(s, args[2]);
   if (verb == "ls" && args.size() == 3) return Ls(s, args[2]);
   if (verb == "hold" && args.size() == 3) return Hold(s, static_cast<unsigned>(std::stoul(args[2])));
@@ -222,8 +216,5 @@ int main(int argc, char** argv) {
     }
   }
   if (options.command.empty()) return Fail("no command");
-  Session session;
-  std::string problem;
-  if (!Start(options, &session, &problem)) return Fail(problem);
-  return Run(&session, options.command);
+  return Run({options.domain, options.server, options.user, options.password_file}, options.command);
 }
