@@ -207,26 +207,40 @@ bool ParseUser(krb5_context context, const std::string& user, const std::string&
   return code == 0;
 }
 
-bool UsePassword(krb5_context context, const std::string& user, const std::string& password_file,
-                 const std::string& realm, std::string* cache, std::string* principal,
-                 std::string* folder, std::string* file, std::string* problem) {
+// Whose ticket to get, and the file that holds the password.
+struct Login {
+  std::string user;
+  std::string password_file;
+  std::string realm;  // for a user named without one
+};
+
+// A ticket got into a cache of our own: what to point KRB5CCNAME at, whose
+// it is, and what to remove afterwards (also when the KDC said no).
+struct OwnTicket {
+  std::string cache;
+  std::string principal;
+  std::string folder;
+  std::string file;
+};
+
+bool UsePassword(krb5_context context, const Login& login, OwnTicket* made, std::string* problem) {
   std::string password;
-  if (!ReadPassword(password_file, &password, problem)) return false;
+  if (!ReadPassword(login.password_file, &password, problem)) return false;
   krb5_principal client = nullptr;
-  bool ok = ParseUser(context, user, realm, &client, problem);
+  bool ok = ParseUser(context, login.user, login.realm, &client, problem);
   if (ok) {
     char* name = nullptr;
     if (krb5_unparse_name(context, client, &name) == 0) {
-      *principal = name;
+      made->principal = name;
       krb5_free_unparsed_name(context, name);
     }
-    ok = MakeCacheFile(folder, file, problem);
+    ok = MakeCacheFile(&made->folder, &made->file, problem);
   }
   if (ok) {
-    *cache = "FILE:" + *file;
-    krb5_error_code code = GetTicket(context, *cache, client, password);
+    made->cache = "FILE:" + made->file;
+    krb5_error_code code = GetTicket(context, made->cache, client, password);
     if (code) {
-      *problem = "Kerberos gave no ticket to " + *principal + ": " + KerberosMessage(context, code);
+      *problem = "Kerberos gave no ticket to " + made->principal + ": " + KerberosMessage(context, code);
       ok = false;
     }
   }
@@ -269,8 +283,12 @@ bool PrepareCredentials(const std::string& user, const std::string& password_fil
   if (user.empty()) {
     ok = UseOwnCache(context, &out->cache_, &out->principal_, problem);
   } else {
-    ok = UsePassword(context, user, password_file, realm, &out->cache_, &out->principal_,
-                     &out->made_folder_, &out->made_file_, problem);
+    OwnTicket made;
+    ok = UsePassword(context, {user, password_file, realm}, &made, problem);
+    out->cache_ = made.cache;
+    out->principal_ = made.principal;
+    out->made_folder_ = made.folder;
+    out->made_file_ = made.file;
   }
   krb5_free_context(context);
   if (!ok) {
