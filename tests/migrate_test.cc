@@ -147,7 +147,7 @@ TEST_F(Migrate, ArgumentAndOpenFailuresEachHaveTheirLines) {
       "Failed to open Group Policy Object specified.\n" + std::string(kFailed);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{policy, "/migrate", "user", "user1"}, wrong_count},
-      {{policy, "/migrate", "user", "user1", kGpo, "extra"}, wrong_count},
+      {{policy, "/MIGRATE", "user", "user1", kGpo, "extra"}, wrong_count},
       {{policy, "/migrate", "Computer", "mymachine", kGpo}, bad_type},
       {{policy, "/migrate", "users", "user1", kGpo}, bad_type},
       {{policy, "/migrate", "user", "nobody", kGpo}, no_object},

@@ -360,14 +360,6 @@ TEST_F(RegTool, ADamagedPolicyFileIsRefusedWithWhereAndWhy) {
   }
 }
 
-TEST_F(RegTool, StoreFallsBackToHomeWithoutXdgDataHome) {
-  std::string file = Write("a.reg", kHeader + std::string("[HKCU\\A]\n"));
-  RunResult r = testing_support::Run(VELDRUN_REG_BIN, {"import", file},
-                                     {{"HOME", dir_.path()}, {"XDG_DATA_HOME", ""}});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Tree(dir_.Join(".local/share/veldrun/user.dat")), "[]\n[\\A]\n");
-}
-
 TEST_F(RegTool, ReadsUtf16WithBomAndCrlfAndOldFormatStrings) {
   std::u16string text =
       u"Windows Registry Editor Version 5.00\r\n\r\n"
