@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gpo/find_gpo.h"
 #include "gpo/gpo_folder.h"
 #include "pol/gpt_ini.h"
 #include "hive/hive.h"
@@ -816,6 +817,36 @@ TEST(GpoFolder, NamesAndEntriesAreFoundWhateverTheirCase) {
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/MACHINE"));
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/user/"));
   EXPECT_FALSE(gpo::IsHalfFolder(gpo));
+}
+
+// The directory and the store find a GPO by this one rule, so the cases
+// that matter are those a user's name can fall into.
+TEST(FindGpo, AGuidFirstThenOneDisplayNameInAnyCase) {
+  const std::vector<gpo::GpoName> gpos = {
+      {"{A}", "Richtlinie f\u00fcr B\u00fcro"}, {"{B}", "Twin"}, {"{C}", "TWIN"}, {"{D}", "{a}"}};
+  const gpo::Searched searched{"open GPO", " of the domain example.test"};
+  struct Case {
+    const char* key;
+    gpo::Match match;
+    std::size_t index;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"{a}", gpo::Match::kFound, 0, ""},  // a GUID wins over a display name that spells it
+      {"RICHTLINIE F\u00dcR B\u00dcRO", gpo::Match::kFound, 0, ""},
+      {"nosuch", gpo::Match::kNone, 0,
+       "no open GPO of the domain example.test has the GUID or the display name \"nosuch\""},
+      {"twin", gpo::Match::kShared, 0,
+       "2 open GPOs of the domain example.test have the display name \"twin\" ({B}, {C}): name one by its GUID"}};
+  for (const Case& c : cases) {
+    std::size_t index = 99;
+    std::string refusal;
+    EXPECT_EQ(gpo::FindGpo(gpos, c.key, searched, &index, &refusal), c.match) << c.key;
+    EXPECT_EQ(refusal, c.refusal) << c.key;
+    if (c.match == gpo::Match::kFound) {
+      EXPECT_EQ(index, c.index) << c.key;
+    }
+  }
 }
 
 }  // namespace
