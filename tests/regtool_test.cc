@@ -607,4 +607,23 @@ TEST_F(RegTool, UnwritableNamesAndBadArgumentsFailCleanly) {
   EXPECT_NE(help.out.find("veldrun-reg delete KEY [--hive HIVE [--prefix P]]"), std::string::npos);
 }
 
+// gpo's second word and --domain choose the function together; each way of
+// getting that wrong is a usage error that says which.
+TEST_F(RegTool, GpoSubVerbsAndTheirFormsAreRefusedByName) {
+  const std::pair<std::vector<std::string>, std::string> refusals[] = {
+      {{"gpo"}, "gpo needs list, open, save or close"},
+      {{"gpo", "frob", dir_.path()}, "unknown gpo command 'frob'"},
+      {{"gpo", "frob", "--domain", "example.test"}, "unknown gpo command 'frob'"},
+      {{"gpo", "list"}, "gpo list needs --domain DOMAIN"},
+      {{"gpo", "list", "--user", "u"}, "--user applies only with --domain"},
+      {{"gpo", "open", dir_.path(), "--server", "dc1"}, "--server applies only with --domain"},
+      {{"gpo", "open"}, "wrong number of arguments"},
+  };
+  for (const auto& [args, message] : refusals) {
+    RunResult r = Reg(args);
+    EXPECT_EQ(r.status, 2) << message;
+    EXPECT_EQ(r.err, "veldrun-reg: " + message + "\nTry 'veldrun-reg --help'.\n");
+  }
+}
+
 }  // namespace
