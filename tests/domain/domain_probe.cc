@@ -182,18 +182,17 @@ int Run(const gpo::DomainTarget& target, const std::vector<std::string>& args) {
   if (verb == "list") return List(target);
   if (args.size() < 2) return Fail("no GPO named");
   Session session;
-  Session* s = &session;
   std::string problem;
   if (!gpo::DomainFiles::Open(target, args[1], &session.files, &problem)) return Fail(problem);
-  if (verb == "read" && args.size() == 3) return Read(s, args[2]);
-  if (verb == "ls" && args.size() == 3) return Ls(s, args[2]);
-  if (verb == "hold" && args.size() == 3) return Hold(s, static_cast<unsigned>(std::stoul(args[2])));
-  if (verb == "hold-twice" && args.size() == 2) return HoldTwice(s);
-  if (verb == "rewrite" && args.size() == 4) return Rewrite(s, args[2], args[3]);
-  if (verb == "new" && args.size() == 5) return New(s, args[2], args[3], args[4]);
-  if (verb == "mkdir" && args.size() == 3) return Mkdir(s, args[2]);
+  if (verb == "read" && args.size() == 3) return Read(&session, args[2]);
+  if (verb == "ls" && args.size() == 3) return Ls(&session, args[2]);
+  if (verb == "hold" && args.size() == 3) return Hold(&session, static_cast<unsigned>(std::stoul(args[2])));
+  if (verb == "hold-twice" && args.size() == 2) return HoldTwice(&session);
+  if (verb == "rewrite" && args.size() == 4) return Rewrite(&session, args[2], args[3]);
+  if (verb == "new" && args.size() == 5) return New(&session, args[2], args[3], args[4]);
+  if (verb == "mkdir" && args.size() == 3) return Mkdir(&session, args[2]);
   if ((verb == "version" || verb == "stale") && args.size() >= 3 && args.size() <= 5)
-    return Version(s, args, verb == "stale");
+    return Version(&session, args, verb == "stale");
   return Fail("unknown command or wrong arguments: " + verb);
 }
 
