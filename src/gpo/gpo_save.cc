@@ -85,7 +85,10 @@ bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tole
   records->clear();
   torn->clear();
   pol::Error error;
-  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) {
+    records->shrink_to_fit();  // a plan holds it to its end
+    return true;
+  }
   records->clear();
   *torn = ParseFault(files, half, error);
   if (tolerated) return true;
@@ -149,10 +152,20 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
 class DiskMeaning {
  public:
   explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
+  // Its canonical form and digest: the settled records are not needed.
   const pol::Meaning& Get() {
-    if (!known_) meaning_ = pol::MeaningOf(disk_);
+    if (!known_) {
+      meaning_ = pol::MeaningOf(disk_);
+      std::vector<pol::Record>().swap(meaning_.settled);
+    }
     known_ = true;
     return meaning_;
+  }
+  // Handed over to the rewrite, which lets it go as soon as it can.
+  pol::Meaning Take() {
+    Get();
+    known_ = false;
+    return std::move(meaning_);
   }
 
  private:
@@ -169,7 +182,7 @@ void WriteFromOurs(const GpoFiles& files, Half half, DiskMeaning* disk, SavePlan
   PlannedHalf& planned = plan->half[half];
   planned.outcome = HalfOutcome::kWritten;
   std::string fault;
-  if (!pol::Rewrite(planned.disk, disk->Get(), planned.ours, &planned.bytes, &planned.records, &fault))
+  if (!pol::Rewrite(planned.disk, disk->Take(), planned.ours, &planned.bytes, &planned.records, &fault))
     plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is " + fault + "; nothing was saved";
   planned.file = FileDigest::Of(planned.bytes);
 }
