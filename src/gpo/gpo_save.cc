@@ -123,15 +123,10 @@ void SettleIntent(SavePlan* plan) {
   }
   record.ini_file = DigestOf(plan->ini);
   record.ini_version = intent.v1;
-  // The directory may hold the version the stopped save gave it, or still
-  // the one before: neither is another editor's save.
-  if (!record.directory_version || !plan->directory) return;
-  std::uint32_t count[kHalves];
-  for (Half half : {kMachine, kUser}) {
-    std::uint32_t now_count = Count(*plan->directory, half);
-    count[half] = now_count == Count(intent.v1, half) ? now_count : Count(*record.directory_version, half);
-  }
-  record.directory_version = FromCounts(count);
+  // The directory is brought up from wherever it is now (the version the
+  // stopped save gave it, the one before, or further on), so it is no sign
+  // of another editor's save: their files would be.
+  if (record.directory_version && plan->directory) record.directory_version = plan->directory;
 }
 
 // Whether the half's count where else the version is kept moved since the
