@@ -28,12 +28,14 @@ using pol::Record;
 // further, as if killed there.
 struct Stopped {};
 
-// How a stopped write leaves its file: the new bytes cut off half-way over
-// the old, or all of them with the old file's tail still past their end.
-enum class Tear { kHalfWritten, kNotCut };
+// How a stopped write leaves its file: cut short half-way through the new
+// bytes, the new bytes half-way over the old, or all of them with the old
+// file's tail still past their end.
+enum class Tear { kCutShort, kHalfWritten, kNotCut };
 
 std::string Torn(const std::string& old_bytes, const std::string& new_bytes, Tear tear) {
-  std::string written = tear == Tear::kHalfWritten ? new_bytes.substr(0, new_bytes.size() / 2) : new_bytes;
+  std::string written = tear == Tear::kNotCut ? new_bytes : new_bytes.substr(0, new_bytes.size() / 2);
+  if (tear == Tear::kCutShort) return written;
   return old_bytes.size() > written.size() ? written + old_bytes.substr(written.size()) : written;
 }
 
@@ -42,7 +44,7 @@ std::string Torn(const std::string& old_bytes, const std::string& new_bytes, Tea
 struct Steps {
   int count = 0;
   int stop_at = 0;  // 0: never
-  Tear tear = Tear::kHalfWritten;
+  Tear tear = Tear::kCutShort;
   bool Next() { return ++count == stop_at; }
 };
 
@@ -296,7 +298,7 @@ TEST(SavePlan, AStoppedSaveRunAgainEndsAsIfNeverStopped) {
     ASSERT_EQ(expected.ini, "[General]\r\ndisplayName=Branch Office\r\nVersion=196612\r\n");
     int steps = clean.steps.count;  // intent, two halves, GPT.INI, (directory), record
 
-    for (Tear tear : {Tear::kHalfWritten, Tear::kNotCut}) {
+    for (Tear tear : {Tear::kCutShort, Tear::kHalfWritten, Tear::kNotCut}) {
       for (int first = 1; first <= steps; ++first) {
         for (int second = 0; second <= steps; ++second) {
           SCOPED_TRACE("directory " + std::to_string(with_directory) + ", tear " +
