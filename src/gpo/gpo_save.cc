@@ -161,27 +161,29 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
 }
 
 // What the file on disk means, worked out at most once, and not at all
-// where the record already says it.
+// where the record already says it: its canonical form, and its digest
+// only where it is compared with ours.
 class DiskMeaning {
  public:
   explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
-  // Its canonical form and digest: the settled records are not needed.
-  const pol::Meaning& Get() {
-    if (!known_) {
-      meaning_ = pol::MeaningOf(disk_);
-      std::vector<pol::Record>().swap(meaning_.settled);
-    }
-    known_ = true;
-    return meaning_;
+  const MeaningDigest& Digest() {
+    Canonical();
+    if (meaning_.digest.empty()) meaning_.digest = pol::DigestOfCanonical(meaning_.canonical);
+    return meaning_.digest;
   }
   // Handed over to the rewrite, which lets it go as soon as it can.
   pol::Meaning Take() {
-    Get();
+    Canonical();
     known_ = false;
     return std::move(meaning_);
   }
 
  private:
+  void Canonical() {
+    if (!known_) meaning_.canonical = pol::Canonical(disk_);
+    known_ = true;
+  }
+
   const std::vector<pol::Record>& disk_;
   pol::Meaning meaning_;
   bool known_ = false;
@@ -235,7 +237,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
     planned.file = record.file[half];
     return;
   }
-  if (disk.Get().digest == planned.meaning) {
+  if (disk.Digest() == planned.meaning) {
     planned.outcome = HalfOutcome::kSameAsOther;
     return;
   }

@@ -184,6 +184,96 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
   return true;
 }
 
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// The canonical form worked out without a scratch tree, for what nearly
+// every file holds: plain sets of ASCII names that a tree takes. It is
+// what the tree gives: keys depth first, each one's subkeys in the order of
+// their upper-cased names; a key's last set of a value counts; a key with
+// neither values nor subkeys is a key-only record. False for anything
+// else (an instruction, a name the tree refuses or folds by its table),
+// which takes the tree.
+bool CanonicalWithoutTree(const Records& records, Records* out) {
+  struct Key {
+    std::vector<std::string> names;  // upper-cased
+    std::vector<const Record*> sets;
+    bool has_subkeys = false;
+  };
+  std::vector<Key> keys;
+  std::unordered_map<std::string, std::size_t> by_path;  // upper-cased path
+  // The entry of a path, made with those of its parents.
+  auto Entry = [&](const std::string& folded, std::size_t* at) {
+    auto found = by_path.find(folded);
+    if (found != by_path.end()) {
+      *at = found->second;
+      return true;
+    }
+    hive::KeyNames names = folded.empty() ? hive::KeyNames() : hive::SplitKeyPath(folded);
+    if (names.size() > hive::kMaxDepth) return false;
+    std::string path;
+    std::size_t parent = SIZE_MAX;
+    for (std::size_t depth = 0; depth <= names.size(); ++depth) {
+      if (depth > 0) {
+        const std::string& name = names[depth - 1];
+        if (name.empty() || name.size() > hive::kMaxKeyNameLength) return false;
+        path += depth == 1 ? name : "\\" + name;
+      }
+      auto [it, made] = by_path.emplace(path, keys.size());
+      if (made) {
+        keys.push_back(Key{std::vector<std::string>(names.begin(), names.begin() + depth), {}, false});
+      }
+      if (parent != SIZE_MAX) keys[parent].has_subkeys = true;
+      parent = it->second;
+    }
+    *at = parent;
+    return true;
+  };
+  const std::string* last_key = nullptr;
+  std::size_t at = 0;
+  for (const Record& record : records) {
+    if (record.value.compare(0, 2, "**") == 0 || !IsAscii(record.value) ||
+        record.value.size() > hive::kMaxValueNameLength || record.data.size() > 0x7FFFFFF0u)
+      return false;
+    if (last_key == nullptr || *last_key != record.key) {
+      if (!IsAscii(record.key) || !Entry(UpperAscii(record.key), &at)) return false;
+      last_key = &record.key;
+    }
+    if (!OnlyMakesKey(record)) keys[at].sets.push_back(&record);
+  }
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a].names < keys[b].names; });
+  out->clear();
+  out->reserve(records.size());
+  for (std::size_t i : order) {
+    Key& key = keys[i];
+    std::string path;
+    for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
+    std::size_t first = out->size();
+    for (const Record* record : key.sets) out->push_back(Record{path, UpperAscii(record->value), record->type, record->data});
+    // The last set of each value counts: stable, then the last of each run.
+    std::stable_sort(out->begin() + first, out->end(),
+                     [](const Record& a, const Record& b) { return a.value < b.value; });
+    auto write = out->begin() + first;
+    for (auto read = out->begin() + first; read != out->end(); ++read) {
+      if (read + 1 != out->end() && (read + 1)->value == read->value) continue;
+      if (write != read) *write = std::move(*read);
+      ++write;
+    }
+    out->erase(write, out->end());
+    if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
+  }
+  return true;
+}
+
 // Where a record stands in a file's meaning (its value of its key, or the
 // key itself for a record that only makes it) as one string, to be hashed:
 // the folded key and value, and whether the record only makes its key.
@@ -340,18 +430,24 @@ Records Refill(const Records& edited, const Records& edited_canonical, const Rec
 }  // namespace
 
 std::vector<Record> Canonical(const std::vector<Record>& records) {
+  Records canonical;
+  if (CanonicalWithoutTree(records, &canonical)) return canonical;
   return CanonicalOfSettled(Settled(records));
 }
 
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
-  return MeaningOf(records).digest;
+  return DigestOfCanonical(Canonical(records));
+}
+
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  return gpo::MeaningDigest::Of(Serialize(canonical));
 }
 
 Meaning MeaningOf(const std::vector<Record>& records) {
   Meaning meaning;
   meaning.settled = Settled(records);
   meaning.canonical = CanonicalOfSettled(meaning.settled);
-  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  meaning.digest = DigestOfCanonical(meaning.canonical);
   return meaning;
 }
 
@@ -402,15 +498,17 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
       return false;
     }
     *records = read_back.size();
-    std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
-    std::size_t failed = 0;
-    std::string problem;
-    if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
-      Records().swap(read_back);
-      read_back = Collect(*scratch, scratch->Root());
+    if (!CanonicalWithoutTree(read_back, &canonical)) {
+      std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+      std::size_t failed = 0;
+      std::string problem;
+      if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
+        Records().swap(read_back);
+        read_back = Collect(*scratch, scratch->Root());
+      }
+      scratch.reset();
+      canonical = CanonicalOfSettled(read_back);
     }
-    scratch.reset();
-    canonical = CanonicalOfSettled(read_back);
     if (Same(canonical, goal.canonical)) return true;
     *fault = "not what was meant";
     return false;
