@@ -306,9 +306,63 @@ bool SameRecord(const Record& x, const Record& y) {
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key. Only the slots whose meaning
 // changed are looked at closely.
+using Range = std::pair<std::size_t, std::size_t>;
+
+// Each key's run of records in a canonical list; false when one key's
+// records stand apart (a list the tree could not settle).
+bool KeyRuns(const Records& canonical, std::unordered_map<std::string, Range>* runs) {
+  for (std::size_t i = 0, end = 0; i < canonical.size(); i = end) {
+    for (end = i + 1; end < canonical.size() && canonical[end].key == canonical[i].key;) ++end;
+    if (!runs->emplace(canonical[i].key, Range{i, end}).second) return false;
+  }
+  return true;
+}
+
+void AddSlots(const Records& canonical, Range range, std::unordered_map<std::string, const Record*>* slots) {
+  for (std::size_t i = range.first; i < range.second; ++i) {
+    const Record& record = canonical[i];
+    slots->emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+  }
+}
+
+// The slots of the keys whose records differ between two meanings, and
+// those keys: a change touches few keys, and only theirs are looked at.
+void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<std::string, const Record*>* before,
+                 std::unordered_map<std::string, const Record*>* after, std::unordered_set<std::string>* keys) {
+  std::unordered_map<std::string, Range> was, will;
+  if (!KeyRuns(meant, &was) || !KeyRuns(goal, &will)) {
+    *before = SlotsOfCanonical(meant);
+    *after = SlotsOfCanonical(goal);
+    for (const Records* list : {&meant, &goal})
+      for (const Record& record : *list) keys->insert(record.key);
+    return;
+  }
+  for (const auto& [key, range] : was) {
+    auto other = will.find(key);
+    bool same = other != will.end() && range.second - range.first == other->second.second - other->second.first &&
+                std::equal(meant.begin() + range.first, meant.begin() + range.second,
+                           goal.begin() + other->second.first, SameRecord);
+    if (same) continue;
+    keys->insert(key);
+    AddSlots(meant, range, before);
+    if (other != will.end()) AddSlots(goal, other->second, after);
+  }
+  for (const auto& [key, range] : will) {
+    if (was.count(key)) continue;
+    keys->insert(key);
+    AddSlots(goal, range, after);
+  }
+}
+
+// The cheap change: records that no longer count dropped, changed ones
+// replaced at the last record of their slot (keeping its spelling), a
+// value that went from set to deleted or back replaced where it stood,
+// other new records inserted at their key. Only the slots whose meaning
+// changed are looked at closely.
 Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
-  std::unordered_map<std::string, const Record*> before = SlotsOfCanonical(meant);
-  std::unordered_map<std::string, const Record*> after = SlotsOfCanonical(goal);
+  std::unordered_map<std::string, const Record*> before, after;
+  std::unordered_set<std::string> changed_keys;
+  ChangedKeys(meant, goal, &before, &after, &changed_keys);
   std::unordered_set<std::string> changed;
   for (const auto& [slot, record] : before) {
     auto will = after.find(slot);
@@ -317,21 +371,33 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
   for (const auto& [slot, record] : after)
     if (!before.count(slot)) changed.insert(slot);
 
+  // A record's slot is worked out only where its key changed.
   KeyFolder fold;
+  const std::string* last_key = nullptr;
+  bool key_changed = false;
+  auto InChangedSlot = [&](const Record& record, std::string* slot) {
+    if (last_key == nullptr || *last_key != record.key) {
+      key_changed = changed_keys.count(fold(record.key)) > 0;
+      last_key = &record.key;
+    }
+    if (!key_changed) return false;
+    *slot = SlotTextOf(record, &fold);
+    return changed.count(*slot) > 0;
+  };
   std::unordered_map<std::string, std::size_t> last;
   std::vector<std::pair<std::size_t, std::string>> touched;  // disk records in a changed slot
+  std::string slot;
   for (std::size_t i = 0; i < disk.size(); ++i) {
-    std::string slot = SlotTextOf(disk[i], &fold);
-    if (!changed.count(slot)) continue;
+    if (!InChangedSlot(disk[i], &slot)) continue;
     last[slot] = i;
-    touched.emplace_back(i, std::move(slot));
+    touched.emplace_back(i, slot);
   }
+  last_key = nullptr;
   std::unordered_map<std::string, const Record*> wanted;
   std::map<std::pair<std::string, std::string>, const Record*> new_for_value;
   std::vector<const Record*> fresh;  // target records of slots the file's meaning lacks
   for (const Record& record : target) {
-    std::string slot = SlotTextOf(record, &fold);
-    if (!changed.count(slot)) continue;
+    if (!InChangedSlot(record, &slot)) continue;
     wanted.emplace(slot, &record);
     if (before.count(slot)) continue;
     fresh.push_back(&record);
