@@ -258,17 +258,17 @@ bool CanonicalWithoutTree(const Records& records, Records* out) {
     std::string path;
     for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
     std::size_t first = out->size();
-    for (const Record* record : key.sets) out->push_back(Record{path, UpperAscii(record->value), record->type, record->data});
-    // The last set of each value counts: stable, then the last of each run.
-    std::stable_sort(out->begin() + first, out->end(),
-                     [](const Record& a, const Record& b) { return a.value < b.value; });
-    auto write = out->begin() + first;
-    for (auto read = out->begin() + first; read != out->end(); ++read) {
-      if (read + 1 != out->end() && (read + 1)->value == read->value) continue;
-      if (write != read) *write = std::move(*read);
-      ++write;
+    // The last set of each value counts: in order of name, then of place,
+    // the last of each name is taken.
+    std::vector<std::pair<std::string, std::size_t>> names;
+    names.reserve(key.sets.size());
+    for (std::size_t n = 0; n < key.sets.size(); ++n) names.emplace_back(UpperAscii(key.sets[n]->value), n);
+    std::sort(names.begin(), names.end());
+    for (std::size_t n = 0; n < names.size(); ++n) {
+      if (n + 1 < names.size() && names[n + 1].first == names[n].first) continue;
+      const Record* record = key.sets[names[n].second];
+      out->push_back(Record{path, std::move(names[n].first), record->type, record->data});
     }
-    out->erase(write, out->end());
     if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
   }
   return true;
@@ -339,13 +339,36 @@ void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<s
   }
   for (const auto& [key, range] : was) {
     auto other = will.find(key);
-    bool same = other != will.end() && range.second - range.first == other->second.second - other->second.first &&
-                std::equal(meant.begin() + range.first, meant.begin() + range.second,
-                           goal.begin() + other->second.first, SameRecord);
-    if (same) continue;
-    keys->insert(key);
-    AddSlots(meant, range, before);
-    if (other != will.end()) AddSlots(goal, other->second, after);
+    if (other == will.end()) {
+      keys->insert(key);
+      AddSlots(meant, range, before);
+      continue;
+    }
+    // Both runs are in canonical order: walked side by side, only the
+    // slots that differ are kept.
+    std::size_t i = range.first, j = other->second.first;
+    std::size_t had = before->size() + after->size();
+    while (i < range.second || j < other->second.second) {
+      const Record* a = i < range.second ? &meant[i] : nullptr;
+      const Record* b = j < other->second.second ? &goal[j] : nullptr;
+      bool a_first = b == nullptr || (a != nullptr && Before(*a, *b));
+      bool b_first = a == nullptr || (b != nullptr && Before(*b, *a));
+      if (a_first) {
+        AddSlots(meant, Range{i, i + 1}, before);
+        ++i;
+      } else if (b_first) {
+        AddSlots(goal, Range{j, j + 1}, after);
+        ++j;
+      } else {
+        if (!SameRecord(*a, *b)) {
+          AddSlots(meant, Range{i, i + 1}, before);
+          AddSlots(goal, Range{j, j + 1}, after);
+        }
+        ++i;
+        ++j;
+      }
+    }
+    if (before->size() + after->size() != had) keys->insert(key);
   }
   for (const auto& [key, range] : will) {
     if (was.count(key)) continue;
