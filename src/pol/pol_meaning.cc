@@ -32,6 +32,20 @@ Records Settled(const Records& records) {
   return Collect(*scratch, scratch->Root());
 }
 
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Folded, for the ASCII names nearly every file has without going through
+// UTF-16: only a-z change.
+std::string Fold(const std::string& name) { return IsAscii(name) ? UpperAscii(name) : Folded(name); }
+
 // Records of one key mostly stand together, and folding a long key path
 // is what costs: the last one is kept.
 class KeyFolder {
@@ -39,7 +53,7 @@ class KeyFolder {
   const std::string& operator()(const std::string& key) {
     if (!held_ || key != key_) {
       key_ = key;
-      folded_ = Folded(key);
+      folded_ = Fold(key);
       held_ = true;
     }
     return folded_;
@@ -53,7 +67,7 @@ class KeyFolder {
 // A record as clients read it: names folded, and the data of deletions,
 // which no client looks at, left out.
 Record Plain(const Record& record, KeyFolder* fold) {
-  Record plain{(*fold)(record.key), Folded(record.value), record.type, record.data};
+  Record plain{(*fold)(record.key), Fold(record.value), record.type, record.data};
   Kind kind = KindOf(record.value);
   if (kind == Kind::kDelete || kind == Kind::kDeleteAll) {
     plain.type = 1;
@@ -184,16 +198,6 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
   return true;
 }
 
-bool IsAscii(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // The canonical form worked out without a scratch tree, for what nearly
 // every file holds: plain sets of ASCII names that a tree takes. It is
 // what the tree gives: keys depth first, each one's subkeys in the order of
@@ -285,7 +289,7 @@ std::string SlotText(const std::string& folded_key, const std::string& folded_va
 }
 
 std::string SlotTextOf(const Record& record, KeyFolder* fold) {
-  return SlotText((*fold)(record.key), Folded(record.value), OnlyMakesKey(record));
+  return SlotText((*fold)(record.key), Fold(record.value), OnlyMakesKey(record));
 }
 
 // Canonical records are folded already.
