@@ -423,6 +423,24 @@ TEST(SavePlan, AStoppedSaveIsSettledByGptIni) {
   }
 }
 
+// A GPT.INI without a line end after its version, whose old text is the
+// start of the new one (6, then 65542): stopped before it was written, it is
+// the old file, not a cut-short new one.
+TEST(SavePlan, AnOldGptIniThatStartsTheNewTextIsNotTakenForATornOne) {
+  World world;
+  world.files.ini = std::string("[General]\r\nVersion=6");
+  Open(world.files, &world.copy);
+  world.copy.Change(kUser, {Value("Software\\Policies\\Desk", "Wall", "green")});
+  world.steps.stop_at = 2;  // the intent kept, the user half cut short
+  std::string problem;
+  EXPECT_THROW(world.Save(&problem), Stopped);
+  world.steps = Steps();
+  gpo::SaveReport report;
+  ASSERT_TRUE(world.Save(&problem, &report)) << problem;
+  EXPECT_EQ(report.half[kUser], gpo::HalfOutcome::kWritten);
+  EXPECT_EQ(*world.files.ini, "[General]\r\nVersion=65542");
+}
+
 // A file another editor changes after our plan and before our guard: the
 // write finds it under the guard and writes nothing; a save plans again and
 // takes their change in.

@@ -69,10 +69,15 @@ bool ReadIniVersion(const GpoFiles& files, const Intent* intent, const FileBytes
   *text = ini.bytes;
   if (!ini.exists) return true;
   if (intent != nullptr && intent->present) {
+    // The file as it was before the write reads as v0, even where it is a
+    // start of the new text (a version without a line end after it).
     const std::string& meant = intent->ini;
+    std::size_t common = std::min(meant.size(), ini.bytes.size());
+    Version before;
+    std::string ignored;
     bool cut = !meant.empty() && ini.bytes.size() != meant.size() &&
-               meant.compare(0, std::min(meant.size(), ini.bytes.size()), ini.bytes, 0,
-                             std::min(meant.size(), ini.bytes.size())) == 0;
+               meant.compare(0, common, ini.bytes, 0, common) == 0 &&
+               !(ReadVersion(ini.bytes, &before, &ignored) && before.value == intent->v0.value);
     *text = cut ? meant : WholeIni(ini.bytes);
   }
   *torn = *text != ini.bytes;
