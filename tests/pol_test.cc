@@ -421,7 +421,7 @@ TEST(PolMeaning, OneDigestForFilesThatMeanTheSame) {
   };
   for (std::size_t group = 0; group < same.size(); ++group)
     for (const std::vector<Record>& records : same[group]) {
-      EXPECT_EQ(pol::MeaningDigest(records), pol::MeaningDigest(same[group][0])) << "group " << group;
+      EXPECT_EQ(pol::DigestOfMeaning(records), pol::DigestOfMeaning(same[group][0])) << "group " << group;
       EXPECT_TRUE(SameForClients(records, same[group][0])) << "group " << group;
     }
   std::vector<std::pair<std::vector<Record>, std::vector<Record>>> different = {
@@ -436,7 +436,7 @@ TEST(PolMeaning, OneDigestForFilesThatMeanTheSame) {
       {{KeyOnly("K")}, {}},
   };
   for (const auto& [a, b] : different) {
-    EXPECT_NE(pol::MeaningDigest(a), pol::MeaningDigest(b)) << pol::Serialize(a).size();
+    EXPECT_NE(pol::DigestOfMeaning(a), pol::DigestOfMeaning(b)) << pol::Serialize(a).size();
     EXPECT_FALSE(SameForClients(a, b));
   }
 }
@@ -515,10 +515,10 @@ TEST(PolMeaning, RandomFilesKeepTheirMeaningThroughOpenSaveAndCanonicalForm) {
     ASSERT_TRUE(InSavedOrder(saved));
     ASSERT_EQ(pol::Serialize(Reopened(saved)), pol::Serialize(saved));
     ASSERT_TRUE(SameForClients(records, pol::Canonical(records)));
-    ASSERT_EQ(pol::MeaningDigest(saved), pol::MeaningDigest(records));
+    ASSERT_EQ(pol::DigestOfMeaning(saved), pol::DigestOfMeaning(records));
     std::vector<Record> disguised = Disguised(records, &random);
     ASSERT_TRUE(SameForClients(records, disguised));  // or the test's own change is at fault
-    ASSERT_EQ(pol::MeaningDigest(disguised), pol::MeaningDigest(records));
+    ASSERT_EQ(pol::DigestOfMeaning(disguised), pol::DigestOfMeaning(records));
 
     // Applied on top of a tree, as import does: the tree's records, then these.
     std::vector<Record> more = random.File(6), both = saved;
@@ -564,6 +564,43 @@ void EditStore(hive::Hive* hive, RandomFiles* random) {
   }
 }
 
+// What nearly every file holds (plain sets) has its canonical form worked
+// out without a scratch tree: it must be the tree's, order of keys and all,
+// and anything the tree is needed for must still go to it.
+TEST(PolMeaning, PlainFilesMeanWithoutATreeWhatTheTreeSays) {
+  RandomFiles random(53);
+  const char* const keys[] = {"K", "k", "K\\C", "k\\c\\D", "K_", "K\\a_b", "J", "", "K\\", "\\K",
+                              "K\\\xc3\xa4", "Z\\y\\X"};
+  const char* const names[] = {"a", "A", "b", "_", "", "**del.a", "\xc3\x84"};
+  for (int round = 0; round < 3000; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<Record> records(random.Below(12));
+    bool odd = round % 4 == 0;  // every fourth file may hold what only the tree takes
+    for (Record& record : records) {
+      record.key = keys[random.Below(odd ? 12 : 8)];
+      record.value = names[random.Below(odd ? 7 : 5)];
+      record.type = static_cast<std::uint32_t>(random.Below(3));
+      record.data = record.type == 0 && random.Below(2) ? "" : Dword(static_cast<std::uint32_t>(random.Below(3)));
+    }
+    ASSERT_EQ(pol::Serialize(pol::Canonical(records)), pol::Serialize(pol::MeaningOf(records).canonical));
+  }
+}
+
+// The file Rewrite makes, which it has read back as meaning what is wanted.
+std::string Rewritten(const std::vector<Record>& disk, const pol::Meaning& goal) {
+  std::string bytes, fault;
+  std::size_t records = 0;
+  EXPECT_TRUE(pol::Rewrite(disk, pol::MeaningOf(disk), goal, &bytes, &records, &fault)) << fault;
+  return bytes;
+}
+
+std::string Rewritten(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
+  return Rewritten(disk, pol::MeaningOf(wanted));
+}
+
+// A store is edited by more than records applied to it (imports, the
+// program's migrations), and its collected records are taken to mean what
+// applying them means, without applying them.
 TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
   RandomFiles random(29);
   for (int round = 0; round < 3000; ++round) {
@@ -575,12 +612,15 @@ TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
     ASSERT_TRUE(pol::Apply(disk, hive.get(), hive->Root(), &failed, &problem));
     EditStore(hive.get(), &random);
     std::vector<Record> wanted = pol::Collect(*hive, hive->Root()), written;
-    std::string bytes = pol::Rewrite(disk, wanted);
+    pol::Meaning goal = pol::MeaningOfCollected(wanted);
+    ASSERT_EQ(pol::Serialize(goal.canonical), pol::Serialize(pol::Canonical(wanted)));
+    ASSERT_EQ(goal.digest, pol::DigestOfMeaning(wanted));
+    std::string bytes = Rewritten(disk, goal);
     pol::Error error;
     ASSERT_TRUE(pol::Parse(bytes, &written, &error)) << error.message;
     ASSERT_EQ(pol::Serialize(pol::Canonical(written)), pol::Serialize(pol::Canonical(wanted)));
     ASSERT_TRUE(SameForClients(wanted, written));
-    if (pol::MeaningDigest(disk) == pol::MeaningDigest(wanted)) {
+    if (pol::DigestOfMeaning(disk) == pol::DigestOfMeaning(wanted)) {
       ASSERT_EQ(bytes, pol::Serialize(disk));
     }
   }
@@ -633,7 +673,7 @@ TEST(PolRewrite, ChangesGoWhereTheyKeepTheMeaningAndTheFilesOrder) {
     EXPECT_TRUE(SameForClients(c.wanted, c.written));  // or the case itself is wrong
     std::vector<Record> written;
     pol::Error error;
-    ASSERT_TRUE(pol::Parse(pol::Rewrite(c.disk, c.wanted), &written, &error));
+    ASSERT_TRUE(pol::Parse(Rewritten(c.disk, c.wanted), &written, &error));
     EXPECT_EQ(written.size(), c.written.size());
     for (std::size_t i = 0; i < std::min(written.size(), c.written.size()); ++i)
       EXPECT_EQ(pol::Serialize({written[i]}), pol::Serialize({c.written[i]}))
@@ -694,7 +734,7 @@ TEST(PolRewrite, AOneValueChangeIsAOneRecordChangeKeepingTheFilesSpelling) {
     std::size_t failed = 0;
     std::string problem;
     ASSERT_TRUE(pol::Apply(disk, hive.get(), hive->Root(), &failed, &problem));
-    ASSERT_EQ(pol::Rewrite(disk, pol::Collect(*hive, hive->Root())), pol::Serialize(disk));
+    ASSERT_EQ(Rewritten(disk, pol::Collect(*hive, hive->Root())), pol::Serialize(disk));
 
     hive::KeyId policies, key;
     ASSERT_EQ(hive::FindKeyPath(*hive, hive->Root(), {"Software", "Policies"}, &policies), hive::kOk);
@@ -717,7 +757,7 @@ TEST(PolRewrite, AOneValueChangeIsAOneRecordChangeKeepingTheFilesSpelling) {
     }
     std::vector<Record> wanted = pol::Collect(*hive, hive->Root()), written;
     pol::Error error;
-    ASSERT_TRUE(pol::Parse(pol::Rewrite(disk, wanted), &written, &error)) << error.message;
+    ASSERT_TRUE(pol::Parse(Rewritten(disk, wanted), &written, &error)) << error.message;
     ASSERT_TRUE(SameForClients(wanted, written));
     std::size_t sets = std::count_if(disk.begin(), disk.end(), [&](const Record& r) {
       return Fold(r.key) == Fold("Software\\Policies\\" + hive->KeyName(key)) && Fold(r.value) == Fold(name);

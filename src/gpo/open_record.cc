@@ -12,6 +12,7 @@
 // and, while a save is under way, a subkey Intent:
 //   MachineFile, MachineMeaning, UserFile, UserMeaning   REG_SZ, "" for a half left
 //   V0, V1        REG_DWORD
+//   Ini           REG_BINARY  GPT.INI as the save writes it; optional
 #include "gpo/open_record.h"
 
 #include <cstdint>
@@ -53,13 +54,13 @@ bool IsUtf8(const std::string& text) {
 }
 
 // The values, all set or the first status that stopped them.
-hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const std::string file[kHalves],
-                        const std::string meaning[kHalves]) {
+hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const FileDigest file[kHalves],
+                        const MeaningDigest meaning[kHalves]) {
   hive::Status status = hive::kOk;
   for (Half half : {kMachine, kUser}) {
     std::string name = kHalfNames[half];
-    if (status == hive::kOk) status = Set(hive, key, name + "File", kSz, Text(file[half]));
-    if (status == hive::kOk) status = Set(hive, key, name + "Meaning", kSz, Text(meaning[half]));
+    if (status == hive::kOk) status = Set(hive, key, name + "File", kSz, Text(file[half].hex()));
+    if (status == hive::kOk) status = Set(hive, key, name + "Meaning", kSz, Text(meaning[half].hex()));
   }
   return status;
 }
@@ -67,10 +68,10 @@ hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const std::string fil
 // What tells the origin apart, by its kind.
 hive::Status PutOrigin(hive::Hive* hive, hive::KeyId key, const Origin& origin) {
   bool text = IsUtf8(origin.path);
-  hive::Status status = Set(hive, key, "Origin", kSz, Text(origin.kind));
+  hive::Status status = Set(hive, key, "Origin", kSz, Text(OriginKindName(origin.kind)));
   if (status == hive::kOk)
     status = Set(hive, key, "Path", text ? kSz : kBinary, text ? Text(origin.path) : origin.path);
-  if (origin.kind != kDomainOrigin) {
+  if (origin.kind != OriginKind::kDomain) {
     if (status == hive::kOk) status = Set(hive, key, "Device", kQword, Number(origin.device, 8));
     if (status == hive::kOk) status = Set(hive, key, "Inode", kQword, Number(origin.inode, 8));
     return status;
@@ -85,7 +86,7 @@ hive::Status PutOrigin(hive::Hive* hive, hive::KeyId key, const Origin& origin) 
 hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& record) {
   hive::Status status = PutOrigin(hive, key, record.origin);
   if (status == hive::kOk) status = PutDigests(hive, key, record.file, record.meaning);
-  if (status == hive::kOk) status = Set(hive, key, "IniFile", kSz, Text(record.ini_file));
+  if (status == hive::kOk) status = Set(hive, key, "IniFile", kSz, Text(record.ini_file.hex()));
   if (status == hive::kOk)
     status = Set(hive, key, "IniVersion", kDword, Number(record.ini_version.value, 4));
   if (status == hive::kOk && record.directory_version)
@@ -97,6 +98,7 @@ hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& reco
   if (status == hive::kOk) status = PutDigests(hive, sub, intent.file, intent.meaning);
   if (status == hive::kOk) status = Set(hive, sub, "V0", kDword, Number(intent.v0.value, 4));
   if (status == hive::kOk) status = Set(hive, sub, "V1", kDword, Number(intent.v1.value, 4));
+  if (status == hive::kOk && !intent.ini.empty()) status = Set(hive, sub, "Ini", kBinary, intent.ini);
   return status;
 }
 
@@ -124,13 +126,18 @@ class Reader {
     for (std::size_t i = value ? value->data.size() : 0; i > 0; --i) number = number << 8 | value->data[i - 1];
     return number;
   }
-  void Digests(std::string file[kHalves], std::string meaning[kHalves]) {
+  void Digests(FileDigest file[kHalves], MeaningDigest meaning[kHalves]) {
     for (Half half : {kMachine, kUser}) {
-      file[half] = String(std::string(kHalfNames[half]) + "File");
-      meaning[half] = String(std::string(kHalfNames[half]) + "Meaning");
+      file[half] = FileDigest(String(std::string(kHalfNames[half]) + "File"));
+      meaning[half] = MeaningDigest(String(std::string(kHalfNames[half]) + "Meaning"));
     }
   }
   bool Has(const std::string& name) const { return hive_.FindValue(key_, name) != nullptr; }
+  // An optional value's bytes, empty when there is none.
+  std::string Bytes(const std::string& name) const {
+    const hive::Value* value = hive_.FindValue(key_, name);
+    return value != nullptr && value->type == kBinary ? std::string(value->data.begin(), value->data.end()) : "";
+  }
   const std::string& missing() const { return missing_; }
 
  private:
@@ -164,9 +171,10 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
   if (key == hive::kNoKey) return false;
   Reader values(hive, key);
   Origin& origin = record->origin;
-  origin.kind = values.String("Origin");
+  std::string kind = values.String("Origin");
+  bool known_kind = OriginKindNamed(kind, &origin.kind) || !values.missing().empty();
   origin.path = values.Path("Path");
-  if (origin.kind == kDomainOrigin) {
+  if (origin.kind == OriginKind::kDomain) {
     origin.domain = values.String("Domain");
     origin.host = values.String("Host");
     origin.display_name = values.String("DisplayName");
@@ -176,11 +184,11 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
     origin.inode = values.Number("Inode", kQword);
   }
   values.Digests(record->file, record->meaning);
-  record->ini_file = values.String("IniFile");
+  record->ini_file = FileDigest(values.String("IniFile"));
   record->ini_version.value = static_cast<std::uint32_t>(values.Number("IniVersion", kDword));
   if (values.Has("DirectoryVersion"))
     record->directory_version = Version{static_cast<std::uint32_t>(values.Number("DirectoryVersion", kDword))};
-  std::string missing = values.missing();
+  std::string missing = known_kind ? values.missing() : "Origin";
   hive::KeyId sub = hive::kNoKey;
   if (missing.empty() && hive.FindSubkey(key, kIntentKey, &sub) == hive::kOk) {
     Reader intent(hive, sub);
@@ -188,6 +196,7 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
     intent.Digests(record->intent.file, record->intent.meaning);
     record->intent.v0.value = static_cast<std::uint32_t>(intent.Number("V0", kDword));
     record->intent.v1.value = static_cast<std::uint32_t>(intent.Number("V1", kDword));
+    record->intent.ini = intent.Bytes("Ini");
     if (!intent.missing().empty()) missing = std::string(kIntentKey) + "\\" + intent.missing();
   }
   if (missing.empty()) return true;

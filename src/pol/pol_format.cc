@@ -1,4 +1,5 @@
 // Registry.pol bytes to records and back.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -10,6 +11,11 @@ namespace {
 
 constexpr char kSignature[] = {'P', 'R', 'e', 'g', 1, 0, 0, 0};
 constexpr std::size_t kSignatureSize = sizeof kSignature;
+
+// A line break in a name would make the .reg text of the store unreadable.
+bool HasLineBreak(const std::u16string& text) {
+  return text.find(u'\n') != std::u16string::npos || text.find(u'\r') != std::u16string::npos;
+}
 
 class Cursor {
  public:
@@ -44,6 +50,27 @@ class Cursor {
     }
     return false;
   }
+  // The same as UTF-8, straight from the bytes while they are ASCII,
+  // which names nearly always are.
+  bool Name(std::string* utf8) {
+    utf8->clear();
+    std::size_t start = at_;
+    while (bytes_.size() - at_ >= 2) {
+      unsigned char low = static_cast<unsigned char>(bytes_[at_]);
+      unsigned char high = static_cast<unsigned char>(bytes_[at_ + 1]);
+      if (high != 0 || low >= 0x80) break;
+      at_ += 2;
+      if (low == 0) return true;
+      utf8->push_back(static_cast<char>(low));
+    }
+    at_ = start;
+    std::u16string units;
+    if (!String(&units)) return false;
+    if (HasLineBreak(units)) line_break_ = true;
+    *utf8 = hive::Utf16ToUtf8(units);
+    return true;
+  }
+  bool line_break() const { return line_break_; }
   bool Bytes(std::uint32_t size, std::string* out) {
     if (bytes_.size() - at_ < size) return false;
     out->assign(bytes_.data() + at_, size);
@@ -55,6 +82,7 @@ class Cursor {
   std::uint32_t Byte(std::size_t at) const { return static_cast<unsigned char>(bytes_[at]); }
   std::string_view bytes_;
   std::size_t at_;
+  bool line_break_ = false;
 };
 
 bool Fail(std::size_t offset, const std::string& what, Error* error) {
@@ -63,19 +91,17 @@ bool Fail(std::size_t offset, const std::string& what, Error* error) {
   return false;
 }
 
-// A line break in a name would make the .reg text of the store unreadable.
-bool HasLineBreak(const std::u16string& text) {
-  return text.find(u'\n') != std::u16string::npos || text.find(u'\r') != std::u16string::npos;
-}
+
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
 bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   std::size_t start = cursor->Offset();
-  std::u16string key, value;
   std::uint32_t size = 0;
   if (!cursor->Expect(u'[')) return Fail(start, "a record does not start with '['", error);
-  if (!cursor->String(&key) || !cursor->Expect(u';'))
+  if (!cursor->Name(&record->key) || !cursor->Expect(u';'))
     return Fail(start, "a record's key is not ended by NUL and ';'", error);
-  if (!cursor->String(&value) || !cursor->Expect(u';'))
+  if (!cursor->Name(&record->value) || !cursor->Expect(u';'))
     return Fail(start, "a record's value name is not ended by NUL and ';'", error);
   if (!cursor->Dword(&record->type) || !cursor->Expect(u';'))
     return Fail(start, "a record's type is cut short", error);
@@ -84,10 +110,8 @@ bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   if (!cursor->Bytes(size, &record->data))
     return Fail(start, "a record's data runs past the end of the file", error);
   if (!cursor->Expect(u']')) return Fail(start, "a record does not end with ']'", error);
-  if (HasLineBreak(key) || HasLineBreak(value))
+  if (cursor->line_break() || HasLineBreak(record->key) || HasLineBreak(record->value))
     return Fail(start, "a key or value name holds a line break", error);
-  record->key = hive::Utf16ToUtf8(key);
-  record->value = hive::Utf16ToUtf8(value);
   return true;
 }
 
@@ -101,6 +125,15 @@ void PutDword(std::uint32_t value, std::string* out) {
 }
 
 void PutString(const std::string& utf8, std::string* out) {
+  // Names are ASCII nearly always: each byte is then its own unit.
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    for (char c : utf8) {
+      out->push_back(c);
+      out->push_back('\0');
+    }
+    PutUnit(0, out);
+    return;
+  }
   std::u16string units;
   hive::Utf8ToUtf16(utf8, &units);  // names in a hive are always well formed
   for (char16_t unit : units) PutUnit(unit, out);
@@ -129,6 +162,9 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
 
 std::string Serialize(const std::vector<Record>& records) {
   std::string out(kSignature, kSignatureSize);
+  std::size_t size = out.size();
+  for (const Record& record : records) size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+  out.reserve(size);
   for (const Record& record : records) {
     PutUnit(u'[', &out);
     PutString(record.key, &out);

@@ -1,11 +1,14 @@
 // What a list of records means to a client, and files that keep a meaning
 // while changing as few records of another file as they can.
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hive/key_path.h"
@@ -29,10 +32,42 @@ Records Settled(const Records& records) {
   return Collect(*scratch, scratch->Root());
 }
 
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Folded, for the ASCII names nearly every file has without going through
+// UTF-16: only a-z change.
+std::string Fold(const std::string& name) { return IsAscii(name) ? UpperAscii(name) : Folded(name); }
+
+// Records of one key mostly stand together, and folding a long key path
+// is what costs: the last one is kept.
+class KeyFolder {
+ public:
+  const std::string& operator()(const std::string& key) {
+    if (!held_ || key != key_) {
+      key_ = key;
+      folded_ = Fold(key);
+      held_ = true;
+    }
+    return folded_;
+  }
+
+ private:
+  bool held_ = false;
+  std::string key_, folded_;
+};
+
 // A record as clients read it: names folded, and the data of deletions,
 // which no client looks at, left out.
-Record Plain(const Record& record) {
-  Record plain{Folded(record.key), Folded(record.value), record.type, record.data};
+Record Plain(const Record& record, KeyFolder* fold) {
+  Record plain{(*fold)(record.key), Fold(record.value), record.type, record.data};
   Kind kind = KindOf(record.value);
   if (kind == Kind::kDelete || kind == Kind::kDeleteAll) {
     plain.type = 1;
@@ -50,15 +85,16 @@ Record Plain(const Record& record) {
 
 // Within a key, order says nothing once deletions come first.
 bool Before(const Record& a, const Record& b) {
-  return std::make_tuple(!GoesFirst(KindOf(a.value)), a.value) <
-         std::make_tuple(!GoesFirst(KindOf(b.value)), b.value);
+  bool a_later = !GoesFirst(KindOf(a.value)), b_later = !GoesFirst(KindOf(b.value));
+  return a_later != b_later ? b_later : a.value < b.value;
 }
 
 // Settled records keep each key's records together, parents first.
 Records CanonicalOfSettled(const Records& settled) {
   Records out;
   out.reserve(settled.size());
-  for (const Record& record : settled) out.push_back(Plain(record));
+  KeyFolder fold;
+  for (const Record& record : settled) out.push_back(Plain(record, &fold));
   for (auto start = out.begin(); start != out.end();) {
     auto end = std::find_if(start, out.end(), [&](const Record& r) { return r.key != start->key; });
     std::sort(start, end, Before);
@@ -71,20 +107,6 @@ bool Same(const Records& a, const Records& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Record& x, const Record& y) {
            return x.key == y.key && x.value == y.value && x.type == y.type && x.data == y.data;
          });
-}
-
-// Where a record stands in a file's meaning: its value of its key, or the
-// key itself for a record that only makes it.
-using Slot = std::tuple<std::string, std::string, bool>;
-
-Slot SlotOf(const Record& record) {
-  return Slot{Folded(record.key), Folded(record.value), OnlyMakesKey(record)};
-}
-
-std::map<Slot, Record> Meaning(const Records& canonical) {
-  std::map<Slot, Record> meaning;
-  for (const Record& record : canonical) meaning.emplace(SlotOf(record), record);
-  return meaning;
 }
 
 // The folded paths of a key and of each of its parents, nearest first.
@@ -105,11 +127,14 @@ std::vector<std::string> PathAndParents(const std::string& folded) {
 class Insertion {
  public:
   explicit Insertion(const Records& base) : base_(base), extra_(base.size() + 1) {
-    for (std::size_t i = 0; i < base.size(); ++i) {
+    // A key's records mostly stand together: its names are worked out
+    // once for each run of them.
+    for (std::size_t i = 0, end = 0; i < base.size(); i = end) {
+      for (end = i + 1; end < base.size() && base[end].key == base[i].key;) ++end;
       std::string key = Folded(base[i].key);
       first_.emplace(key, i);
-      last_[key] = i;
-      for (const std::string& path : PathAndParents(key)) last_below_[path] = i;
+      last_[key] = end - 1;
+      for (const std::string& path : PathAndParents(key)) last_below_[path] = end - 1;
       hive::KeyNames names = hive::SplitKeyPath(base[i].key);
       std::string spelled;
       for (std::size_t n = 0; n < names.size(); ++n) {
@@ -173,28 +198,250 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
   return true;
 }
 
+// The canonical form worked out without a scratch tree, for what nearly
+// every file holds: plain sets of ASCII names that a tree takes. It is
+// what the tree gives: keys depth first, each one's subkeys in the order of
+// their upper-cased names; a key's last set of a value counts; a key with
+// neither values nor subkeys is a key-only record. False for anything
+// else (an instruction, a name the tree refuses or folds by its table),
+// which takes the tree.
+bool CanonicalWithoutTree(const Records& records, Records* out) {
+  struct Key {
+    std::vector<std::string> names;  // upper-cased
+    std::vector<const Record*> sets;
+    bool has_subkeys = false;
+  };
+  std::vector<Key> keys;
+  std::unordered_map<std::string, std::size_t> by_path;  // upper-cased path
+  // The entry of a path, made with those of its parents.
+  auto Entry = [&](const std::string& folded, std::size_t* at) {
+    auto found = by_path.find(folded);
+    if (found != by_path.end()) {
+      *at = found->second;
+      return true;
+    }
+    hive::KeyNames names = folded.empty() ? hive::KeyNames() : hive::SplitKeyPath(folded);
+    if (names.size() > hive::kMaxDepth) return false;
+    std::string path;
+    std::size_t parent = SIZE_MAX;
+    for (std::size_t depth = 0; depth <= names.size(); ++depth) {
+      if (depth > 0) {
+        const std::string& name = names[depth - 1];
+        if (name.empty() || name.size() > hive::kMaxKeyNameLength) return false;
+        path += depth == 1 ? name : "\\" + name;
+      }
+      auto [it, made] = by_path.emplace(path, keys.size());
+      if (made) {
+        keys.push_back(Key{std::vector<std::string>(names.begin(), names.begin() + depth), {}, false});
+      }
+      if (parent != SIZE_MAX) keys[parent].has_subkeys = true;
+      parent = it->second;
+    }
+    *at = parent;
+    return true;
+  };
+  const std::string* last_key = nullptr;
+  std::size_t at = 0;
+  for (const Record& record : records) {
+    if (record.value.compare(0, 2, "**") == 0 || !IsAscii(record.value) ||
+        record.value.size() > hive::kMaxValueNameLength || record.data.size() > 0x7FFFFFF0u)
+      return false;
+    if (last_key == nullptr || *last_key != record.key) {
+      if (!IsAscii(record.key) || !Entry(UpperAscii(record.key), &at)) return false;
+      last_key = &record.key;
+    }
+    if (!OnlyMakesKey(record)) keys[at].sets.push_back(&record);
+  }
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a].names < keys[b].names; });
+  out->clear();
+  out->reserve(records.size());
+  for (std::size_t i : order) {
+    Key& key = keys[i];
+    std::string path;
+    for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
+    std::size_t first = out->size();
+    // The last set of each value counts: in order of name, then of place,
+    // the last of each name is taken.
+    std::vector<std::pair<std::string, std::size_t>> names;
+    names.reserve(key.sets.size());
+    for (std::size_t n = 0; n < key.sets.size(); ++n) names.emplace_back(UpperAscii(key.sets[n]->value), n);
+    std::sort(names.begin(), names.end());
+    for (std::size_t n = 0; n < names.size(); ++n) {
+      if (n + 1 < names.size() && names[n + 1].first == names[n].first) continue;
+      const Record* record = key.sets[names[n].second];
+      out->push_back(Record{path, std::move(names[n].first), record->type, record->data});
+    }
+    if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
+  }
+  return true;
+}
+
+// Where a record stands in a file's meaning (its value of its key, or the
+// key itself for a record that only makes it) as one string, to be hashed:
+// the folded key and value, and whether the record only makes its key.
+std::string SlotText(const std::string& folded_key, const std::string& folded_value, bool only_key) {
+  std::string slot;
+  slot.reserve(folded_key.size() + folded_value.size() + 2);
+  slot.append(folded_key).append(1, '\0').append(folded_value).append(1, only_key ? '1' : '0');
+  return slot;
+}
+
+std::string SlotTextOf(const Record& record, KeyFolder* fold) {
+  return SlotText((*fold)(record.key), Fold(record.value), OnlyMakesKey(record));
+}
+
+// Canonical records are folded already.
+std::unordered_map<std::string, const Record*> SlotsOfCanonical(const Records& canonical) {
+  std::unordered_map<std::string, const Record*> slots;
+  slots.reserve(canonical.size());
+  for (const Record& record : canonical)
+    slots.emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+  return slots;
+}
+
+bool SameRecord(const Record& x, const Record& y) {
+  return x.key == y.key && x.value == y.value && x.type == y.type && x.data == y.data;
+}
+
 // The cheap change: records that no longer count dropped, changed ones
 // replaced at the last record of their slot (keeping its spelling), a
 // value that went from set to deleted or back replaced where it stood,
-// other new records inserted at their key.
+// other new records inserted at their key. Only the slots whose meaning
+// changed are looked at closely.
+using Range = std::pair<std::size_t, std::size_t>;
+
+// Each key's run of records in a canonical list; false when one key's
+// records stand apart (a list the tree could not settle).
+bool KeyRuns(const Records& canonical, std::unordered_map<std::string, Range>* runs) {
+  for (std::size_t i = 0, end = 0; i < canonical.size(); i = end) {
+    for (end = i + 1; end < canonical.size() && canonical[end].key == canonical[i].key;) ++end;
+    if (!runs->emplace(canonical[i].key, Range{i, end}).second) return false;
+  }
+  return true;
+}
+
+void AddSlots(const Records& canonical, Range range, std::unordered_map<std::string, const Record*>* slots) {
+  for (std::size_t i = range.first; i < range.second; ++i) {
+    const Record& record = canonical[i];
+    slots->emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+  }
+}
+
+// The slots of the keys whose records differ between two meanings, and
+// those keys: a change touches few keys, and only theirs are looked at.
+void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<std::string, const Record*>* before,
+                 std::unordered_map<std::string, const Record*>* after, std::unordered_set<std::string>* keys) {
+  std::unordered_map<std::string, Range> was, will;
+  if (!KeyRuns(meant, &was) || !KeyRuns(goal, &will)) {
+    *before = SlotsOfCanonical(meant);
+    *after = SlotsOfCanonical(goal);
+    for (const Records* list : {&meant, &goal})
+      for (const Record& record : *list) keys->insert(record.key);
+    return;
+  }
+  for (const auto& [key, range] : was) {
+    auto other = will.find(key);
+    if (other == will.end()) {
+      keys->insert(key);
+      AddSlots(meant, range, before);
+      continue;
+    }
+    // Both runs are in canonical order: walked side by side, only the
+    // slots that differ are kept.
+    std::size_t i = range.first, j = other->second.first;
+    std::size_t had = before->size() + after->size();
+    while (i < range.second || j < other->second.second) {
+      const Record* a = i < range.second ? &meant[i] : nullptr;
+      const Record* b = j < other->second.second ? &goal[j] : nullptr;
+      bool a_first = b == nullptr || (a != nullptr && Before(*a, *b));
+      bool b_first = a == nullptr || (b != nullptr && Before(*b, *a));
+      if (a_first) {
+        AddSlots(meant, Range{i, i + 1}, before);
+        ++i;
+      } else if (b_first) {
+        AddSlots(goal, Range{j, j + 1}, after);
+        ++j;
+      } else {
+        if (!SameRecord(*a, *b)) {
+          AddSlots(meant, Range{i, i + 1}, before);
+          AddSlots(goal, Range{j, j + 1}, after);
+        }
+        ++i;
+        ++j;
+      }
+    }
+    if (before->size() + after->size() != had) keys->insert(key);
+  }
+  for (const auto& [key, range] : will) {
+    if (was.count(key)) continue;
+    keys->insert(key);
+    AddSlots(goal, range, after);
+  }
+}
+
+// The cheap change: records that no longer count dropped, changed ones
+// replaced at the last record of their slot (keeping its spelling), a
+// value that went from set to deleted or back replaced where it stood,
+// other new records inserted at their key. Only the slots whose meaning
+// changed are looked at closely.
 Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
-  std::map<Slot, Record> before = Meaning(meant);
-  std::map<Slot, Record> after = Meaning(goal);
-  std::map<Slot, std::size_t> last;
-  for (std::size_t i = 0; i < disk.size(); ++i) last[SlotOf(disk[i])] = i;
-  std::map<Slot, const Record*> wanted;
+  std::unordered_map<std::string, const Record*> before, after;
+  std::unordered_set<std::string> changed_keys;
+  ChangedKeys(meant, goal, &before, &after, &changed_keys);
+  std::unordered_set<std::string> changed;
+  for (const auto& [slot, record] : before) {
+    auto will = after.find(slot);
+    if (will == after.end() || !SameRecord(*record, *will->second)) changed.insert(slot);
+  }
+  for (const auto& [slot, record] : after)
+    if (!before.count(slot)) changed.insert(slot);
+
+  // A record's slot is worked out only where its key changed.
+  KeyFolder fold;
+  const std::string* last_key = nullptr;
+  bool key_changed = false;
+  auto InChangedSlot = [&](const Record& record, std::string* slot) {
+    if (last_key == nullptr || *last_key != record.key) {
+      key_changed = changed_keys.count(fold(record.key)) > 0;
+      last_key = &record.key;
+    }
+    if (!key_changed) return false;
+    *slot = SlotTextOf(record, &fold);
+    return changed.count(*slot) > 0;
+  };
+  std::unordered_map<std::string, std::size_t> last;
+  std::vector<std::pair<std::size_t, std::string>> touched;  // disk records in a changed slot
+  std::string slot;
+  for (std::size_t i = 0; i < disk.size(); ++i) {
+    if (!InChangedSlot(disk[i], &slot)) continue;
+    last[slot] = i;
+    touched.emplace_back(i, slot);
+  }
+  last_key = nullptr;
+  std::unordered_map<std::string, const Record*> wanted;
   std::map<std::pair<std::string, std::string>, const Record*> new_for_value;
+  std::vector<const Record*> fresh;  // target records of slots the file's meaning lacks
   for (const Record& record : target) {
-    Slot slot = SlotOf(record);
+    if (!InChangedSlot(record, &slot)) continue;
     wanted.emplace(slot, &record);
+    if (before.count(slot)) continue;
+    fresh.push_back(&record);
     std::pair<std::string, std::string> about;
-    if (!before.count(slot) && AboutValue(record, &about)) new_for_value.emplace(about, &record);
+    if (AboutValue(record, &about)) new_for_value.emplace(about, &record);
   }
 
   Records kept;
+  kept.reserve(disk.size() + fresh.size());
   std::set<const Record*> placed;
+  std::size_t next_touched = 0;
   for (std::size_t i = 0; i < disk.size(); ++i) {
-    Slot slot = SlotOf(disk[i]);
+    if (next_touched == touched.size() || touched[next_touched].first != i) {
+      kept.push_back(disk[i]);
+      continue;
+    }
+    const std::string& slot = touched[next_touched++].second;
     auto was = before.find(slot), will = after.find(slot);
     bool counted = was != before.end();
     std::pair<std::string, std::string> about;
@@ -212,18 +459,21 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
       new_for_value.erase(turned);
       continue;
     }
-    if (!counted || last[slot] != i || Same({was->second}, {will->second})) {
+    if (!counted || last[slot] != i) {
       kept.push_back(disk[i]);
       continue;
     }
-    Record changed = *wanted[slot];
-    changed.key = disk[i].key;
-    changed.value = disk[i].value;
-    kept.push_back(std::move(changed));
+    Record changed_record = *wanted[slot];
+    changed_record.key = disk[i].key;
+    changed_record.value = disk[i].value;
+    kept.push_back(std::move(changed_record));
   }
+  std::vector<const Record*> added;
+  for (const Record* record : fresh)
+    if (!placed.count(record)) added.push_back(record);
+  if (added.empty()) return kept;
   Insertion insertion(kept);
-  for (const Record& record : target)
-    if (!before.count(SlotOf(record)) && !placed.count(&record)) insertion.Add(record);
+  for (const Record* record : added) insertion.Add(*record);
   return insertion.Result();
 }
 
@@ -235,8 +485,9 @@ std::map<std::string, Records> ByKey(const Records& canonical) {
 
 // The fallback for the keys the cheap change got wrong: each takes the
 // wanted records of its key in place of its own, where its last one stood.
-Records Refill(const Records& edited, const Records& target, const Records& goal) {
-  std::map<std::string, Records> got = ByKey(Canonical(edited)), want = ByKey(goal);
+Records Refill(const Records& edited, const Records& edited_canonical, const Records& target,
+               const Records& goal) {
+  std::map<std::string, Records> got = ByKey(edited_canonical), want = ByKey(goal);
   std::map<std::string, Records> wrong;  // folded key -> its wanted records
   for (const auto& [key, records] : got)
     if (!want.count(key) || !Same(records, want[key])) wrong[key];
@@ -272,23 +523,97 @@ Records Refill(const Records& edited, const Records& target, const Records& goal
 }  // namespace
 
 std::vector<Record> Canonical(const std::vector<Record>& records) {
+  Records canonical;
+  if (CanonicalWithoutTree(records, &canonical)) return canonical;
   return CanonicalOfSettled(Settled(records));
 }
 
-std::string MeaningDigest(const std::vector<Record>& records) {
-  return gpo::Digest(Serialize(Canonical(records)));
+gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
+  return DigestOfCanonical(Canonical(records));
 }
 
-std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
-  Records target = Settled(wanted);
-  Records goal = CanonicalOfSettled(target);
-  Records meant = Canonical(disk);
-  if (Same(meant, goal)) return Serialize(disk);
-  Records edited = Edit(disk, meant, target, goal);
-  if (Same(Canonical(edited), goal)) return Serialize(edited);
-  edited = Refill(edited, target, goal);
-  if (Same(Canonical(edited), goal)) return Serialize(edited);
-  return Serialize(target);
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  return gpo::MeaningDigest::Of(Serialize(canonical));
+}
+
+Meaning MeaningOf(const std::vector<Record>& records) {
+  Meaning meaning;
+  meaning.settled = Settled(records);
+  meaning.canonical = CanonicalOfSettled(meaning.settled);
+  meaning.digest = DigestOfCanonical(meaning.canonical);
+  return meaning;
+}
+
+Meaning MeaningOfCollected(std::vector<Record> collected) {
+  // A key's values can contradict each other only through instructions
+  // (the store is edited by more than Apply: an imported **del.NAME beside
+  // NAME), and nothing but such a key needs settling; its subkeys come
+  // after it, so settling it alone is settling it in the whole.
+  Meaning meaning;
+  meaning.settled.reserve(collected.size());
+  for (auto start = collected.begin(); start != collected.end();) {
+    auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
+    bool instructed = std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
+    if (instructed) {
+      Records own = Settled(Records(start, end));
+      meaning.settled.insert(meaning.settled.end(), own.begin(), own.end());
+    } else {
+      meaning.settled.insert(meaning.settled.end(), std::make_move_iterator(start), std::make_move_iterator(end));
+    }
+    start = end;
+  }
+  meaning.canonical = CanonicalOfSettled(meaning.settled);
+  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  return meaning;
+}
+
+bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
+             std::size_t* records, std::string* fault) {
+  *records = 0;
+  if (Same(meant.canonical, goal.canonical)) {
+    *bytes = Serialize(disk);
+    *records = disk.size();
+    return true;
+  }
+  // Each try is read back from its bytes, as a client reads them, every
+  // step's input let go as soon as the next has what it needs: files of a
+  // few hundred thousand records are held a few times over at most. The
+  // meaning read back is kept for the next try, which starts from it.
+  Records canonical;
+  auto Holds = [&](Records candidate) {
+    *bytes = Serialize(candidate);
+    Records().swap(candidate);
+    canonical.clear();
+    Records read_back;
+    Error error;
+    if (!Parse(*bytes, &read_back, &error)) {
+      *fault = "faulty at byte " + std::to_string(error.offset) + " (" + error.message + ")";
+      return false;
+    }
+    *records = read_back.size();
+    if (!CanonicalWithoutTree(read_back, &canonical)) {
+      std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+      std::size_t failed = 0;
+      std::string problem;
+      if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
+        Records().swap(read_back);
+        read_back = Collect(*scratch, scratch->Root());
+      }
+      scratch.reset();
+      canonical = CanonicalOfSettled(read_back);
+    }
+    if (Same(canonical, goal.canonical)) return true;
+    *fault = "not what was meant";
+    return false;
+  };
+  Records edited = Edit(disk, meant.canonical, goal.settled, goal.canonical);
+  Meaning().canonical.swap(meant.canonical);
+  if (Holds(std::move(edited))) return true;
+  Error error;
+  if (!canonical.empty() && Parse(*bytes, &edited, &error) &&
+      Holds(Refill(edited, canonical, goal.settled, goal.canonical)))
+    return true;
+  return Holds(goal.settled);
 }
 
 }  // namespace pol

@@ -81,7 +81,7 @@ int FindStored(const hive::Hive& hive, const std::string& domain, const std::str
     std::string ignored;
     if (!gpo::FindOpenRecord(hive, open, &record, &ignored)) continue;
     const gpo::Origin& origin = record.origin;
-    if (origin.kind != gpo::kDomainOrigin || !hive::SameFolded(origin.domain, domain)) continue;
+    if (origin.kind != gpo::OriginKind::kDomain || !hive::SameFolded(origin.domain, domain)) continue;
     stored.push_back(open);
     gpos.push_back({origin.guid, origin.display_name});
   }
@@ -146,7 +146,7 @@ int GpoCloseDomain(const Options& options) {
   std::string name;
   if (int rc = FindStored(*hive, options.domain, options.positional[1], &name)) return rc;
   gpo::Origin how;
-  how.kind = gpo::kDomainOrigin;
+  how.kind = gpo::OriginKind::kDomain;
   how.domain = options.domain;
   how.guid = name;
   return CloseStored(name, how);

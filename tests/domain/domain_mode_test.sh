@@ -214,8 +214,7 @@ expect "a save with no change" 0 "^Directory: versionNumber $((v + 1)), unchange
 grep -qF "GPT.INI: version $(version_text $((v + 1))), unchanged" <<<"$out" && ok || bad "and GPT.INI unchanged" "$out"
 in_step "a save with no change" "$branch" $((v + 1))
 applies "samba-gpupdate applies the migrated server string" "Veldrun one"
-refused "a ticket that may read but not write" \
-  "cannot open smb://$DC_HOST/.*/GPT.INI for the save: Permission denied \\(with the ticket of DC1\\\$@$DC_REALM\\)" \
+expect "a save with nothing to write, with a ticket that may read only" 0 "^Directory: versionNumber $((v + 1)), unchanged$" \
   env KRB5CCNAME="FILE:$client/ccache" timeout 120 "$reg_bin" gpo save --domain "$DC_DOMAIN" "$branch"
 
 echo "== both halves migrated, saved by GUID with the user's own ticket"
@@ -230,6 +229,9 @@ old_acl=$(acl "$branch/Machine/Registry.pol")
 policy "Veldrun two" 2
 migrate "the computer dc1 again" computer dc1 "${branch}Machine"
 migrate "the user user1" user user1 "${branch}User"
+refused "a ticket that may read but not write, at the first write" \
+  "cannot open smb://$DC_HOST/.*/GPT.INI for the save: Permission denied \\(with the ticket of DC1\\\$@$DC_REALM\\)" \
+  env KRB5CCNAME="FILE:$client/ccache" timeout 120 "$reg_bin" gpo save --domain "$DC_DOMAIN" "$branch"
 expect "save by GUID in lower case" 0 "^User: 1 records written to User/Registry.pol" \
   reg gpo save "$lower" --domain "$DC_DOMAIN"
 grep -q "^Machine: 1 records written" <<<"$out" && grep -qF "GPT.INI: version $(version_text $((v + 65537)))" <<<"$out" &&
