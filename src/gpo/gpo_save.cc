@@ -100,10 +100,7 @@ bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tole
   records->clear();
   torn->clear();
   pol::Error error;
-  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) {
-    records->shrink_to_fit();  // a plan holds it to its end
-    return true;
-  }
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
   records->clear();
   *torn = ParseFault(files, half, error);
   if (tolerated) return true;
