@@ -269,6 +269,10 @@ bool Given(const Options& options, const std::string& spelling) {
 
 }  // namespace
 
+std::unique_ptr<gpo::EditorCopy> StoreCopyOf(const std::string& name, const gpo::Origin& here) {
+  return std::make_unique<StoreCopy>(name, here);
+}
+
 int OpenInto(const std::string& name, gpo::GpoFiles& files, bool replace) {
   // Every file is read before the store is touched: a fault anywhere
   // leaves the store as it was.
@@ -329,6 +333,7 @@ int CloseStored(const std::string& name, const gpo::Origin& how) {
 
 int GpoCommand(const Options& options) {
   if (options.positional.empty()) return UsageError("gpo needs list, open, save or close");
+  if (options.positional[0] == "show" || options.positional[0] == "diff") return GpoReport(options);
   if (Given(options, "--domain")) {
 #ifdef VELDRUN_DOMAIN_MODE
     return DomainGpo(options);

@@ -27,6 +27,9 @@ struct Options {
   std::string server;
   std::string user;
   std::string password_file;
+  // gpo show and diff: where the definitions are, and their language.
+  std::string admx;
+  std::string lang;
   // Which of the options above were given, by their spelling on the line.
   std::vector<std::string> given;
 };

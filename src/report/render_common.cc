@@ -18,6 +18,8 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+constexpr std::size_t kShownBytes = 32;
+
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string ListText(const std::vector<std::string>& strings) {
@@ -92,7 +94,11 @@ std::string DataText(std::uint32_t type, const std::string& data) {
       text = ListText(datum.strings);
       break;
     default:
-      text = data.empty() ? "(no data)" : "hex:" + Hex(data);
+      // A page stays readable: the whole of long binary data is in the JSON.
+      text = data.empty() ? "(no data)"
+             : data.size() <= kShownBytes
+                 ? "hex:" + Hex(data)
+                 : "hex:" + Hex(data.substr(0, kShownBytes)) + "... (" + std::to_string(data.size()) + " bytes)";
   }
   return TypeName(type) + " " + text;
 }

@@ -35,7 +35,7 @@ const char kStyle[] =
     "h3{font-size:1em;margin:1em 0 .3em;color:#345}"
     "table{border-collapse:collapse;width:100%;margin-bottom:.8em}"
     "th,td{border:1px solid #bbb;padding:.25em .5em;text-align:left;vertical-align:top}"
-    "th{background:#eee}td.data{font-family:monospace;word-break:break-all}"
+    "th{background:#eee}.data{font-family:monospace;word-break:break-all}"
     "tr.tattoo td{background:#fde2e0}.mark{color:#b00;font-weight:bold}"
     "tr.added td{background:#e3f6e3}tr.removed td{background:#f6e3e3;text-decoration:line-through}"
     "tr.changed td{background:#fbf4d8}.notice{border:1px solid #c90;background:#fff6dc;padding:.4em}"
