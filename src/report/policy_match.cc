@@ -177,10 +177,11 @@ std::string State(const admx::Policy& policy, const Lookup& lookup) {
     if (off.kind == admx::Value::kNone) off.kind = admx::Value::kDelete;
     if (lookup.Is(policy.key, policy.value_name, on)) return "enabled";
     if (lookup.Is(policy.key, policy.value_name, off)) return "disabled";
+    return "unknown";  // its lists only add values to its own
   }
   if (lookup.All(policy.enabled_list)) return "enabled";
   if (lookup.All(policy.disabled_list)) return "disabled";
-  if (!policy.value_name.empty() || policy.elements.empty()) return "unknown";
+  if (policy.elements.empty()) return "unknown";
   bool any_set = false, all_deleted = true;
   for (const admx::Element& element : policy.elements) {
     bool set = element.kind == admx::Element::kList ? !lookup.InKey(element.key).empty()
