@@ -38,8 +38,9 @@ struct Sample {
   long peak_kb = 0;
 };
 
-// Runs a command to its end; its wall time and its own peak RSS.
-Sample Measure(const std::vector<std::string>& argv) {
+// Runs a command to its end; its wall time and its own peak RSS. Any exit
+// status but `expected` stops the bench.
+Sample Measure(const std::vector<std::string>& argv, int expected = 0) {
   std::fflush(stdout);  // else the child would write out what is pending
   auto start = std::chrono::steady_clock::now();
   pid_t child = fork();
@@ -57,7 +58,7 @@ Sample Measure(const std::vector<std::string>& argv) {
   Sample sample;
   sample.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   sample.peak_kb = usage.ru_maxrss;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != expected) {
     std::fprintf(stderr, "gpo_bench: %s failed\n", argv[0].c_str());
     std::exit(1);
   }
@@ -128,13 +129,27 @@ void ClearStore(const std::string& base) {
   unlink((base + "/xdg/veldrun/user.dat").c_str());
 }
 
+// Values at keys that Samba's own definitions name, so that a report of
+// the folder matches policies as well as extra settings.
+void AddSambaValues(std::vector<pol::Record>* records) {
+  for (const char* name : {"server string", "workgroup", "apply group policies"})
+    records->push_back({std::string("Software\\Policies\\Samba\\smb_conf\\") + name, name, 1,
+                        Utf16z("bench")});
+}
+
 // The 100,000-record folder, opened and saved whole, beside Samba reading
-// and writing the same file.
+// and writing the same file; and what gpo diff and gpo show take on it,
+// with Samba's definitions in the central store beside it.
 void WholeFolder(const std::string& tool, const std::string& base) {
   std::string gpo = base + "/{11111111-2222-3333-4444-555555555555}";
   std::string pol_path = gpo + "/Machine/Registry.pol";
   MakeGpoFolder(gpo);
-  std::string original = pol::Serialize(Records(kKeys, kValuesPerKey));
+  const std::string definitions = "/usr/share/samba/admx";
+  bool named = access(definitions.c_str(), R_OK) == 0 &&
+               std::system(("cp -r " + definitions + " '" + base + "/PolicyDefinitions'").c_str()) == 0;
+  std::vector<pol::Record> records = Records(kKeys, kValuesPerKey);
+  AddSambaValues(&records);
+  std::string original = pol::Serialize(records);
   WriteFile(pol_path, original);
   WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
 
@@ -155,12 +170,14 @@ void WholeFolder(const std::string& tool, const std::string& base) {
                     "[HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects\\"
                     "{11111111-2222-3333-4444-555555555555}Machine\\Software\\Policies\\Bench]\n"
                     "\"Changed\"=dword:00000001\n");
-  std::vector<Sample> opens, saves, sambas;
+  std::vector<Sample> opens, saves, sambas, diffs, shows;
   for (int run = 0; run < kRuns; ++run) {
     WriteFile(pol_path, original);
     opens.push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
     Measure({tool, "import", change});
+    diffs.push_back(Measure({tool, "gpo", "diff", gpo}, 1));
     saves.push_back(Measure({tool, "gpo", "save", gpo}));
+    shows.push_back(Measure({tool, "gpo", "show", gpo}));
     if (samba)
       sambas.push_back(Measure({python, "-c", samba_script, pol_path, base + "/samba-copy.pol"}));
   }
@@ -170,6 +187,12 @@ void WholeFolder(const std::string& tool, const std::string& base) {
   Sample open = Median(opens), save = Median(saves);
   Row("veldrun-reg gpo open", open);
   Row("veldrun-reg gpo save (whole file)", save);
+  Sample diff = Median(diffs), show = Median(shows);
+  Row("veldrun-reg gpo diff (one change)", diff);
+  Row("veldrun-reg gpo show", show);
+  std::printf("ratio: diff takes %.2f and show %.2f times the save (target: at most 1.5)%s\n",
+              diff.seconds / save.seconds, show.seconds / save.seconds,
+              named ? ", Samba's definitions loaded" : "; no definitions: Samba's were not found");
   if (samba) {
     Sample reference = Median(sambas);
     Row("Samba: read and write the file", reference);

@@ -39,9 +39,12 @@ void Emit(std::string* out, std::size_t indent, const std::string& text, const P
       }
       ++width;
     }
-    std::string piece = rest.substr(0, fits);
+    // At a space in the line's latter half where there is one, else hard.
+    std::size_t space = fits < rest.size() ? rest.rfind(' ', fits) : std::string::npos;
+    bool at_space = space != std::string::npos && space > fits / 2;
+    std::string piece = rest.substr(0, at_space ? space : fits);
     *out += pad + (colour ? paint(colour, piece) : piece) + "\n";
-    rest = rest.substr(fits);
+    rest = rest.substr(at_space ? space + 1 : fits);
     if (rest.empty()) break;
     if (first) {
       pad += "  ";

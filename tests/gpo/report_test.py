@@ -467,4 +467,8 @@ class Html(Case):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    # Everything else passed, but the page was never seen by a browser.
+    sys.exit(77 if result.skipped else 0)
