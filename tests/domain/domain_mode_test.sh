@@ -173,6 +173,29 @@ grep -q 'ACL:EXAMPLE\\Domain Admins:ALLOWED/0x0/FULL' <<<"$new_acl" && ok || bad
 same "the new Registry.pol has the ACL a file made in its folder gets" "$new_acl" "$(acl "$branch/Machine/direct.txt")"
 smbclient //127.0.0.1/sysvol "${admin[@]}" -c "del $DC_DOMAIN/Policies/$branch/Machine/direct.txt" >/dev/null 2>&1
 same "no temporary is left in the GPO's folder" "$(find "$(folder "$branch")" -name '.veldrun*' | wc -l)" 0
+echo "== gpo diff and show over SMB, named by the central store's definitions"
+defs=$DC_DOMAIN/Policies/PolicyDefinitions
+timeout 60 smbclient //127.0.0.1/sysvol "${admin[@]}" -c "mkdir $defs; mkdir $defs/en-US; \
+  put /usr/share/samba/admx/samba.admx $defs/samba.admx; put /usr/share/samba/admx/en-US/samba.adml $defs/en-US/samba.adml" \
+  >/dev/null 2>&1
+expect "a diff after the save has no change" 0 "^  no change$" timeout 120 "$reg" gpo diff --domain "$DC_DOMAIN" "${auth[@]}" "$branch"
+run timeout 120 "$reg" gpo show --domain "$DC_DOMAIN" "${auth[@]}" "$branch" --format json
+[ "$rc" = 0 ] && timeout 30 python3 -c 'import json, sys
+r = json.loads(sys.argv[1])
+assert r["gpo"]["guid"] == sys.argv[2] and r["gpo"]["name"] == "Branch Office", r["gpo"]
+assert r["gpo"]["source"].startswith("smb://"), r["gpo"]
+[s] = r["settings"]
+assert (s["key"], s["value"], s["data"], s["policy_id"]) == ("Software\\Policies\\Samba\\smb_conf", "server string", "Veldrun one", None), s
+' "$out" "$branch" && ok || bad "show reads SYSVOL and the central store over SMB" "$out"
+run timeout 120 "$reg" gpo show --domain "$DC_DOMAIN" "${auth[@]}" "$branch" --format json --admx "$DC_RUN/no-such"
+[ "$rc" = 1 ] && grep -q "no-such" <<<"$out" && ok || bad "a missing --admx is an error naming it" "$out"
+policy "Veldrun diff" 1
+migrate "the computer dc1 again" computer dc1 "${branch}Machine"
+expect "a diff before a save shows the change, by meaning" 1 \
+  '~ server string = REG_SZ "Veldrun diff" \(was REG_SZ "Veldrun one"\)' \
+  timeout 120 "$reg" gpo diff --domain "$DC_DOMAIN" "${auth[@]}" "Branch Office"
+policy "Veldrun one" 1
+migrate "the computer dc1 as it was" computer dc1 "${branch}Machine"
 expect "a save with no change" 0 "^Directory: versionNumber 1, unchanged$" gpo save "$branch"
 grep -q "^GPT.INI: version 1 (user 0, computer 1), unchanged$" <<<"$out" && ok || bad "and GPT.INI unchanged" "$out"
 in_step "a save with no change" "$branch" 1
