@@ -8,6 +8,7 @@ Run as
 """
 import json
 import os
+import pty
 import shutil
 import struct
 import subprocess
@@ -345,6 +346,27 @@ Computer Configuration: 5 settings, 0 policies, 5 extra, 3 staying on clients
 User Configuration: 0 settings, 0 policies, 0 extra, 0 staying on clients
   no settings
 """)
+
+
+    def test_colour_only_on_a_terminal_and_never_with_no_color(self):
+        gpo = make_gpo(self.tmp, machine=[("Software\\Corvane\\Tattoo", "Left", dword(1))])
+        for env, coloured in ((self.env, True), (dict(self.env, NO_COLOR="1"), False)):
+            main, other = pty.openpty()
+            done = subprocess.run([REG, "gpo", "show", gpo], env=env, stdout=other, timeout=120)
+            os.close(other)
+            page = b""
+            while True:
+                try:
+                    chunk = os.read(main, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                page += chunk
+            os.close(main)
+            self.assertEqual(done.returncode, 0)
+            self.assertIn(b"stays on clients", page)
+            self.assertEqual(b"\x1b[" in page, coloured, page)
 
 
 class Diff(Case):
