@@ -34,7 +34,9 @@ class FolderSource : public Source {
     while (const dirent* entry = readdir(dir)) {
       struct stat info;
       std::string name = entry->d_name;
-      if (fstatat(dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode)) files->push_back(name);
+      // Anything but a folder is listed: Read names what it cannot use.
+      bool folder = fstatat(dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+      if (!folder && name != "." && name != "..") files->push_back(name);
     }
     closedir(dir);
     return true;

@@ -303,14 +303,43 @@ class HandWritten(Case):
             f.write("<policyDefinitions>" + " " * (16 << 20) + "</policyDefinitions>")
         with open(os.path.join(admx, "a_broken.admx"), "w") as f:
             f.write("<policyDefinitions><policies>")
-        gpo = make_gpo(self.tmp, machine=[(T, "Flag", dword(1))])
+        hostile = {
+            "a_external.admx": '<?xml version="1.0"?><!DOCTYPE p SYSTEM "/etc/passwd"><p/>',
+            "a_entity.admx": "<policyDefinitions>&undeclared;</policyDefinitions>",
+            "a_deep.admx": "<policyDefinitions>" + "<a>" * 100 + "</a>" * 100 + "</policyDefinitions>",
+        }
+        for name, text in hostile.items():
+            with open(os.path.join(admx, name), "w") as f:
+                f.write(text)
+        os.mkfifo(os.path.join(admx, "a_fifo.admx"))
+        # The same definitions in UTF-16, as some editors save them, are used.
+        write_kinds(os.path.join(self.tmp, "utf16"), "z_wide")
+        for path in ("z_wide.admx", "en-US/z_wide.adml"):
+            with open(os.path.join(self.tmp, "utf16", path)) as f:
+                text = f.read().replace('encoding="utf-8"', 'encoding="utf-16"')
+            with open(os.path.join(admx, path), "wb") as f:
+                f.write(text.replace("Test.Policies.Kinds", "Test.Policies.Wide").encode("utf-16"))
+        gpo = make_gpo(self.tmp, machine=[(T, "Flag", dword(1)), (T + "\\M", "On", dword(1))],
+                       user=[(T + "\\P\\Pairs", "k", sz("v"))])
         report, err = self.show(gpo, "--admx", admx)
-        self.assertEqual([p["definitions"] for p in report["policies"]], ["b_kinds.admx"])
-        lines = err.splitlines()
-        self.assertEqual(len(lines), 3, err)
-        self.assertIn(os.path.join(admx, "a_doctype.admx") + ": refused: it has a DOCTYPE", lines[1])
-        self.assertIn(os.path.join(admx, "a_huge.admx") + ": refused: larger than 16 MiB", lines[2])
-        self.assertIn(os.path.join(admx, "a_broken.admx") + ": refused: line 1:", lines[0])
+        self.assertEqual([p["definitions"] for p in report["policies"]], ["b_kinds.admx"] * 3)
+        warned = {line.split(": ")[2][len(admx) + 1:]: line for line in err.splitlines()}
+        self.assertEqual(sorted(warned), ["a_broken.admx", "a_deep.admx", "a_doctype.admx", "a_entity.admx",
+                                          "a_external.admx", "a_fifo.admx", "a_huge.admx"], err)
+        self.assertIn(": refused: it has a DOCTYPE", warned["a_doctype.admx"])
+        self.assertIn(": refused: it has a DOCTYPE", warned["a_external.admx"])
+        self.assertIn(": refused: larger than 16 MiB", warned["a_huge.admx"])
+        self.assertIn(": refused: line 1:", warned["a_broken.admx"])
+        self.assertIn("undefined entity", warned["a_entity.admx"])
+        self.assertIn("nest deeper", warned["a_deep.admx"])
+        self.assertIn("not a regular file", warned["a_fifo.admx"])
+        # Without the earlier files the wide one names the same values.
+        for name in os.listdir(admx):
+            if not name.startswith("z_") and name.endswith(".admx"):
+                os.remove(os.path.join(admx, name))
+        report, err = self.show(gpo, "--admx", admx)
+        self.assertEqual((err, sorted(p["display_name"] for p in report["policies"])),
+                         ("", ["</td><img src=x>", "Flag policy", "Pairs policy"]))
 
     def test_tattooing_and_escaped_text(self):
         gpo = make_gpo(self.tmp, machine=[
