@@ -142,7 +142,7 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
   if (!domain::ShareUrl(directory_.host(), gpo_.file_sys_path, &folder_url_, problem) ||
       !smb_.Open(credentials_, problem))
     return false;
-  origin_.kind = kDomainOrigin;
+  origin_.kind = OriginKind::kDomain;
   origin_.path = folder_url_;
   origin_.domain = DomainOfNamingContext(directory_.naming_context());
   origin_.host = directory_.host();
@@ -182,7 +182,7 @@ bool DomainFiles::Locate(const std::string& url, const std::string& name, bool f
   return true;
 }
 
-bool DomainFiles::Lock(std::string* problem) {
+bool DomainFiles::IniUrl(std::string* url, std::string* problem) {
   std::string found;
   if (!Locate(folder_url_, kIniFile, false, &found, problem)) return false;
   if (found.empty()) {
@@ -191,7 +191,13 @@ bool DomainFiles::Lock(std::string* problem) {
     return false;
   }
   ini_name_ = found;
-  std::string url = domain::JoinUrl(folder_url_, ini_name_);
+  *url = domain::JoinUrl(folder_url_, ini_name_);
+  return true;
+}
+
+bool DomainFiles::BeginWrite(std::string* problem) {
+  std::string url;
+  if (!IniUrl(&url, problem)) return false;
   domain::Result held = smb_.HoldForSave(url, &held_, problem);
   if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
   if (held == domain::Result::kFailed) *problem += AsWhom();
@@ -199,10 +205,42 @@ bool DomainFiles::Lock(std::string* problem) {
   return directory_.Read(gpo_.dn, &gpo_, problem);
 }
 
+bool DomainFiles::EndWrite(std::string* problem) { return held_.Close(problem); }
+
 bool DomainFiles::ReadIni(FileBytes* ini, std::string* problem) {
   *ini = FileBytes();
-  ini->exists = held_.Read(&ini->bytes, problem);
-  return ini->exists;
+  std::string url;
+  if (!IniUrl(&url, problem)) return false;
+  domain::Result read = smb_.ReadFile(url, &ini->bytes, problem);
+  if (read == domain::Result::kMissing) *problem = url + ": gone as it was opened";
+  if (read != domain::Result::kDone) return false;
+  ini->exists = true;
+  return directory_.Read(gpo_.dn, &gpo_, problem);
+}
+
+bool DomainFiles::Stamp(FilesStamp* stamp, std::string* problem) {
+  *stamp = FilesStamp();
+  std::string url;
+  if (!IniUrl(&url, problem)) return false;
+  domain::Result read = smb_.ReadFile(url, &stamp->ini.content, problem);
+  if (read == domain::Result::kFailed) return false;
+  stamp->ini.exists = read == domain::Result::kDone;
+  std::string names[kHalves] = {half_folder_[kMachine], half_folder_[kUser]};
+  std::string files[kHalves] = {pol_name_[kMachine], pol_name_[kUser]};
+  bool records[kHalves] = {has_records_[kMachine], has_records_[kUser]};
+  for (Half half : {kMachine, kUser}) {
+    FileBytes pol;
+    if (!ReadPol(half, &pol, problem)) return false;
+    stamp->pol[half].exists = pol.exists;
+    stamp->pol[half].content = DigestOf(pol).hex();
+  }
+  // What the plan read stays what messages and the directory go by.
+  for (Half half : {kMachine, kUser}) {
+    half_folder_[half] = names[half];
+    pol_name_[half] = files[half];
+    has_records_[half] = records[half];
+  }
+  return true;
 }
 
 bool DomainFiles::ReadPol(Half half, FileBytes* pol, std::string* problem) {

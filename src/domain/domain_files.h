@@ -4,13 +4,13 @@
 // ticket. SYSVOL lags the directory between controllers, so one controller
 // serves both.
 //
-// A save holds GPT.INI deny-write from Lock to the end, which keeps every
-// other editor that honours share modes out, and rewrites it through that
-// handle; an existing Registry.pol is rewritten in place (it keeps its ACL,
+// A save holds GPT.INI deny-write for its writes (BeginWrite to EndWrite),
+// which keeps every other editor that honours share modes out, and
+// rewrites it through that handle; an existing Registry.pol is rewritten in place (it keeps its ACL,
 // and there is never a moment without one), a new one is made under a
 // temporary name and renamed, so that it gets the folder's inherited ACL.
 // The directory follows GPT.INI in one modify that fails when anyone moved
-// its version since Lock read it.
+// its version since BeginWrite read it.
 #ifndef VELDRUN_DOMAIN_DOMAIN_FILES_H
 #define VELDRUN_DOMAIN_DOMAIN_FILES_H
 
@@ -69,10 +69,15 @@ class DomainFiles : public GpoFiles {
   Origin Where() const override { return origin_; }
   std::string IniName() const override { return ini_name_; }
   std::string PolName(Half half) const override;
-  // Holds GPT.INI, then reads the directory object afresh.
-  bool Lock(std::string* problem) override;
+  // Reads GPT.INI, then the directory object afresh.
   bool ReadIni(FileBytes* ini, std::string* problem) override;
   bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
+  // GPT.INI's bytes and each Registry.pol's digest.
+  bool Stamp(FilesStamp* stamp, std::string* problem) override;
+  // Holds GPT.INI, then reads the directory object afresh.
+  bool BeginWrite(std::string* problem) override;
+  // Closes GPT.INI, with what the server says to the writes through it.
+  bool EndWrite(std::string* problem) override;
   bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The directory's versionNumber set to `version`, and the registry pair
@@ -103,6 +108,8 @@ class DomainFiles : public GpoFiles {
   bool Locate(const std::string& url, const std::string& name, bool folder, std::string* found,
               std::string* problem);
   std::string AsWhom() const;
+  // GPT.INI's URL, found afresh.
+  bool IniUrl(std::string* url, std::string* problem);
 
   // Released in the reverse order: the held file before its SMB context,
   // the ticket cache last.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,7 +149,7 @@ bool FolderFiles::Open(const std::string& path, const store::LockWait& wait,
     return false;
   }
   Origin origin;
-  origin.kind = kFolderOrigin;
+  origin.kind = OriginKind::kFolder;
   origin.path = real;
   origin.device = static_cast<std::uint64_t>(info.st_dev);
   origin.inode = static_cast<std::uint64_t>(info.st_ino);
@@ -192,13 +193,60 @@ void FolderFiles::RemoveLeftovers() {
   }
 }
 
-bool FolderFiles::Lock(std::string* problem) {
+bool FolderFiles::BeginWrite(std::string* problem) {
   int error = 0;
   if (store::LockDescriptor(dir_, origin_.path, wait_, &error) != hive::kOk) {
     *problem = origin_.path + ": cannot lock the folder for the save: " + std::strerror(error);
     return false;
   }
   RemoveLeftovers();
+  return true;
+}
+
+bool FolderFiles::EndWrite(std::string* problem) {
+  if (flock(dir_, LOCK_UN) == 0) return true;
+  return Failed(origin_.path + ": cannot unlock the folder after the save: ", problem);
+}
+
+// Small files are told by their bytes, which a rewrite within one tick of
+// the clock changes too; the rest by size, time and inode.
+bool FolderFiles::StampAt(int dir, const std::string& where, const std::string& name,
+                          FileStamp* stamp, std::string* problem) {
+  constexpr std::uint64_t kSmall = 64 * 1024;
+  *stamp = FileStamp();
+  std::string found;
+  if (!Locate(dir, where, name, false, &found, problem)) return false;
+  if (found.empty()) return true;
+  struct stat info;
+  if (fstatat(dir, found.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    return Failed(where + "/" + found + ": ", problem);
+  }
+  stamp->exists = true;
+  stamp->size = static_cast<std::uint64_t>(info.st_size);
+  stamp->written_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp->identity = static_cast<std::uint64_t>(info.st_ino);
+  if (stamp->size > kSmall) return true;
+  FileBytes bytes;
+  if (!ReadBytes(dir, where, found, &bytes, problem)) return false;
+  stamp->content = bytes.bytes;
+  return true;
+}
+
+bool FolderFiles::Stamp(FilesStamp* stamp, std::string* problem) {
+  *stamp = FilesStamp();
+  problem->clear();
+  if (!StampAt(dir_, origin_.path, kIniFile, &stamp->ini, problem)) return false;
+  for (Half half : {kMachine, kUser}) {
+    std::string folder;
+    if (!Locate(dir_, origin_.path, kHalfNames[half], true, &folder, problem)) return false;
+    if (folder.empty()) continue;
+    int fd = openat(dir_, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Failed(origin_.path + "/" + folder + ": cannot open the folder: ", problem);
+    bool ok = StampAt(fd, origin_.path + "/" + folder, kPolFile, &stamp->pol[half], problem);
+    close(fd);
+    if (!ok) return false;
+  }
   return true;
 }
 

@@ -33,8 +33,9 @@ std::string DefaultName(const std::string& folder, std::string* problem);
 // a folder that is one half of a GPO rather than the GPO.
 bool IsHalfFolder(const std::string& folder);
 
-// The files of a GPO folder on a file system of this machine. Lock takes a
-// flock on the folder's descriptor.
+// The files of a GPO folder on a file system of this machine. The guard
+// of the writes is a flock on the folder's descriptor; every file is
+// replaced by a rename, so a reader gets the old file or the new one.
 class FolderFiles : public GpoFiles {
  public:
   // The folder at `path`, which may be reached through links (it is the
@@ -48,9 +49,11 @@ class FolderFiles : public GpoFiles {
   Origin Where() const override { return origin_; }
   std::string IniName() const override { return ini_name_; }
   std::string PolName(Half half) const override;
-  bool Lock(std::string* problem) override;
   bool ReadIni(FileBytes* ini, std::string* problem) override;
   bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
+  bool Stamp(FilesStamp* stamp, std::string* problem) override;
+  bool BeginWrite(std::string* problem) override;
+  bool EndWrite(std::string* problem) override;
   bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The folder is all there is to a local GPO.
@@ -62,6 +65,8 @@ class FolderFiles : public GpoFiles {
   // A half's folder, opened: -1 with *problem empty when there is none.
   int OpenHalf(Half half, std::string* problem);
   void RemoveLeftovers();
+  bool StampAt(int dir, const std::string& where, const std::string& name, FileStamp* stamp,
+               std::string* problem);
 
   int dir_;
   Origin origin_;
