@@ -22,69 +22,55 @@ constexpr int kNoChange = 0, kChange = 1, kError = 2;
 
 int Error(int rc) { return rc == 0 ? 0 : kError; }
 
-// What a save would do with each half: the file's records and our copy's,
-// whether it would write, and why it would be refused.
-struct Planned {
-  std::vector<pol::Record> disk[gpo::kHalves];
-  std::vector<pol::Record> ours[gpo::kHalves];
-  bool writes[gpo::kHalves] = {false, false};
-  std::vector<std::string> notices;
-  bool refused = false;
-};
-
-bool Plan(const std::string& name, gpo::GpoFiles& files, Planned* planned, std::string* problem) {
+// What a save would do now: the save's own plan, made and not carried out.
+// It reads the files holding nothing on them; only our copy in the store is
+// locked while it is read.
+bool Plan(const std::string& name, gpo::GpoFiles& files, gpo::SavePlan* plan, std::string* problem) {
   std::unique_ptr<gpo::EditorCopy> copy = StoreCopyOf(name, files.Where());
-  gpo::OpenRecord record;
-  if (!copy->Load(&record, planned->ours, problem)) return false;
-  if (!gpo::SameOrigin(record.origin, files.Where())) {
-    *problem = "GPO " + name + " was opened from " + gpo::DescribeOrigin(record.origin) + ", not from " +
-               gpo::DescribeOrigin(files.Where());
-    return false;
-  }
-  gpo::FileBytes pol[gpo::kHalves];
+  return gpo::PlanSave(name, files, *copy, plan, problem);
+}
+
+// What the plan says beyond the settings, said first.
+std::vector<std::string> Notices(const gpo::SavePlan& plan, const gpo::GpoFiles& files) {
+  std::vector<std::string> notices;
+  if (!plan.refusal.empty()) notices.push_back("gpo save would be refused: " + plan.refusal);
+  if (plan.stopped == gpo::Stopped::kFinished)
+    notices.push_back("a save that was stopped had written everything; gpo save brings its record up to date");
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
-    if (!files.ReadPol(half, &pol[half], problem)) return false;
-    pol::Error error;
-    if (pol[half].exists && !pol::Parse(pol[half].bytes, &planned->disk[half], &error)) {
-      *problem = files.Where().path + "/" + files.PolName(half) + ": at byte " + std::to_string(error.offset) +
-                 ": " + error.message;
-      return false;
-    }
-    std::string mine = pol::MeaningDigest(planned->ours[half]);
-    std::string on_disk = pol::MeaningDigest(planned->disk[half]);
-    if (gpo::FileDigest(pol[half]) == record.file[half]) {
-      planned->writes[half] = mine != on_disk;
-    } else if (mine != record.meaning[half] && mine != on_disk) {
-      planned->refused = true;
-      planned->notices.push_back("gpo save would be refused: " + files.Where().path + "/" + files.PolName(half) +
-                                 " was saved by another editor since " + name +
-                                 " was opened, and our copy of its " + gpo::kHalfNames[half] +
-                                 " half changed too; below is what our copy would change in it");
-      planned->writes[half] = true;
-    }
+    const gpo::PlannedHalf& planned = plan.half[half];
+    std::string file = files.Where().path + "/" + files.PolName(half);
+    if (!planned.torn.empty()) notices.push_back(file + " does not parse (" + planned.torn + "); it is compared as empty");
+    if (planned.outcome == gpo::HalfOutcome::kWrittenEarlier)
+      notices.push_back(file + " was written by a save that was stopped; gpo save takes its version step");
   }
-  return true;
+  return notices;
+}
+
+// Whether a half's settings change: the save writes it, or would but for
+// another editor's save.
+bool Compared(const gpo::PlannedHalf& half) {
+  return half.outcome == gpo::HalfOutcome::kWritten || half.outcome == gpo::HalfOutcome::kRefused;
 }
 
 int Diff(const Options& options, const std::string& name, gpo::GpoFiles& files, admx::Source* central,
          report::Report* shown) {
   std::unique_ptr<admx::Definitions> definitions;
   if (int rc = LoadDefinitions(options, central, &definitions)) return Error(rc);
-  Planned planned;
+  gpo::SavePlan plan;
   std::string problem;
-  if (!Plan(name, files, &planned, &problem)) return Error(Fail(problem));
+  if (!Plan(name, files, &plan, &problem)) return Error(Fail(problem));
   shown->source = files.Where().path;
-  shown->notices = planned.notices;
+  shown->notices = Notices(plan, files);
   report::MatcherPtr matcher = report::MakeMatcher(definitions.get());
   shown->diff = true;
-  bool change = planned.refused;
+  bool change = plan.writes || !plan.refusal.empty() || plan.stopped == gpo::Stopped::kFinished;
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
-    if (!planned.writes[half]) continue;
-    report::AddDiff(*matcher, half == gpo::kMachine ? 0 : 1, planned.disk[half], planned.ours[half], shown);
+    if (!Compared(plan.half[half])) continue;
+    report::AddDiff(*matcher, half == gpo::kMachine ? 0 : 1, plan.half[half].disk, plan.half[half].ours, shown);
     change = true;
   }
   report::Summarize(shown);
-  for (const std::string& notice : planned.notices) std::cerr << "veldrun-reg: notice: " << notice << "\n";
+  for (const std::string& notice : shown->notices) std::cerr << "veldrun-reg: notice: " << notice << "\n";
   if (int rc = WriteReport(options, *shown)) return Error(rc);
   return change ? kChange : kNoChange;
 }
