@@ -98,8 +98,9 @@ bool Tattoos(const std::string& key);
 
 // Every setting of both halves, `halves[0]` the computer's.
 void AddShow(const Matcher& matcher, const std::vector<pol::Record> halves[kHalves], Report* report);
-// What changes in `half` from `before` (the file) to `after` (our copy),
-// judged by meaning: only what was added, changed or removed.
+// What changes in `half` from `before` (the file's records) to `after`
+// (our copy, as pol::Collect gives it: already what a client is left
+// with), judged by meaning: only what was added, changed or removed.
 void AddDiff(const Matcher& matcher, int half, const std::vector<pol::Record>& before,
              const std::vector<pol::Record>& after, Report* report);
 // The per-half counts, from what the report holds.

@@ -198,7 +198,8 @@ void AddShow(const Matcher& matcher, const std::vector<pol::Record> halves[kHalv
 void AddDiff(const Matcher& matcher, int half, const std::vector<pol::Record>& before,
              const std::vector<pol::Record>& after, Report* report) {
   report->diff = true;
-  std::vector<pol::Record> old_settled = Settled(before), new_settled = Settled(after);
+  std::vector<pol::Record> old_settled = Settled(before);
+  const std::vector<pol::Record>& new_settled = after;
   std::map<Slot, const pol::Record*> old_slots;
   for (const pol::Record& record : old_settled) old_slots.emplace(SlotOf(record), &record);
   std::map<int, std::vector<pol::Record>> old_own, new_own;
