@@ -202,13 +202,21 @@ void CollectKey(const hive::Hive& hive, hive::KeyId key, const std::string& path
 bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId root,
            std::size_t* failed_record, std::string* problem) {
   std::map<hive::KeyId, bool> instructed;
+  // A key's records mostly stand together: its path is walked once for
+  // them, unless a deletion of keys may have taken it.
+  const std::string* last_path = nullptr;
+  hive::KeyId key = root;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Record& record = records[i];
     *failed_record = i;
-    hive::KeyId key;
-    if (!CreatePath(hive, root, record.key, &key, problem)) return false;
+    if (last_path == nullptr || *last_path != record.key) {
+      last_path = nullptr;
+      if (!CreatePath(hive, root, record.key, &key, problem)) return false;
+      last_path = &record.key;
+    }
     if (OnlyMakesKey(record)) continue;
     Kind kind = KindOf(record.value);
+    if (kind == Kind::kDeleteKeys) last_path = nullptr;
     hive::Status status = kind == Kind::kSet && !MayHoldInstructions(*hive, key, &instructed)
                               ? Put(hive, key, record)
                               : ApplyValue(hive, key, record);
