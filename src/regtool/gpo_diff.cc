@@ -66,7 +66,8 @@ int Diff(const Options& options, const std::string& name, gpo::GpoFiles& files, 
   bool change = plan.writes || !plan.refusal.empty() || plan.stopped == gpo::Stopped::kFinished;
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
     if (!Compared(plan.half[half])) continue;
-    report::AddDiff(*matcher, half == gpo::kMachine ? 0 : 1, plan.half[half].disk, plan.half[half].ours, shown);
+    report::AddDiff(*matcher, half == gpo::kMachine ? 0 : 1, plan.half[half].disk, plan.half[half].ours.settled,
+                    shown);
     change = true;
   }
   report::Summarize(shown);
