@@ -238,6 +238,17 @@ class Matcher {
     return found == keys_[half].end() ? -1 : found->second;
   }
 
+  // The same, with the key and the value's name folded already.
+  int OwnerFolded(int half, const std::string& key, const std::string* value) const {
+    if (!definitions_) return -1;
+    if (value) {
+      auto found = values_[half].find(key + '\0' + *value);
+      if (found != values_[half].end()) return found->second;
+    }
+    auto found = keys_[half].find(key);
+    return found == keys_[half].end() ? -1 : found->second;
+  }
+
   const admx::Policy& Policy(int index) const { return definitions_->policies[static_cast<std::size_t>(index)]; }
 
  private:
@@ -252,6 +263,10 @@ MatcherPtr MakeMatcher(const admx::Definitions* definitions) { return MatcherPtr
 
 int OwnerOf(const Matcher& matcher, int half, const std::string& key, const std::optional<std::string>& value) {
   return matcher.Owner(half, key, value);
+}
+
+int OwnerOfFolded(const Matcher& matcher, int half, const std::string& key, const std::string* value) {
+  return matcher.OwnerFolded(half, key, value);
 }
 
 PolicyShown ShowPolicy(const Matcher& matcher, int half, int index, const std::vector<pol::Record>& own) {

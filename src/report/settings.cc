@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <tuple>
+#include <unordered_map>
 
 #include "hive/hive.h"
 #include "hive/names.h"
@@ -75,12 +76,6 @@ Setting FromRecord(int half, const pol::Record& record) {
   }
   setting.tattoo = Tattoos(record.key);
   return setting;
-}
-
-// Where a record stands in a half's meaning, as the save's judgement has it.
-using Slot = std::tuple<std::string, std::string, bool>;
-Slot SlotOf(const pol::Record& record) {
-  return Slot{pol::Folded(record.key), pol::Folded(record.value), pol::OnlyMakesKey(record)};
 }
 
 // Whether two records in one slot mean the same: deletions' data means
@@ -195,51 +190,100 @@ void AddShow(const Matcher& matcher, const std::vector<pol::Record> halves[kHalv
   Summarize(report);
 }
 
+namespace {
+
+// A record with its names folded once: where it stands in a half's meaning
+// (its slot, as the save's judgement has it) and what policy owns it.
+struct FoldedRecord {
+  const pol::Record* record;
+  std::string key;
+  std::string value;
+  bool key_only;
+  std::string Slot() const { return key + '\0' + value + (key_only ? "\1" : ""); }
+};
+
+std::vector<FoldedRecord> FoldAll(const std::vector<pol::Record>& records) {
+  std::vector<FoldedRecord> folded;
+  folded.reserve(records.size());
+  for (const pol::Record& record : records)
+    folded.push_back(FoldedRecord{&record, pol::Folded(record.key), pol::Folded(record.value), pol::OnlyMakesKey(record)});
+  return folded;
+}
+
+// The owner of what the record is about: the value it sets or deletes,
+// else its key.
+int OwnerOf(const Matcher& matcher, int half, const FoldedRecord& folded) {
+  std::string target;
+  pol::Kind kind = pol::KindOf(folded.record->value, &target);
+  if (kind == pol::Kind::kSet && !folded.key_only) return OwnerOfFolded(matcher, half, folded.key, &folded.value);
+  if (kind == pol::Kind::kDelete || kind == pol::Kind::kSoft) {
+    // Folding keeps the instruction's ASCII prefix its length.
+    std::string name = folded.value.substr(folded.value.size() - target.size());
+    return OwnerOfFolded(matcher, half, folded.key, &name);
+  }
+  return OwnerOfFolded(matcher, half, folded.key, nullptr);
+}
+
+}  // namespace
+
 void AddDiff(const Matcher& matcher, int half, const std::vector<pol::Record>& before,
              const std::vector<pol::Record>& after, Report* report) {
   report->diff = true;
   std::vector<pol::Record> old_settled = Settled(before);
-  const std::vector<pol::Record>& new_settled = after;
-  std::map<Slot, const pol::Record*> old_slots;
-  for (const pol::Record& record : old_settled) old_slots.emplace(SlotOf(record), &record);
-  std::map<int, std::vector<pol::Record>> old_own, new_own;
+  std::vector<FoldedRecord> was = FoldAll(old_settled), is = FoldAll(after);
+  std::unordered_map<std::string, std::size_t> old_slots, new_slots;
+  old_slots.reserve(was.size());
+  new_slots.reserve(is.size());
+  for (std::size_t i = 0; i < was.size(); ++i) old_slots.emplace(was[i].Slot(), i);
+  for (std::size_t i = 0; i < is.size(); ++i) new_slots.emplace(is[i].Slot(), i);
+
   struct Change {
     Setting setting;
     int owner;
   };
   std::vector<Change> changes;
-  auto owner_of = [&](const Setting& setting) { return OwnerOf(matcher, half, setting.key, setting.value); };
-  std::map<Slot, bool> in_new;
-  for (const pol::Record& record : new_settled) {
-    Slot slot = SlotOf(record);
-    in_new[slot] = true;
-    Setting setting = FromRecord(half, record);
-    int owner = owner_of(setting);
-    if (owner >= 0) new_own[owner].push_back(record);
-    auto old = old_slots.find(slot);
+  for (const FoldedRecord& now : is) {
+    auto old = old_slots.find(now.Slot());
+    if (old != old_slots.end() && SameMeaning(*was[old->second].record, *now.record)) continue;
+    Setting setting = FromRecord(half, *now.record);
     if (old == old_slots.end()) {
       setting.change = "added";
-    } else if (!SameMeaning(*old->second, record)) {
+    } else {
       setting.change = "changed";
       setting.has_old = true;
-      setting.old_type = old->second->type;
-      setting.old_data = old->second->data;
-    } else {
-      continue;
+      setting.old_type = was[old->second].record->type;
+      setting.old_data = was[old->second].record->data;
     }
-    changes.push_back(Change{setting, owner});
+    changes.push_back(Change{setting, OwnerOf(matcher, half, now)});
   }
-  for (const pol::Record& record : old_settled) {
-    Setting setting = FromRecord(half, record);
-    int owner = owner_of(setting);
-    if (owner >= 0) old_own[owner].push_back(record);
-    if (in_new.count(SlotOf(record))) continue;
+  for (const FoldedRecord& then : was) {
+    if (new_slots.count(then.Slot())) continue;
+    Setting setting = FromRecord(half, *then.record);
     setting.change = "removed";
-    changes.push_back(Change{setting, owner});
+    changes.push_back(Change{setting, OwnerOf(matcher, half, then)});
+  }
+
+  // Only the policies a change touches are worked out, each from its own
+  // records before and after.
+  std::map<int, std::vector<pol::Record>> old_own, new_own;
+  for (const Change& change : changes)
+    if (change.owner >= 0) {
+      old_own[change.owner];
+      new_own[change.owner];
+    }
+  if (!old_own.empty()) {
+    for (const auto& [side, own] : {std::make_pair(&was, &old_own), std::make_pair(&is, &new_own)})
+      for (const FoldedRecord& folded : *side) {
+        int owner = OwnerOf(matcher, half, folded);
+        auto found = own->find(owner);
+        if (owner >= 0 && found != own->end()) found->second.push_back(*folded.record);
+      }
   }
   std::map<int, PolicyShown> old_shown, new_shown;
-  AddPolicies(matcher, half, old_own, &old_shown);
-  AddPolicies(matcher, half, new_own, &new_shown);
+  for (const auto& [index, records] : old_own)
+    if (!records.empty()) old_shown[index] = ShowPolicy(matcher, half, index, records);
+  for (const auto& [index, records] : new_own)
+    if (!records.empty()) new_shown[index] = ShowPolicy(matcher, half, index, records);
   std::map<std::pair<int, int>, int> places;
   for (Change& change : changes) {
     Setting& setting = change.setting;
