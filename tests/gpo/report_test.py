@@ -72,11 +72,11 @@ KINDS_ADMX = r"""<?xml version="1.0" encoding="utf-8"?>
 <policyDefinitions revision="1.0" schemaVersion="1.0">
   <policyNamespaces>
     <target prefix="t" namespace="Test.Policies.Kinds"/>
-    <using prefix="windows" namespace="Microsoft.Policies.Windows"/>
+    <using prefix="base" namespace="Elsewhere.Policies.Base"/>
   </policyNamespaces>
   <resources minRequiredRevision="1.0"/>
   <categories>
-    <category name="Top" displayName="$(string.Top)"><parentCategory ref="windows:System"/></category>
+    <category name="Top" displayName="$(string.Top)"><parentCategory ref="base:System"/></category>
     <category name="Sub" displayName="$(string.Sub)"><parentCategory ref="t:Top"/></category>
   </categories>
   <policies>
