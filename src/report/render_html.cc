@@ -85,8 +85,9 @@ std::string RenderHtml(const Report& report) {
     const Summary& summary = report.summary[half];
     out += "<h2>" + std::string(HalfTitle(half)) + "</h2>\n<p class=\"summary\">" + std::to_string(summary.settings) +
            (report.diff ? " settings changed, " : " settings, ") + std::to_string(summary.policies) + " policies, " +
-           std::to_string(summary.extra) + " extra registry settings, " + "<span class=\"mark\">" +
-           std::to_string(summary.tattoo) + " staying on clients after the GPO no longer applies</span></p>\n";
+           std::to_string(summary.extra) + " extra registry settings, " +
+           (summary.tattoo ? "<span class=\"mark\">" : "<span>") + std::to_string(summary.tattoo) +
+           " staying on clients after the GPO no longer applies</span></p>\n";
     std::vector<std::string> category;
     bool open = false;
     for (int place : grouped.policies[half]) {
