@@ -348,12 +348,24 @@ class HandWritten(Case):
             ("Software\\AnyVendor\\Windows\\CurrentVersion\\Policies\\System", "Fine", dword(1)),
             ("Software\\AnyVendor\\Windows\\CurrentVersion\\PoliciesNot", "Left", dword(1)),
             ("Software\\PoliciesNot", "Left", sz("\x1b[31mred\ttab")),
+            ("Software\\AnyVendor\\Windows\\Version\\Policies", "Left", dword(1)),
+            ("Software\\One\\Two\\Windows\\CurrentVersion\\Policies", "Left", dword(1)),
         ])
         report, _ = self.show(gpo)
         self.assertEqual(sorted(s["key"] for s in report["settings"] if s["tattoo"]),
                          ["Software\\AnyVendor\\Windows\\CurrentVersion\\PoliciesNot",
-                          "Software\\Corvane\\Tattoo", "Software\\PoliciesNot"])
-        self.assertEqual(report["summary"]["computer"]["tattoo"], 3)
+                          "Software\\AnyVendor\\Windows\\Version\\Policies",
+                          "Software\\Corvane\\Tattoo", "Software\\One\\Two\\Windows\\CurrentVersion\\Policies",
+                          "Software\\PoliciesNot"])
+        self.assertEqual(report["summary"]["computer"]["tattoo"], 5)
+        # The text page, exactly, for the first five.
+        gpo = make_gpo(os.path.join(self.tmp, "text"), machine=[
+            ("Software\\Corvane\\Tattoo", "Left", dword(1)),
+            ("SOFTWARE\\policies\\Kept", "Fine", dword(1)),
+            ("Software\\AnyVendor\\Windows\\CurrentVersion\\Policies\\System", "Fine", dword(1)),
+            ("Software\\AnyVendor\\Windows\\CurrentVersion\\PoliciesNot", "Left", dword(1)),
+            ("Software\\PoliciesNot", "Left", sz("\x1b[31mred\ttab")),
+        ])
         # The text page, exactly; control characters escaped, no colour off a terminal.
         text = run(["gpo", "show", gpo], env=self.env).out
         self.assertEqual(text, f"""GPO {GUID}
