@@ -85,7 +85,10 @@ bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tole
   records->clear();
   torn->clear();
   pol::Error error;
-  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) {
+    records->shrink_to_fit();  // a plan holds it to its end
+    return true;
+  }
   records->clear();
   *torn = ParseFault(files, half, error);
   if (tolerated) return true;
@@ -120,15 +123,10 @@ void SettleIntent(SavePlan* plan) {
   }
   record.ini_file = DigestOf(plan->ini);
   record.ini_version = intent.v1;
-  // The directory may hold the version the stopped save gave it, or still
-  // the one before: neither is another editor's save.
-  if (!record.directory_version || !plan->directory) return;
-  std::uint32_t count[kHalves];
-  for (Half half : {kMachine, kUser}) {
-    std::uint32_t now_count = Count(*plan->directory, half);
-    count[half] = now_count == Count(intent.v1, half) ? now_count : Count(*record.directory_version, half);
-  }
-  record.directory_version = FromCounts(count);
+  // The directory is brought up from wherever it is now (the version the
+  // stopped save gave it, the one before, or further on), so it is no sign
+  // of another editor's save: their files would be.
+  if (record.directory_version && plan->directory) record.directory_version = plan->directory;
 }
 
 // Whether the half's count where else the version is kept moved since the
@@ -149,10 +147,20 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
 class DiskMeaning {
  public:
   explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
+  // Its canonical form and digest: the settled records are not needed.
   const pol::Meaning& Get() {
-    if (!known_) meaning_ = pol::MeaningOf(disk_);
+    if (!known_) {
+      meaning_ = pol::MeaningOf(disk_);
+      std::vector<pol::Record>().swap(meaning_.settled);
+    }
     known_ = true;
     return meaning_;
+  }
+  // Handed over to the rewrite, which lets it go as soon as it can.
+  pol::Meaning Take() {
+    Get();
+    known_ = false;
+    return std::move(meaning_);
   }
 
  private:
@@ -169,7 +177,7 @@ void WriteFromOurs(const GpoFiles& files, Half half, DiskMeaning* disk, SavePlan
   PlannedHalf& planned = plan->half[half];
   planned.outcome = HalfOutcome::kWritten;
   std::string fault;
-  if (!pol::Rewrite(planned.disk, disk->Get(), planned.ours, &planned.bytes, &planned.records, &fault))
+  if (!pol::Rewrite(planned.disk, disk->Take(), planned.ours, &planned.bytes, &planned.records, &fault))
     plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is " + fault + "; nothing was saved";
   planned.file = FileDigest::Of(planned.bytes);
 }

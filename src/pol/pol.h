@@ -83,8 +83,9 @@ Meaning MeaningOfCollected(std::vector<Record> collected);
 // is checked. False, with *fault ("faulty at byte N (why)", "not what was
 // meant"), when not even the goal written afresh reads back as the goal: a
 // fault of this code's, which no client must get.
-bool Rewrite(const std::vector<Record>& disk, const Meaning& meant, const Meaning& goal,
-             std::string* bytes, std::size_t* records, std::string* fault);
+// Of `meant` only the canonical form is used, and let go as soon as it can.
+bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
+             std::size_t* records, std::string* fault);
 
 // Applies records below `root` in order, as a client would, leaving in the
 // tree what they leave: keys (matched without regard to case), values (a

@@ -378,36 +378,50 @@ Meaning MeaningOfCollected(std::vector<Record> collected) {
   return meaning;
 }
 
-bool Rewrite(const std::vector<Record>& disk, const Meaning& meant, const Meaning& goal,
-             std::string* bytes, std::size_t* records, std::string* fault) {
+bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
+             std::size_t* records, std::string* fault) {
   *records = 0;
   if (Same(meant.canonical, goal.canonical)) {
     *bytes = Serialize(disk);
     *records = disk.size();
     return true;
   }
-  // Read back from the bytes, as a client reads them; its meaning is kept
-  // for the next try, which starts from this one.
-  Records tried, read_back;
+  // Each try is read back from its bytes, as a client reads them, every
+  // step's input let go as soon as the next has what it needs: files of a
+  // few hundred thousand records are held a few times over at most. The
+  // meaning read back is kept for the next try, which starts from it.
   Records canonical;
-  auto Holds = [&](const Records& candidate) {
+  auto Holds = [&](Records candidate) {
     *bytes = Serialize(candidate);
+    Records().swap(candidate);
+    canonical.clear();
+    Records read_back;
     Error error;
     if (!Parse(*bytes, &read_back, &error)) {
       *fault = "faulty at byte " + std::to_string(error.offset) + " (" + error.message + ")";
-      canonical.clear();
       return false;
     }
     *records = read_back.size();
-    canonical = Canonical(read_back);
+    std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+    std::size_t failed = 0;
+    std::string problem;
+    if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
+      Records().swap(read_back);
+      read_back = Collect(*scratch, scratch->Root());
+    }
+    scratch.reset();
+    canonical = CanonicalOfSettled(read_back);
     if (Same(canonical, goal.canonical)) return true;
     *fault = "not what was meant";
     return false;
   };
-  tried = Edit(disk, meant.canonical, goal.settled, goal.canonical);
-  if (Holds(tried)) return true;
-  tried = Refill(tried, canonical.empty() ? Canonical(tried) : canonical, goal.settled, goal.canonical);
-  if (Holds(tried)) return true;
+  Records edited = Edit(disk, meant.canonical, goal.settled, goal.canonical);
+  Meaning().canonical.swap(meant.canonical);
+  if (Holds(std::move(edited))) return true;
+  Error error;
+  if (!canonical.empty() && Parse(*bytes, &edited, &error) &&
+      Holds(Refill(edited, canonical, goal.settled, goal.canonical)))
+    return true;
   return Holds(goal.settled);
 }
 

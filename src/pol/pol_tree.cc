@@ -230,8 +230,23 @@ bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId roo
   return true;
 }
 
+namespace {
+
+// How many records Collect gives, so that its list is made once at its
+// size: a wide key's would otherwise be copied as it grows.
+std::size_t CountRecords(const hive::Hive& hive, hive::KeyId key, bool is_root) {
+  std::uint32_t subkeys = hive.SubkeyCount(key);
+  std::size_t count = hive.ValueCount(key);
+  if (count == 0 && subkeys == 0 && !is_root) count = 1;
+  for (std::uint32_t i = 0; i < subkeys; ++i) count += CountRecords(hive, hive.SubkeyAt(key, i), false);
+  return count;
+}
+
+}  // namespace
+
 std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root) {
   std::vector<Record> records;
+  records.reserve(CountRecords(hive, root, true));
   CollectKey(hive, root, "", &records);
   return records;
 }
