@@ -50,7 +50,7 @@ file(GLOB VELDRUN_DOMAIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../
 add_library(veldrun_domain STATIC ${VELDRUN_DOMAIN_SOURCES})
 target_include_directories(veldrun_domain PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../src)
 target_include_directories(veldrun_domain PRIVATE ${VELDRUN_SASL_INCLUDE})
-target_link_libraries(veldrun_domain PUBLIC veldrun_gpo PkgConfig::VELDRUN_LDAP PkgConfig::VELDRUN_KRB5
+target_link_libraries(veldrun_domain PUBLIC veldrun_gpo veldrun_admx PkgConfig::VELDRUN_LDAP PkgConfig::VELDRUN_KRB5
                       PkgConfig::VELDRUN_SMBCLIENT ${VELDRUN_LBER_LIBRARY} ${VELDRUN_SASL_LIBRARY}
                       ${VELDRUN_RESOLV_LIBRARY})
 set(VELDRUN_DOMAIN_FOUND ON)

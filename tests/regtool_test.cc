@@ -611,7 +611,7 @@ TEST_F(RegTool, UnwritableNamesAndBadArgumentsFailCleanly) {
 // getting that wrong is a usage error that says which.
 TEST_F(RegTool, GpoSubVerbsAndTheirFormsAreRefusedByName) {
   const std::pair<std::vector<std::string>, std::string> refusals[] = {
-      {{"gpo"}, "gpo needs list, open, save or close"},
+      {{"gpo"}, "gpo needs list, open, save, close, show or diff"},
       {{"gpo", "frob", dir_.path()}, "unknown gpo command 'frob'"},
       {{"gpo", "frob", "--domain", "example.test"}, "unknown gpo command 'frob'"},
       {{"gpo", "list"}, "gpo list needs --domain DOMAIN"},

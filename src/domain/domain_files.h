@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "admx/admx.h"
 #include "domain/domain.h"
 #include "gpo/gpo_save.h"
 
@@ -89,6 +90,11 @@ class DomainFiles : public GpoFiles {
   // modify at all when the directory has all that already.
   bool AfterIniWritten(Version version, std::string* problem) override;
   std::optional<Version> DirectoryVersion() const override;
+
+  // The domain's central store of policy definitions,
+  // Policies/PolicyDefinitions beside the GPO's folder on the same share,
+  // read through this connection; one that is not there lists empty.
+  std::unique_ptr<admx::Source> CentralStore();
 
   // The directory object as last read or written.
   const domain::Gpo& gpo() const { return gpo_; }

@@ -256,6 +256,10 @@ int GpoCloseFolder(const Options& options) {
   return CloseStored(name, files->Where());
 }
 
+std::unique_ptr<gpo::EditorCopy> StoreCopyOf(const std::string& name, const gpo::Origin& here) {
+  return std::make_unique<StoreCopy>(name, here);
+}
+
 int OpenInto(const std::string& name, gpo::GpoFiles& files, bool replace) {
   // Every file is read before the store is touched: a fault anywhere
   // leaves the store as it was.

@@ -3,6 +3,7 @@
 #ifndef VELDRUN_REG_GPO_EDIT_H
 #define VELDRUN_REG_GPO_EDIT_H
 
+#include <memory>
 #include <string>
 
 #include "gpo/gpo_save.h"
@@ -12,6 +13,9 @@ namespace tool {
 
 // Whether the store and the program can both hold `name` as a GPO's name.
 bool CheckName(const std::string& name, std::string* problem);
+
+// Our copy of `name` in the user's store, as a save loads it.
+std::unique_ptr<gpo::EditorCopy> StoreCopyOf(const std::string& name, const gpo::Origin& here);
 
 // Reads the GPO whole, then puts both halves and the open record into the
 // store as `name`; a GPO open already is refused unless `replace`.

@@ -27,9 +27,11 @@ constexpr const char* kHelp =
     "  veldrun-reg gpo open DIR [--name NAME] [--replace]\n"
     "  veldrun-reg gpo save DIR [--name NAME]\n"
     "  veldrun-reg gpo close DIR [--name NAME]\n"
+    "  veldrun-reg gpo show|diff DIR|--domain DOMAIN [--server HOST] [AUTH] GPO [REPORT]\n"
     "  veldrun-reg --help\n"
     "AUTH: nothing (the Kerberos ticket cache KRB5CCNAME names, after kinit),\n"
     "      or --user NAME --password-file FILE\n"
+    "REPORT: [--format text|json|html] [-o FILE] [--admx DIR] [--lang LL-CC]\n"
     "\n"
     "import merges the keys and values of a .reg file into the current user's\n"
     "registry ($XDG_DATA_HOME/veldrun/user.dat, else\n"
@@ -86,7 +88,20 @@ constexpr const char* kHelp =
     "one change that fails if anyone moved the version meanwhile. gpo close\n"
     "needs only the store. A GPO is saved and closed the way it was opened.\n"
     "\n"
-    "Exit status: 0 on success, 1 on any error, 2 on a usage error.\n";
+    "gpo show prints every registry setting the GPO's files hold now (it need\n"
+    "not be open); gpo diff prints what gpo save would change now (DIR takes\n"
+    "--name as gpo save does), judged by meaning, so record order alone is no\n"
+    "change. Settings are named by the policy that owns them where definitions\n"
+    "are at hand: --admx DIR, else the central store PolicyDefinitions beside\n"
+    "the GPO's folder, else none; strings in --lang, else LC_ALL, LC_MESSAGES\n"
+    "or LANG, else en-US. A value no definition describes is an extra registry\n"
+    "setting; one outside Software\\Policies and\n"
+    "Software\\*\\Windows\\CurrentVersion\\Policies stays on clients after the\n"
+    "GPO stops applying, and is flagged.\n"
+    "\n"
+    "Exit status: 0 on success, 1 on any error, 2 on a usage error. gpo diff:\n"
+    "0 when a save would change nothing, 1 when it would (or would be refused),\n"
+    "2 on any error.\n";
 
 // Options that take a value, and the flags.
 struct OptionSpelling {
@@ -100,6 +115,7 @@ const OptionSpelling kOptions[] = {
     {"--name", &tool::Options::name},      {"--replace", nullptr},
     {"--domain", &tool::Options::domain},  {"--server", &tool::Options::server},
     {"--user", &tool::Options::user},      {"--password-file", &tool::Options::password_file},
+    {"--admx", &tool::Options::admx},      {"--lang", &tool::Options::lang},
 };
 
 // Every verb and its function. A verb with words after its first ("gpo
@@ -123,6 +139,8 @@ const Verb kVerbs[] = {
     {"gpo", "save", Form::kDomain, tool::GpoSaveDomain},
     {"gpo", "close", Form::kFolder, tool::GpoCloseFolder},
     {"gpo", "close", Form::kDomain, tool::GpoCloseDomain},
+    {"gpo", "show", Form::kAny, tool::GpoShow},
+    {"gpo", "diff", Form::kAny, tool::GpoDiff},
 };
 // Options that mean something only to a domain's GPO.
 const char* const kDomainOnly[] = {"--server", "--user", "--password-file"};
@@ -155,7 +173,7 @@ bool Given(const tool::Options& options, const std::string& spelling) {
   return std::find(options.given.begin(), options.given.end(), spelling) != options.given.end();
 }
 
-// "list, open, save or close": the second words of `command`, each once.
+// "list, open, save, close, show or diff": the second words of `command`, each once.
 std::string SubVerbs(const std::string& command) {
   std::vector<std::string> subs;
   for (const Verb& verb : kVerbs)

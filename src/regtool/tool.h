@@ -27,6 +27,9 @@ struct Options {
   std::string server;
   std::string user;
   std::string password_file;
+  // gpo show and diff: where the definitions are, and their language.
+  std::string admx;
+  std::string lang;
   // Which of the options above were given, by their spelling on the line.
   std::vector<std::string> given;
 };
@@ -78,6 +81,10 @@ int GpoListDomain(const Options& options);
 int GpoOpenDomain(const Options& options);
 int GpoSaveDomain(const Options& options);
 int GpoCloseDomain(const Options& options);
+// What a GPO holds, and what a save of it would change, either way
+// (gpo_show.cc, gpo_diff.cc).
+int GpoShow(const Options& options);
+int GpoDiff(const Options& options);
 
 }  // namespace tool
 

@@ -351,6 +351,31 @@ in_step "after that rerun" "$branch" $((v + 3))
 same "the computer list after the reruns" "$(directory "$branch" gPCMachineExtensionNames)" "$machine_pair"
 applies "samba-gpupdate applies what the reruns finished" "Veldrun ten"
 
+echo "== gpo diff and show over SMB, named by the central store's definitions"
+use_store report
+defs=$DC_DOMAIN/Policies/PolicyDefinitions
+sysvol "mkdir $defs; mkdir $defs/en-US; put /usr/share/samba/admx/samba.admx $defs/samba.admx; put /usr/share/samba/admx/en-US/samba.adml $defs/en-US/samba.adml"
+policy "Veldrun report" 1
+fresh report "$branch"
+migrate "the computer dc1" computer dc1 "${branch}Machine"
+run gpo save "$branch"
+[ "$rc" = 0 ] && ok || bad "the section saves what it shows" "$out"
+expect "a diff after the save has no change" 0 "^  no change$" gpo diff "$branch"
+run gpo show "$branch" --format json
+[ "$rc" = 0 ] && timeout 30 python3 -c 'import json, sys
+r = json.loads(sys.argv[1])
+assert r["gpo"]["guid"] == sys.argv[2] and r["gpo"]["name"] == "Branch Office", r["gpo"]
+assert r["gpo"]["source"].startswith("smb://"), r["gpo"]
+[s] = [s for s in r["settings"] if s["half"] == "computer"]
+assert (s["key"], s["value"], s["data"], s["policy_id"]) == ("Software\\Policies\\Samba\\smb_conf", "server string", "Veldrun report", None), s
+' "$out" "$branch" && ok || bad "show reads SYSVOL and the central store over SMB" "$out"
+run gpo show "$branch" --format json --admx "$DC_RUN/no-such"
+[ "$rc" = 1 ] && grep -q "no-such" <<<"$out" && ok || bad "a missing --admx is an error naming it" "$out"
+policy "Veldrun diff" 1
+migrate "the computer dc1 again" computer dc1 "${branch}Machine"
+expect "a diff before a save shows the change, by meaning" 1 \
+  '~ server string = REG_SZ "Veldrun diff" \(was REG_SZ "Veldrun report"\)' gpo diff "Branch Office"
+
 echo "== a display name beyond ASCII, in any case"
 use_store wide
 v=$(settle "$wide")

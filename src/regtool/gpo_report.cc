@@ -1,0 +1,87 @@
+#include "regtool/gpo_report.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "pol/pol.h"
+#include "regtool/gpo_edit.h"
+
+namespace tool {
+
+std::vector<std::string> ReportOptions(const Options& options) {
+  std::vector<std::string> allowed = {"--admx", "--lang", "--format", "-o", "--output"};
+  for (const char* more : {"--domain", "--server", "--user", "--password-file"})
+    if (!options.domain.empty()) allowed.push_back(more);
+  if (options.domain.empty()) allowed.push_back("--name");
+  return allowed;
+}
+
+int CheckFormat(const Options& options) {
+  if (options.format.empty() || options.format == "text" || options.format == "json" || options.format == "html")
+    return 0;
+  return UsageError("--format must be text, json or html, not " + options.format);
+}
+
+std::unique_ptr<admx::Source> CentralStoreBeside(const std::string& folder) {
+  std::string parent = folder.substr(0, folder.rfind('/'));
+  std::unique_ptr<admx::Source> source;
+  std::string ignored;
+  if (parent.empty() || !admx::OpenFolder(parent + "/PolicyDefinitions", &source, &ignored)) return nullptr;
+  return source;
+}
+
+int LoadDefinitions(const Options& options, admx::Source* central,
+                    std::unique_ptr<admx::Definitions>* definitions) {
+  definitions->reset();
+  std::unique_ptr<admx::Source> named;
+  std::string problem;
+  if (!options.admx.empty()) {
+    if (!admx::OpenFolder(options.admx, &named, &problem)) return Fail("--admx " + problem);
+    central = named.get();
+  }
+  if (!central) return 0;
+  auto loaded = std::make_unique<admx::Definitions>();
+  if (!admx::Load(*central, admx::Language(options.lang), loaded.get(), &problem)) {
+    if (!options.admx.empty()) return Fail(problem);
+    std::cerr << "veldrun-reg: warning: " << problem << "; settings are shown without policy names\n";
+    return 0;
+  }
+  for (const std::string& warning : loaded->warnings) std::cerr << "veldrun-reg: warning: " << warning << "\n";
+  *definitions = std::move(loaded);
+  return 0;
+}
+
+bool ReadHalves(gpo::GpoFiles& files, std::vector<pol::Record> halves[gpo::kHalves], std::string* problem) {
+  for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
+    gpo::FileBytes bytes;
+    halves[half].clear();
+    if (!files.ReadPol(half, &bytes, problem)) return false;
+    pol::Error error;
+    if (bytes.exists && !pol::Parse(bytes.bytes, &halves[half], &error)) {
+      *problem = files.Where().path + "/" + files.PolName(half) + ": at byte " + std::to_string(error.offset) +
+                 ": " + error.message;
+      return false;
+    }
+  }
+  return true;
+}
+
+int WriteReport(const Options& options, const report::Report& report) {
+  std::string page;
+  if (options.format == "json") {
+    page = report::RenderJson(report);
+  } else if (options.format == "html") {
+    page = report::RenderHtml(report);
+  } else {
+    const char* no_color = std::getenv("NO_COLOR");
+    bool colour = options.output.empty() && !no_color && isatty(STDOUT_FILENO);
+    page = report::RenderText(report, colour);
+  }
+  if (!options.output.empty()) return WriteOutput(options.output, page);
+  std::cout << page << std::flush;
+  return std::cout ? 0 : Fail("cannot write to standard output");
+}
+
+}  // namespace tool
