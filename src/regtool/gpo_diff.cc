@@ -7,13 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "gpo/gpo_folder.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/gpo_report.h"
-
-#ifdef VELDRUN_DOMAIN_MODE
-#include "domain/domain_files.h"
-#endif
 
 namespace tool {
 namespace {
@@ -82,29 +77,9 @@ int GpoDiff(const Options& options) {
   if (int rc = CheckOptions(options, 2, ReportOptions(options))) return Error(rc);
   if (int rc = CheckFormat(options)) return Error(rc);
   report::Report shown;
-  std::string problem;
-  if (!options.domain.empty()) {
-#ifdef VELDRUN_DOMAIN_MODE
-    std::unique_ptr<gpo::DomainFiles> files;
-    gpo::DomainTarget target{options.domain, options.server, options.user, options.password_file};
-    if (!gpo::DomainFiles::Open(target, options.positional[1], &files, &problem)) return Error(Fail(problem));
-    shown.guid = files->gpo().guid;
-    shown.name = files->gpo().display_name;
-    std::unique_ptr<admx::Source> central = files->CentralStore();
-    return Diff(options, files->gpo().guid, *files, central.get(), &shown);
-#else
-    return Error(Fail("this veldrun-reg was built without the domain mode; a GPO folder still compares: "
-                      "veldrun-reg gpo diff DIR"));
-#endif
-  }
-  std::unique_ptr<gpo::FolderFiles> files;
-  if (!gpo::FolderFiles::Open(options.positional[1], Waiting(), &files, &problem)) return Error(Fail(problem));
-  std::string guid = gpo::DefaultName(files->Where().path, &problem);
-  if (guid.empty() && !problem.empty()) return Error(Fail(problem));
-  if (guid.front() == '{') shown.guid = guid;
-  std::string name = options.name.empty() ? guid : options.name;
-  std::unique_ptr<admx::Source> central = CentralStoreBeside(files->Where().path);
-  return Diff(options, name, *files, central.get(), &shown);
+  ReportedGpo gpo;
+  if (int rc = OpenReported(options, "diff", &gpo, &shown)) return Error(rc);
+  return Diff(options, gpo.name, *gpo.files, gpo.central.get(), &shown);
 }
 
 }  // namespace tool

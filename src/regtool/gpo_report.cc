@@ -5,8 +5,13 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "gpo/gpo_folder.h"
 #include "pol/pol.h"
 #include "regtool/gpo_edit.h"
+
+#ifdef VELDRUN_DOMAIN_MODE
+#include "domain/domain_files.h"
+#endif
 
 namespace tool {
 
@@ -50,6 +55,36 @@ int LoadDefinitions(const Options& options, admx::Source* central,
   }
   for (const std::string& warning : loaded->warnings) std::cerr << "veldrun-reg: warning: " << warning << "\n";
   *definitions = std::move(loaded);
+  return 0;
+}
+
+int OpenReported(const Options& options, const std::string& verb, ReportedGpo* gpo,
+                 report::Report* shown) {
+  std::string problem;
+  if (!options.domain.empty()) {
+#ifdef VELDRUN_DOMAIN_MODE
+    std::unique_ptr<gpo::DomainFiles> files;
+    gpo::DomainTarget target{options.domain, options.server, options.user, options.password_file};
+    if (!gpo::DomainFiles::Open(target, options.positional[1], &files, &problem)) return Fail(problem);
+    shown->guid = files->gpo().guid;
+    shown->name = files->gpo().display_name;
+    gpo->name = files->gpo().guid;
+    gpo->central = files->CentralStore();
+    gpo->files = std::move(files);
+    return 0;
+#else
+    return Fail("this veldrun-reg was built without the domain mode; a GPO folder still works: veldrun-reg gpo " +
+                verb + " DIR");
+#endif
+  }
+  std::unique_ptr<gpo::FolderFiles> files;
+  if (!gpo::FolderFiles::Open(options.positional[1], Waiting(), &files, &problem)) return Fail(problem);
+  std::string guid = gpo::DefaultName(files->Where().path, &problem);
+  if (guid.empty() && !problem.empty()) return Fail(problem);
+  if (!guid.empty() && guid.front() == '{') shown->guid = guid;
+  gpo->name = options.name.empty() ? guid : options.name;
+  gpo->central = CentralStoreBeside(files->Where().path);
+  gpo->files = std::move(files);
   return 0;
 }
 

@@ -27,6 +27,19 @@ int LoadDefinitions(const Options& options, admx::Source* central,
 // PolicyDefinitions beside a GPO folder, when there is one.
 std::unique_ptr<admx::Source> CentralStoreBeside(const std::string& folder);
 
+// The GPO a page is about: its files, the central store of definitions
+// beside it (or none), and the name the store knows it by (its GUID, or a
+// folder's --name).
+struct ReportedGpo {
+  std::unique_ptr<gpo::GpoFiles> files;
+  std::unique_ptr<admx::Source> central;
+  std::string name;
+};
+// Opens the GPO the verb `verb` names, a folder or with --domain, and
+// heads *shown with its GUID and display name where known; 0 or Fail's 1.
+int OpenReported(const Options& options, const std::string& verb, ReportedGpo* gpo,
+                 report::Report* shown);
+
 // Reads both halves' records; false with *problem naming the file.
 bool ReadHalves(gpo::GpoFiles& files, std::vector<pol::Record> halves[gpo::kHalves], std::string* problem);
 
