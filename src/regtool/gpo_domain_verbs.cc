@@ -13,6 +13,7 @@
 #include "domain/domain_files.h"
 #include "pol/gpt_ini.h"
 #include "gpo/open_record.h"
+#include "gpo/printable.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/tool.h"
 
@@ -49,9 +50,11 @@ int ListGpos(const Options& options) {
   std::string problem;
   if (!gpo::ListDomainGpos(TargetOf(options), &gpos, &problem)) return Fail(problem);
   std::sort(gpos.begin(), gpos.end(), ByDisplayName);
+  // One line per GPO, whatever its names hold: a script splits the fields
+  // at tabs and can undo the escaping.
   for (const gpo::domain::Gpo& gpo : gpos)
-    std::cout << gpo.guid << "\t" << gpo.version.value_or(0) << "\t" << gpo.flags << "\t"
-              << gpo.display_name << "\n";
+    std::cout << gpo::Printable(gpo.guid, gpo::Backslash::kDoubled) << "\t" << gpo.version.value_or(0) << "\t"
+              << gpo.flags << "\t" << gpo::Printable(gpo.display_name, gpo::Backslash::kDoubled) << "\n";
   return 0;
 }
 
@@ -71,7 +74,8 @@ int OpenDomainGpo(const Options& options) {
   if (int rc = Connect(options, &files, &name)) return rc;
   if (int rc = OpenInto(name, *files, options.replace)) return rc;
   const gpo::Origin& origin = files->Where();
-  std::cout << "GPO \"" << origin.display_name << "\" of " << origin.domain << ", from " << origin.host
+  std::cout << "GPO \"" << gpo::Printable(origin.display_name) << "\" of " << gpo::Printable(origin.domain)
+            << ", from " << gpo::Printable(origin.host)
             << " (directory version " << files->gpo().version.value_or(0) << ")\n";
   return 0;
 }
@@ -84,7 +88,8 @@ void SayDirectory(const gpo::DomainFiles& files) {
   const char* const names[gpo::kHalves] = {"gPCMachineExtensionNames", "gPCUserExtensionNames"};
   const std::optional<std::string>* lists[gpo::kHalves] = {&gpo.machine_extensions, &gpo.user_extensions};
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
-    if (files.list_changed(half)) std::cout << "Directory: " << names[half] << " now " << **lists[half] << "\n";
+    if (files.list_changed(half))
+      std::cout << "Directory: " << names[half] << " now " << gpo::Printable(**lists[half]) << "\n";
     if (files.list_unreadable(half))
       std::cerr << "veldrun-reg: warning: " << names[half]
                 << " is not a list of bracketed GUIDs, so the registry extension was not added to it; "

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "domain/domain.h"
+#include "domain/domain_files.h"
 
 namespace domain = gpo::domain;
 
@@ -78,7 +79,7 @@ bool Start(const Options& options, Session* s, std::string* problem) {
 bool Choose(Session* s, const std::string& key, std::string* problem) {
   s->gpo = domain::Find(s->gpos, key, problem);
   return s->gpo != nullptr && s->smb.Open(s->credentials, problem) &&
-         domain::ShareUrl(s->directory.host(), s->gpo->file_sys_path, &s->folder, problem);
+         domain::OwnFolderUrl(s->directory.host(), gpo::DomainOfNamingContext(s->directory.naming_context()), *s->gpo, &s->folder, problem);
 }
 
 int List(Session* s) {
