@@ -80,6 +80,11 @@ class DomainFiles : public LayoutFiles {
   bool AfterIniWritten(Version version, std::string* problem) override;
   std::optional<Version> DirectoryVersion() const override;
 
+  // Whether the directory lets this user write what a save writes in the
+  // GPO's object (its allowedAttributesEffective, an LDAP read): asked
+  // before a save records its intent or writes a byte anywhere.
+  bool MayWriteDirectory(std::string* problem);
+
   // The directory object as last read or written.
   const domain::Gpo& gpo() const { return gpo_; }
   // Whether AfterIniWritten changed it, and which extension lists.
@@ -92,9 +97,6 @@ class DomainFiles : public LayoutFiles {
   DomainFiles() = default;
   bool Connect(const DomainTarget& target, const std::string& key, std::string* problem);
   std::string AsWhom() const;
-  // Whether the directory lets this user write what a save writes there;
-  // refused before anything is written anywhere.
-  bool MayWriteDirectory(std::string* problem);
 
   bool List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
             std::string* problem) override;

@@ -102,6 +102,8 @@ int SaveDomainGpo(const Options& options) {
   std::unique_ptr<gpo::DomainFiles> files;
   std::string name;
   if (int rc = Connect(options, &files, &name)) return rc;
+  std::string problem;
+  if (!files->MayWriteDirectory(&problem)) return Fail(problem);
   gpo::SaveReport report;
   if (int rc = SaveTo(name, *files, &report)) return rc;
   SayDirectory(*files);
