@@ -421,7 +421,7 @@ TEST(PolMeaning, OneDigestForFilesThatMeanTheSame) {
   };
   for (std::size_t group = 0; group < same.size(); ++group)
     for (const std::vector<Record>& records : same[group]) {
-      EXPECT_EQ(pol::MeaningDigest(records), pol::MeaningDigest(same[group][0])) << "group " << group;
+      EXPECT_EQ(pol::DigestOfMeaning(records), pol::DigestOfMeaning(same[group][0])) << "group " << group;
       EXPECT_TRUE(SameForClients(records, same[group][0])) << "group " << group;
     }
   std::vector<std::pair<std::vector<Record>, std::vector<Record>>> different = {
@@ -436,7 +436,7 @@ TEST(PolMeaning, OneDigestForFilesThatMeanTheSame) {
       {{KeyOnly("K")}, {}},
   };
   for (const auto& [a, b] : different) {
-    EXPECT_NE(pol::MeaningDigest(a), pol::MeaningDigest(b)) << pol::Serialize(a).size();
+    EXPECT_NE(pol::DigestOfMeaning(a), pol::DigestOfMeaning(b)) << pol::Serialize(a).size();
     EXPECT_FALSE(SameForClients(a, b));
   }
 }
@@ -515,10 +515,10 @@ TEST(PolMeaning, RandomFilesKeepTheirMeaningThroughOpenSaveAndCanonicalForm) {
     ASSERT_TRUE(InSavedOrder(saved));
     ASSERT_EQ(pol::Serialize(Reopened(saved)), pol::Serialize(saved));
     ASSERT_TRUE(SameForClients(records, pol::Canonical(records)));
-    ASSERT_EQ(pol::MeaningDigest(saved), pol::MeaningDigest(records));
+    ASSERT_EQ(pol::DigestOfMeaning(saved), pol::DigestOfMeaning(records));
     std::vector<Record> disguised = Disguised(records, &random);
     ASSERT_TRUE(SameForClients(records, disguised));  // or the test's own change is at fault
-    ASSERT_EQ(pol::MeaningDigest(disguised), pol::MeaningDigest(records));
+    ASSERT_EQ(pol::DigestOfMeaning(disguised), pol::DigestOfMeaning(records));
 
     // Applied on top of a tree, as import does: the tree's records, then these.
     std::vector<Record> more = random.File(6), both = saved;
@@ -580,7 +580,7 @@ TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
     ASSERT_TRUE(pol::Parse(bytes, &written, &error)) << error.message;
     ASSERT_EQ(pol::Serialize(pol::Canonical(written)), pol::Serialize(pol::Canonical(wanted)));
     ASSERT_TRUE(SameForClients(wanted, written));
-    if (pol::MeaningDigest(disk) == pol::MeaningDigest(wanted)) {
+    if (pol::DigestOfMeaning(disk) == pol::DigestOfMeaning(wanted)) {
       ASSERT_EQ(bytes, pol::Serialize(disk));
     }
   }

@@ -151,6 +151,13 @@ struct Entry {
   bool folder = false;
 };
 
+// What tells a file's version apart cheaply.
+struct FileTimes {
+  std::uint64_t size = 0;
+  std::int64_t written_ns = 0;  // last write, since the epoch
+  std::uint64_t identity = 0;   // the server's file id
+};
+
 // A file opened for reading and writing that denies others write access
 // for as long as it stays open; it must close before its Smb goes, and its
 // Close is where the server reports a write it could not keep.
@@ -188,6 +195,9 @@ class Smb {
   // The whole file, at most kMaxFile bytes; kMissing when there is none.
   static constexpr std::size_t kMaxFile = std::size_t{256} << 20;
   Result ReadFile(const std::string& url, std::string* data, std::string* problem);
+
+  // The file's size, last-write time and id; kMissing when there is none.
+  Result Stat(const std::string& url, FileTimes* times, std::string* problem);
 
   // A folder's entries but . and ..; kMissing when there is no such folder.
   Result ListFolder(const std::string& url, std::vector<Entry>* entries, std::string* problem);

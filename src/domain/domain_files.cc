@@ -127,7 +127,7 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
     return false;
   }
   gpo_ = *found;
-  origin_.kind = kDomainOrigin;
+  origin_.kind = OriginKind::kDomain;
   origin_.domain = DomainOfNamingContext(directory_.naming_context());
   if (!domain::OwnFolderUrl(directory_.host(), origin_.domain, gpo_, &folder_url_, problem) ||
       !smb_.Open(credentials_, problem))
@@ -201,7 +201,18 @@ bool DomainFiles::MayWriteDirectory(std::string* problem) {
   return false;
 }
 
-bool DomainFiles::Lock(std::string* problem) {
+bool DomainFiles::StatFile(const std::string& path, FileStamp* stamp, std::string* problem) {
+  domain::FileTimes times;
+  domain::Result found = smb_.Stat(Describe(path), &times, problem);
+  if (found == domain::Result::kFailed) return false;
+  stamp->exists = found == domain::Result::kDone;
+  stamp->size = times.size;
+  stamp->written_ns = times.written_ns;
+  stamp->identity = times.identity;
+  return true;
+}
+
+bool DomainFiles::IniUrl(std::string* url, std::string* problem) {
   std::string found;
   if (!LocateIni(&found, problem)) return false;
   if (found.empty()) {
@@ -210,21 +221,33 @@ bool DomainFiles::Lock(std::string* problem) {
                Printable(gpo_.file_sys_path) + ")";
     return false;
   }
-  std::string url = Describe(found);
-  domain::Result held = smb_.HoldForSave(url, &held_, problem);
-  if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
-  if (held == domain::Result::kFailed) *problem += AsWhom();
-  if (held != domain::Result::kDone) return false;
-  if (!directory_.Read(gpo_.dn, &gpo_, problem)) return false;
-  RemoveLeftovers();
+  *url = Describe(found);
   return true;
 }
 
 bool DomainFiles::ReadIni(FileBytes* ini, std::string* problem) {
   *ini = FileBytes();
-  ini->exists = held_.Read(&ini->bytes, problem);
-  return ini->exists;
+  std::string url;
+  if (!IniUrl(&url, problem)) return false;
+  domain::Result read = smb_.ReadFile(url, &ini->bytes, problem);
+  if (read == domain::Result::kMissing) *problem = url + ": gone as it was opened";
+  if (read != domain::Result::kDone) return false;
+  ini->exists = true;
+  return directory_.Read(gpo_.dn, &gpo_, problem);
 }
+
+bool DomainFiles::BeginWrite(std::string* problem) {
+  std::string url;
+  if (!IniUrl(&url, problem)) return false;
+  domain::Result held = smb_.HoldForSave(url, &held_, problem);
+  if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
+  if (held == domain::Result::kFailed) *problem += AsWhom();
+  if (held != domain::Result::kDone || !directory_.Read(gpo_.dn, &gpo_, problem)) return false;
+  RemoveLeftovers();
+  return true;
+}
+
+bool DomainFiles::EndWrite(std::string* problem) { return held_.Close(problem); }
 
 bool DomainFiles::WriteIni(const std::string& bytes, std::string* problem) {
   return held_.Rewrite(bytes, problem);

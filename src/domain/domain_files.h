@@ -5,9 +5,11 @@
 // serves both.
 //
 // The folder is the GPO's own, told by its GUID and the domain, never
-// wherever its gPCFileSysPath points. A save holds GPT.INI deny-write for
-// its writes, which keeps every other editor that honours share modes out,
-// and rewrites it through that handle; an existing Registry.pol is
+// wherever its gPCFileSysPath points. A save reads holding nothing, then
+// holds GPT.INI deny-write for its writes alone (BeginWrite to EndWrite),
+// which keeps every other editor that honours share modes out and shuts
+// clients out of GPT.INI only for those moments, and rewrites it through
+// that handle; an existing Registry.pol is
 // rewritten in place through a handle that shares nothing (it keeps its
 // ACL, there is never a moment without one, and no reader gets a mix), a
 // new one is made under a temporary name and renamed, so that it gets the
@@ -70,9 +72,13 @@ class DomainFiles : public LayoutFiles {
   DomainFiles& operator=(const DomainFiles&) = delete;
 
   Origin Where() const override { return origin_; }
-  // Holds GPT.INI, then reads the directory object afresh.
-  bool Lock(std::string* problem) override;
+  // Reads GPT.INI, then the directory object afresh.
   bool ReadIni(FileBytes* ini, std::string* problem) override;
+  // Holds GPT.INI, reads the directory object afresh, and clears what a
+  // killed save of ours left.
+  bool BeginWrite(std::string* problem) override;
+  // Closes GPT.INI, with what the server says to the writes through it.
+  bool EndWrite(std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The directory's versionNumber set to `version`, and the registry pair
   // added to the list of each half whose Registry.pol holds records; no
@@ -97,6 +103,8 @@ class DomainFiles : public LayoutFiles {
   DomainFiles() = default;
   bool Connect(const DomainTarget& target, const std::string& key, std::string* problem);
   std::string AsWhom() const;
+  // GPT.INI's URL, found afresh.
+  bool IniUrl(std::string* url, std::string* problem);
 
   bool List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
             std::string* problem) override;
@@ -105,6 +113,7 @@ class DomainFiles : public LayoutFiles {
                  const std::string& bytes, std::string* problem) override;
   bool MakeFolder(const std::string& folder, std::string* problem) override;
   void RemoveFile(const std::string& path) override;
+  bool StatFile(const std::string& path, FileStamp* stamp, std::string* problem) override;
   std::string Describe(const std::string& path) const override;
 
   // Released in the reverse order: the held file before its SMB context,

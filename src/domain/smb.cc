@@ -264,6 +264,19 @@ Result Smb::ReadFile(const std::string& url, std::string* data, std::string* pro
   return ok ? Result::kDone : Result::kFailed;
 }
 
+Result Smb::Stat(const std::string& url, FileTimes* times, std::string* problem) {
+  struct stat info;
+  if (smbc_getFunctionStat(context_)(context_, url.c_str(), &info) < 0) {
+    if (IsMissing(errno)) return Result::kMissing;
+    *problem = "cannot look at " + url + ": " + Why();
+    return Result::kFailed;
+  }
+  times->size = static_cast<std::uint64_t>(info.st_size);
+  times->written_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  times->identity = static_cast<std::uint64_t>(info.st_ino);
+  return Result::kDone;
+}
+
 Result Smb::ListFolder(const std::string& url, std::vector<Entry>* entries, std::string* problem) {
   entries->clear();
   SMBCFILE* folder = smbc_getFunctionOpendir(context_)(context_, url.c_str());

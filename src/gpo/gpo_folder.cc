@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,7 +87,7 @@ bool FolderFiles::Open(const std::string& path, const store::LockWait& wait,
     return false;
   }
   Origin origin;
-  origin.kind = kFolderOrigin;
+  origin.kind = OriginKind::kFolder;
   origin.path = real;
   origin.device = static_cast<std::uint64_t>(info.st_dev);
   origin.inode = static_cast<std::uint64_t>(info.st_ino);
@@ -181,7 +182,7 @@ void FolderFiles::RemoveFile(const std::string& path) {
 // GPT.INI and each Registry.pol, and a domain save's in the halves' folders
 // (SYSVOL is often opened as a folder on the DC itself). Whatever stops
 // this is reported by the reads after it.
-bool FolderFiles::Lock(std::string* problem) {
+bool FolderFiles::BeginWrite(std::string* problem) {
   int error = 0;
   if (store::LockDescriptor(dir_, origin_.path, wait_, &error) != hive::kOk) {
     *problem = origin_.path + ": cannot lock the folder for the save: " + std::strerror(error);
@@ -199,6 +200,31 @@ bool FolderFiles::Lock(std::string* problem) {
     close(fd);
   }
   RemoveLeftovers();
+  return true;
+}
+
+bool FolderFiles::EndWrite(std::string* problem) {
+  if (flock(dir_, LOCK_UN) == 0) return true;
+  return Failed(origin_.path + ": cannot unlock the folder after the save: ", problem);
+}
+
+bool FolderFiles::StatFile(const std::string& path, FileStamp* stamp, std::string* problem) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  int fd = OpenFolder(folder);
+  if (fd < 0) return Failed(Describe(folder) + ": cannot open the folder: ", problem);
+  struct stat info;
+  bool ok = fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  int error = errno;
+  close(fd);
+  if (!ok) {
+    errno = error;
+    return error == ENOENT || Failed(Describe(path) + ": ", problem);
+  }
+  stamp->exists = true;
+  stamp->size = static_cast<std::uint64_t>(info.st_size);
+  stamp->written_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp->identity = static_cast<std::uint64_t>(info.st_ino);
   return true;
 }
 

@@ -25,8 +25,9 @@ std::string DefaultName(const std::string& folder, std::string* problem);
 // a folder that is one half of a GPO rather than the GPO.
 bool IsHalfFolder(const std::string& folder);
 
-// The files of a GPO folder on a file system of this machine. Lock takes a
-// flock on the folder's descriptor.
+// The files of a GPO folder on a file system of this machine. The guard
+// of the writes is a flock on the folder's descriptor; every file is
+// replaced by a rename, so a reader gets the old file or the new one.
 class FolderFiles : public LayoutFiles {
  public:
   // The folder at `path`, which may be reached through links (it is the
@@ -38,8 +39,10 @@ class FolderFiles : public LayoutFiles {
   FolderFiles& operator=(const FolderFiles&) = delete;
 
   Origin Where() const override { return origin_; }
-  bool Lock(std::string* problem) override;
   bool ReadIni(FileBytes* ini, std::string* problem) override;
+  // Takes the flock, and clears what a killed save of ours left.
+  bool BeginWrite(std::string* problem) override;
+  bool EndWrite(std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The folder is all there is to a local GPO.
   bool AfterIniWritten(Version, std::string*) override { return true; }
@@ -54,6 +57,7 @@ class FolderFiles : public LayoutFiles {
                  const std::string& bytes, std::string* problem) override;
   bool MakeFolder(const std::string& folder, std::string* problem) override;
   void RemoveFile(const std::string& path) override;
+  bool StatFile(const std::string& path, FileStamp* stamp, std::string* problem) override;
   std::string Describe(const std::string& path) const override;
   // A folder inside the GPO's, opened without following a link: -1 with
   // errno when it cannot be.

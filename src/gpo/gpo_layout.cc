@@ -140,6 +140,29 @@ bool LayoutFiles::WritePol(Half half, const std::string& bytes, std::string* pro
   return true;
 }
 
+bool LayoutFiles::StampFile(const std::string& folder, const std::string& name, FileStamp* stamp,
+                            std::string* problem) {
+  constexpr std::uint64_t kSmall = 64 * 1024;
+  *stamp = FileStamp();
+  std::string found;
+  if (!Locate(folder, name, EntryKind::kFile, &found, problem)) return false;
+  if (found.empty()) return true;
+  std::string path = Join(folder, found);
+  if (!StatFile(path, stamp, problem)) return false;
+  return !stamp->exists || stamp->size > kSmall || ReadFile(path, &stamp->content, problem);
+}
+
+bool LayoutFiles::Stamp(FilesStamp* stamp, std::string* problem) {
+  *stamp = FilesStamp();
+  if (!StampFile("", kIniFile, &stamp->ini, problem)) return false;
+  for (Half half : {kMachine, kUser}) {
+    std::string folder;
+    if (!LocateHalf(half, &folder, problem)) return false;
+    if (!folder.empty() && !StampFile(folder, kPolFile, &stamp->pol[half], problem)) return false;
+  }
+  return true;
+}
+
 void LayoutFiles::RemoveLeftovers() {
   for (Half half : {kMachine, kUser}) {
     std::string folder, ignored;

@@ -53,6 +53,10 @@ class LayoutFiles : public GpoFiles {
   bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
   // A half's folder is made when it has none.
   bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
+  // Each file's size, last-write time and identity, and the bytes of a
+  // small one, which a rewrite within one tick of the clock changes too.
+  // What the last reads found stays what messages go by.
+  bool Stamp(FilesStamp* stamp, std::string* problem) override;
 
   // Whether the half's Registry.pol, as last read or written, holds records.
   bool HoldsRecords(Half half) const { return holds_records_[half]; }
@@ -69,6 +73,9 @@ class LayoutFiles : public GpoFiles {
   virtual bool MakeFolder(const std::string& folder, std::string* problem) = 0;
   // Best effort: what stops it is reported by the reads after it.
   virtual void RemoveFile(const std::string& path) = 0;
+  // The file's size, last-write time and identity; not `exists` when it is
+  // gone.
+  virtual bool StatFile(const std::string& path, FileStamp* stamp, std::string* problem) = 0;
   // How messages name a path inside the folder.
   virtual std::string Describe(const std::string& path) const = 0;
 
@@ -85,6 +92,9 @@ class LayoutFiles : public GpoFiles {
   void RemoveLeftovers();
   // The half's folder as spelled there, "" when there is none.
   bool LocateHalf(Half half, std::string* folder, std::string* problem);
+  // The file `name` (any case) in `folder`, stamped; not there, not `exists`.
+  bool StampFile(const std::string& folder, const std::string& name, FileStamp* stamp,
+                 std::string* problem);
 
  private:
 

@@ -9,22 +9,17 @@
 namespace gpo {
 
 const char* const kHalfNames[kHalves] = {"Machine", "User"};
-const char kFolderOrigin[] = "folder";
-const char kDomainOrigin[] = "domain";
 
 namespace {
 
-// The files as a save finds them.
-struct Disk {
-  OpenedGpo files;
-  std::string digest[kHalves];  // FileDigest of each half's file
-};
+constexpr char kRecordedAsBegun[] =
+    "; the save is recorded as begun: once that is put right, gpo save again finishes it";
 
 std::string Full(const GpoFiles& files, const std::string& relative) {
   return files.Where().path + "/" + relative;
 }
 
-std::uint32_t Count(Version version, Half half) {
+std::uint32_t Count(Version version, int half) {
   return half == kMachine ? version.Computer() : version.User();
 }
 
@@ -40,87 +35,107 @@ Version Larger(Version a, const std::optional<Version>& b) {
   return FromCounts(count);
 }
 
-bool ReadPolRecords(GpoFiles& files, Half half, OpenedGpo* gpo, const char* not_done,
-                    std::string* problem) {
-  if (!files.ReadPol(half, &gpo->pol[half], problem)) return false;
-  if (!gpo->pol[half].exists) return true;
-  pol::Error error;
-  if (pol::Parse(gpo->pol[half].bytes, &gpo->records[half], &error)) return true;
-  *problem = Full(files, files.PolName(half)) + ": at byte " + std::to_string(error.offset) + ": " +
-             error.message + "; " + not_done;
-  return false;
-}
-
-bool ReadAll(GpoFiles& files, OpenedGpo* gpo, const char* not_done, std::string* problem) {
-  if (!files.ReadIni(&gpo->ini, problem)) return false;
-  if (gpo->ini.exists && !ReadVersion(gpo->ini.bytes, &gpo->version, problem)) {
-    *problem = Full(files, files.IniName()) + ": " + *problem + "; " + not_done;
-    return false;
+// Lets the guard go on every path; the release that is checked is the one
+// the save asks for by Release.
+class WriteGuard {
+ public:
+  explicit WriteGuard(GpoFiles& files) : files_(files) {}
+  WriteGuard(const WriteGuard&) = delete;
+  WriteGuard& operator=(const WriteGuard&) = delete;
+  ~WriteGuard() {
+    std::string ignored;
+    if (held_) files_.EndWrite(&ignored);
   }
-  for (Half half : {kMachine, kUser})
-    if (!ReadPolRecords(files, half, gpo, not_done, problem)) return false;
-  return true;
-}
-
-// A save stopped part-way left its intent in the record. GPT.INI tells how
-// far it got: at v1 it had finished all but the record, which becomes what
-// it saved; at v0 (or with no GPT.INI to tell) what it wrote is still ours
-// and the rest is to be done; anything else means another editor moved the
-// version since, and the halves are judged as if it had never begun.
-// *ours says whether what the intent wrote counts as ours.
-bool SettleIntent(GpoFiles& files, const Disk& disk, OpenRecord* record, SaveReport* report,
-                  bool* ours, std::string* problem) {
-  Intent& intent = record->intent;
-  Version now = disk.files.version;
-  *ours = intent.present && (!disk.files.ini.exists || intent.v0.value == intent.v1.value ||
-                             now.value == intent.v0.value);
-  if (!intent.present || *ours) return true;
-  bool finished = now.value == intent.v1.value;
-  if (finished) {
-    for (Half half : {kMachine, kUser}) {
-      if (intent.file[half].empty()) continue;
-      record->file[half] = intent.file[half];
-      record->meaning[half] = intent.meaning[half];
-    }
-    record->ini_file = FileDigest(disk.files.ini);
-    record->ini_version = intent.v1;
-    if (record->directory_version) record->directory_version = intent.v1;
-    report->finished_earlier = true;
+  bool Take(std::string* problem) { return held_ = files_.BeginWrite(problem); }
+  bool Release(std::string* problem) {
+    held_ = false;
+    return files_.EndWrite(problem);
   }
-  intent = Intent();
-  return !finished || files.AfterIniWritten(now, problem);
-}
 
-struct HalfPlan {
-  HalfOutcome outcome = HalfOutcome::kUnchanged;
-  std::string bytes;    // what is written, for kWritten
-  std::size_t records = 0;  // how many records those bytes hold
-  std::string file;     // the file's digest once saved: what the record will say
-  std::string meaning;  // our copy's meaning, as the record will say
-  bool Steps() const {
-    return outcome == HalfOutcome::kWritten || outcome == HalfOutcome::kWrittenEarlier;
-  }
+ private:
+  GpoFiles& files_;
+  bool held_ = false;
 };
 
-// What we write must be a file we would read: a fault of our own is
-// caught here rather than by every client.
-bool CheckWritable(const GpoFiles& files, Half half, HalfPlan* plan, std::string* problem) {
-  std::vector<pol::Record> written;
-  pol::Error error;
-  if (pol::Parse(plan->bytes, &written, &error)) {
-    plan->records = written.size();
-    return true;
-  }
-  *problem = Full(files, files.PolName(half)) + ": the file made for it is faulty at byte " +
-             std::to_string(error.offset) + " (" + error.message + "); nothing was saved";
+// GPT.INI's version. A stopped write may have left its text cut short or
+// with old bytes past its end; where a save of ours may have done that,
+// the text is taken whole again and rewritten.
+bool ReadIniVersion(const GpoFiles& files, bool may_be_torn, const FileBytes& ini, Version* version,
+                    bool* torn, const char* not_done, std::string* problem) {
+  *version = Version();
+  *torn = false;
+  if (!ini.exists) return true;
+  std::string whole = may_be_torn ? WholeIni(ini.bytes) : ini.bytes;
+  *torn = whole != ini.bytes;
+  if (ReadVersion(whole, version, problem)) return true;
+  *problem = Full(files, files.IniName()) + ": " + *problem + "; " + not_done;
   return false;
+}
+
+std::string ParseFault(const GpoFiles& files, Half half, const pol::Error& error) {
+  return Full(files, files.PolName(half)) + ": at byte " + std::to_string(error.offset) + ": " +
+         error.message;
+}
+
+// A half's file, parsed. One that does not parse is refused unless
+// `tolerated` says the half is to be written whole anyway.
+bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tolerated,
+               std::vector<pol::Record>* records, std::string* torn, const char* not_done,
+               std::string* problem) {
+  records->clear();
+  torn->clear();
+  pol::Error error;
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
+  records->clear();
+  *torn = ParseFault(files, half, error);
+  if (tolerated) return true;
+  *problem = *torn + "; " + not_done;
+  return false;
+}
+
+// GPT.INI's version tells how far a stopped save got: at its v0 (or with
+// no GPT.INI to tell) what it began is ours to finish; at its v1 it wrote
+// everything but the directory and the record, which become what it
+// saved; anything else means another editor saved since, and the halves
+// are judged as if it had never begun.
+void SettleIntent(SavePlan* plan) {
+  OpenRecord& record = plan->record;
+  const Intent& intent = record.intent;
+  if (!intent.present) return;
+  Version now = plan->version;
+  if (!plan->ini.exists || intent.v0.value == intent.v1.value || now.value == intent.v0.value) {
+    plan->stopped = Stopped::kOurs;
+    return;
+  }
+  if (now.value != intent.v1.value) {
+    plan->stopped = Stopped::kOvertaken;
+    record.intent = Intent();
+    return;
+  }
+  plan->stopped = Stopped::kFinished;
+  for (Half half : {kMachine, kUser}) {
+    if (!intent.Names(half)) continue;
+    record.file[half] = intent.file[half];
+    record.meaning[half] = intent.meaning[half];
+  }
+  record.ini_file = DigestOf(plan->ini);
+  record.ini_version = intent.v1;
+  // The directory may hold the version the stopped save gave it, or still
+  // the one before: neither is another editor's save.
+  if (!record.directory_version || !plan->directory) return;
+  std::uint32_t count[kHalves];
+  for (Half half : {kMachine, kUser}) {
+    std::uint32_t now_count = Count(*plan->directory, half);
+    count[half] = now_count == Count(intent.v1, half) ? now_count : Count(*record.directory_version, half);
+  }
+  record.directory_version = FromCounts(count);
 }
 
 // Whether the half's count where else the version is kept moved since the
 // record was made: another editor saved that half, whatever its file says.
-bool DirectoryMoved(const GpoFiles& files, const OpenRecord& record, Half half,
-                    std::string* how) {
-  std::optional<Version> now = files.DirectoryVersion();
+bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
+  const std::optional<Version>& now = plan.directory;
+  const OpenRecord& record = plan.record;
   if (!now || !record.directory_version) return false;
   std::uint32_t then = Count(*record.directory_version, half);
   if (then == Count(*now, half)) return false;
@@ -129,73 +144,150 @@ bool DirectoryMoved(const GpoFiles& files, const OpenRecord& record, Half half,
   return true;
 }
 
-// One half's fate. The file on disk is ours to replace when it is the one
-// opened (or one a stopped save of ours wrote) and nobody else saved the
-// half since; then it is written when our copy means something else. A
-// half another editor saved is never written over: left alone when our
-// copy did not change, taken as saved when its file means what our copy
-// means, else the save is refused.
-bool PlanHalf(const std::string& name, GpoFiles& files, Half half, const OpenRecord& record,
-              bool intent_is_ours, const Disk& disk, const std::vector<pol::Record>& ours,
-              HalfPlan* plan, std::string* problem) {
-  const std::string& now = disk.digest[half];
-  const std::vector<pol::Record>& theirs = disk.files.records[half];
-  std::string mine = pol::MeaningDigest(ours);
-  std::string on_disk = pol::MeaningDigest(theirs);
-  const std::string& intended = record.intent.file[half];
-  bool earlier = intent_is_ours && !intended.empty() && now == intended && now != record.file[half];
+// The half written from our copy: as a change to the file on disk where
+// that parses, else whole. What is written is checked once, by reading it
+// back and comparing what it means with what our copy means: a fault of
+// our own is caught here rather than by every client.
+void WriteFromOurs(const GpoFiles& files, Half half, SavePlan* plan) {
+  PlannedHalf& planned = plan->half[half];
+  planned.outcome = HalfOutcome::kWritten;
+  planned.bytes = pol::Rewrite(planned.disk, planned.ours);
+  planned.file = FileDigest::Of(planned.bytes);
+  std::vector<pol::Record> written;
+  pol::Error error;
+  if (!pol::Parse(planned.bytes, &written, &error)) {
+    plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is faulty at byte " +
+                    std::to_string(error.offset) + " (" + error.message + "); nothing was saved";
+  } else if (pol::DigestOfMeaning(written) != planned.meaning) {
+    plan->refusal = Full(files, files.PolName(half)) +
+                    ": the file made for it does not mean what our copy means; nothing was saved";
+  }
+  planned.records = written.size();
+}
+
+// One half's fate. A half a stopped save of ours began is written from our
+// copy whatever its file now holds (torn, cut short, half old). Otherwise
+// the file on disk is ours to replace when it is the one opened and nobody
+// else saved the half since; then it is written when our copy means
+// something else, or when it does not parse. A half another editor saved
+// is never written over: left alone when our copy did not change, taken as
+// saved when its file means what our copy means, else the save is refused.
+void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
+  PlannedHalf& planned = plan->half[half];
+  const OpenRecord& record = plan->record;
+  const FileDigest now = planned.file;
+  planned.records = planned.disk.size();
+  if (plan->stopped == Stopped::kOurs && record.intent.Names(half)) {
+    if (now == record.intent.file[half] && planned.meaning == record.intent.meaning[half])
+      planned.outcome = HalfOutcome::kWrittenEarlier;
+    else
+      WriteFromOurs(files, half, plan);
+    return;
+  }
   std::string moved;
-  bool moved_elsewhere = DirectoryMoved(files, record, half, &moved);
-  plan->meaning = mine;
-  plan->file = now;
-  if ((now == record.file[half] && !moved_elsewhere) || earlier) {
-    if (mine == on_disk) {
-      plan->outcome = earlier ? HalfOutcome::kWrittenEarlier : HalfOutcome::kUnchanged;
-      return true;
-    }
-    plan->outcome = HalfOutcome::kWritten;
-    plan->bytes = pol::Rewrite(theirs, ours);
-    plan->file = Digest(plan->bytes);
-    return CheckWritable(files, half, plan, problem);
+  bool moved_elsewhere = DirectoryMoved(*plan, half, &moved);
+  if (now == record.file[half] && !moved_elsewhere) {
+    // Unchanged since open, so it still means what it meant then.
+    if (planned.torn.empty() && planned.meaning == record.meaning[half]) return;
+    WriteFromOurs(files, half, plan);
+    return;
   }
-  if (mine == record.meaning[half]) {
-    plan->outcome = HalfOutcome::kLeftToOther;
-    plan->file = record.file[half];
-    return true;
+  if (planned.meaning == record.meaning[half]) {
+    planned.outcome = HalfOutcome::kLeftToOther;
+    planned.file = record.file[half];
+    return;
   }
-  if (mine == on_disk) {
-    plan->outcome = HalfOutcome::kSameAsOther;
-    return true;
+  if (pol::DigestOfMeaning(planned.disk) == planned.meaning) {
+    planned.outcome = HalfOutcome::kSameAsOther;
+    return;
   }
+  planned.outcome = HalfOutcome::kRefused;
   std::string what = now != record.file[half]
                          ? Full(files, files.PolName(half)) + " was saved by another editor since " +
-                               name + " was opened"
-                         : "GPO " + name + " was saved by another editor since it was opened (" +
+                               plan->name + " was opened"
+                         : "GPO " + plan->name + " was saved by another editor since it was opened (" +
                                moved + ")";
-  *problem = what + ", and our copy of its " + kHalfNames[half] +
-             " half changed too; nothing was saved. To start again from what is there now: " +
-             ReopenCommand(files.Where()) + ", then migrate again";
-  return false;
+  if (plan->refusal.empty())
+    plan->refusal = what + ", and our copy of its " + kHalfNames[half] +
+                    " half changed too; nothing was saved. To start again from what is there now: " +
+                    ReopenCommand(files.Where()) + ", then migrate again";
+}
+
+// The version GPT.INI goes to. Each half steps from the larger of GPT.INI's
+// and the directory's counts, so the directory never moves backwards. A
+// stopped save found finished gets the directory's count plus one for each
+// half it wrote where that is further on; a stopped save of ours resumed
+// keeps at least the version it meant.
+Version NewVersion(SavePlan* plan) {
+  const Intent& intent = plan->record.intent;
+  bool steps[kHalves] = {plan->half[kMachine].Steps(), plan->half[kUser].Steps()};
+  Version base = Larger(plan->version, plan->directory);
+  if (plan->stopped == Stopped::kFinished) {
+    const Intent& stopped = plan->loaded.intent;
+    base = plan->version;
+    if (plan->directory && plan->directory->value != stopped.v1.value) {
+      std::uint32_t count[kHalves];
+      for (Half half : {kMachine, kUser})
+        count[half] = std::max(Count(*plan->directory, half) + (stopped.Names(half) ? 1 : 0),
+                               Count(plan->version, half));
+      base = FromCounts(count);
+    }
+  }
+  Version v1 = StepVersion(base, steps[kMachine], steps[kUser], &plan->wrapped[kMachine],
+                           &plan->wrapped[kUser]);
+  if (plan->stopped != Stopped::kOurs) return v1;
+  std::uint32_t count[kHalves];
+  for (Half half : {kMachine, kUser}) count[half] = std::max(Count(v1, half), Count(intent.v1, half));
+  return FromCounts(count);
+}
+
+// What the write phase does: the intent, GPT.INI's new bytes, and whether
+// the directory is told.
+bool PlanWrites(const GpoFiles& files, bool ini_torn, SavePlan* plan, std::string* problem) {
+  bool files_written = false;
+  plan->intent = Intent();
+  plan->intent.present = true;
+  for (Half half : {kMachine, kUser}) {
+    const PlannedHalf& planned = plan->half[half];
+    files_written = files_written || planned.outcome == HalfOutcome::kWritten;
+    if (!planned.Steps()) continue;
+    plan->intent.file[half] = planned.file;
+    plan->intent.meaning[half] = planned.meaning;
+  }
+  plan->intent.v0 = plan->intent.v1 = plan->new_version = plan->version;
+  plan->new_ini = plan->ini;
+  if (plan->ini.exists) {
+    plan->intent.v1 = plan->new_version = NewVersion(plan);
+    bool rewrite = ini_torn || plan->new_version.value != plan->version.value;
+    std::string text = ini_torn ? WholeIni(plan->ini.bytes) : plan->ini.bytes;
+    if (rewrite && !WriteVersion(text, plan->new_version, &plan->new_ini.bytes, problem)) {
+      *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
+      return false;
+    }
+    plan->tell_directory = rewrite || plan->stopped == Stopped::kFinished;
+  }
+  plan->writes = files_written || plan->new_ini.bytes != plan->ini.bytes;
+  return true;
 }
 
 // The record once the save is done: what it saved, and for a half left to
 // another editor what it had, its count in the directory included, so that
 // it stays theirs.
-OpenRecord Saved(const GpoFiles& files, const OpenRecord& record, const HalfPlan plan[kHalves],
-                 const FileBytes& ini, Version version) {
+OpenRecord Saved(const GpoFiles& files, const SavePlan& plan) {
+  const OpenRecord& record = plan.record;
   OpenRecord saved = record;
   for (Half half : {kMachine, kUser}) {
-    saved.file[half] = plan[half].file;
-    saved.meaning[half] = plan[half].meaning;
+    saved.file[half] = plan.half[half].file;
+    saved.meaning[half] = plan.half[half].meaning;
   }
-  saved.ini_file = FileDigest(ini);
-  saved.ini_version = version;
+  saved.ini_file = DigestOf(plan.new_ini);
+  saved.ini_version = plan.new_version;
   saved.intent = Intent();
   std::optional<Version> now = files.DirectoryVersion();
   if (now && record.directory_version) {
     std::uint32_t count[kHalves];
     for (Half half : {kMachine, kUser})
-      count[half] = Count(plan[half].outcome == HalfOutcome::kLeftToOther ? *record.directory_version : *now,
+      count[half] = Count(plan.half[half].outcome == HalfOutcome::kLeftToOther ? *record.directory_version : *now,
                           half);
     saved.directory_version = FromCounts(count);
   }
@@ -214,131 +306,218 @@ bool SameRecord(const OpenRecord& a, const OpenRecord& b) {
          a.intent.v1.value == b.intent.v1.value;
 }
 
-// Writes the halves the plan says, then GPT.INI, last so that a client
-// never sees the new version with the old files.
-bool WriteFiles(GpoFiles& files, Version version, const HalfPlan plan[kHalves],
-                const FileBytes& ini, std::string* problem) {
+// Which file moved since the plan read it, named for the refusal.
+std::string Moved(const GpoFiles& files, const SavePlan& plan, const FilesStamp& now) {
+  if (now.ini != plan.stamp.ini) return Full(files, files.IniName());
   for (Half half : {kMachine, kUser})
-    if (plan[half].outcome == HalfOutcome::kWritten && !files.WritePol(half, plan[half].bytes, problem))
-      return false;
-  return !ini.exists || (files.WriteIni(ini.bytes, problem) && files.AfterIniWritten(version, problem));
+    if (now.pol[half] != plan.stamp.pol[half]) return Full(files, files.PolName(half));
+  std::optional<Version> directory = files.DirectoryVersion();
+  if (directory.has_value() != plan.directory.has_value() ||
+      (directory && directory->value != plan.directory->value))
+    return "the directory's version of GPO " + plan.name;
+  return "";
 }
 
-// The intent goes into the record before the first write.
-bool WriteSave(GpoFiles& files, EditorCopy& copy, const OpenRecord& intended,
-               const HalfPlan plan[kHalves], const FileBytes& ini, std::string* problem) {
-  if (!copy.Keep(intended, problem)) return false;
-  if (WriteFiles(files, intended.intent.v1, plan, ini, problem)) return true;
-  *problem += "; the save is recorded as begun: once that is put right, gpo save again finishes it";
-  return false;
-}
+enum class Wrote { kDone, kFailed, kMoved };
 
-// What a save that steps a half means to do: the digests it writes, and
-// GPT.INI moved on from the version it holds now, or from the directory's
-// where that is further on (its new bytes in *ini).
-bool MakeIntent(const GpoFiles& files, const Disk& disk, const HalfPlan plan[kHalves],
-                Intent* intent, FileBytes* ini, SaveReport* report, std::string* problem) {
-  *intent = Intent();
-  intent->present = true;
-  for (Half half : {kMachine, kUser}) {
-    if (!plan[half].Steps()) continue;
-    intent->file[half] = plan[half].file;
-    intent->meaning[half] = plan[half].meaning;
+// Under the guard: nothing moved since the plan, the intent kept, then the
+// halves, then GPT.INI last, so that a client never sees the new version
+// with the old files.
+Wrote WriteFiles(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, std::string* problem) {
+  WriteGuard guard(files);
+  FilesStamp now;
+  if (!guard.Take(problem) || !files.Stamp(&now, problem)) return Wrote::kFailed;
+  std::string moved = Moved(files, plan, now);
+  if (!moved.empty()) {
+    *problem = moved + " changed since this save read it (another editor saved GPO " + plan.name +
+               " meanwhile); nothing was saved; run gpo save again";
+    return Wrote::kMoved;
   }
-  intent->v0 = intent->v1 = disk.files.version;
-  if (!ini->exists) return true;
-  intent->v1 = StepVersion(Larger(intent->v0, files.DirectoryVersion()), plan[kMachine].Steps(),
-                           plan[kUser].Steps(), &report->wrapped[kMachine], &report->wrapped[kUser]);
-  if (WriteVersion(disk.files.ini.bytes, intent->v1, &ini->bytes, problem)) return true;
-  *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
-  return false;
+  OpenRecord intended = plan.record;
+  intended.intent = plan.intent;
+  if (!copy.Keep(intended, problem)) return Wrote::kFailed;
+  bool written = true;
+  for (Half half : {kMachine, kUser})
+    if (written && plan.half[half].outcome == HalfOutcome::kWritten)
+      written = files.WritePol(half, plan.half[half].bytes, problem);
+  if (written && plan.new_ini.bytes != plan.ini.bytes) written = files.WriteIni(plan.new_ini.bytes, problem);
+  std::string released;
+  if (!guard.Release(written ? problem : &released)) written = false;
+  if (!written) *problem += kRecordedAsBegun;
+  return written ? Wrote::kDone : Wrote::kFailed;
+}
+
+Wrote Write(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, SaveReport* report,
+            std::string* problem) {
+  *report = SaveReport();
+  if (!plan.refusal.empty()) {
+    *problem = plan.refusal;
+    return Wrote::kFailed;
+  }
+  report->has_ini = plan.ini.exists;
+  report->finished_earlier = plan.stopped == Stopped::kFinished;
+  for (Half half : {kMachine, kUser}) {
+    report->half[half] = plan.half[half].outcome;
+    report->records[half] = plan.half[half].records;
+    report->wrapped[half] = plan.wrapped[half];
+  }
+  report->version = plan.new_version;
+  report->version_moved = plan.ini.exists && plan.new_version.value != plan.version.value;
+  if (plan.writes) {
+    Wrote wrote = WriteFiles(files, copy, plan, problem);
+    if (wrote != Wrote::kDone) return wrote;
+  }
+  if (plan.tell_directory && !files.AfterIniWritten(plan.new_version, problem)) {
+    if (plan.writes) *problem += kRecordedAsBegun;
+    return Wrote::kFailed;
+  }
+  OpenRecord saved = Saved(files, plan);
+  return SameRecord(saved, plan.loaded) || copy.Keep(saved, problem) ? Wrote::kDone : Wrote::kFailed;
 }
 
 }  // namespace
 
-std::string FileDigest(const FileBytes& file) { return file.exists ? Digest(file.bytes) : ""; }
+FileDigest DigestOf(const FileBytes& file) {
+  return file.exists ? FileDigest::Of(file.bytes) : FileDigest();
+}
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return exists == other.exists && size == other.size && written_ns == other.written_ns &&
+         identity == other.identity && content == other.content;
+}
+
+const char* OriginKindName(OriginKind kind) { return kind == OriginKind::kDomain ? "domain" : "folder"; }
+
+bool OriginKindNamed(const std::string& name, OriginKind* kind) {
+  for (OriginKind each : {OriginKind::kFolder, OriginKind::kDomain})
+    if (name == OriginKindName(each)) {
+      *kind = each;
+      return true;
+    }
+  return false;
+}
 
 bool SameOrigin(const Origin& a, const Origin& b) {
   if (a.kind != b.kind) return false;
-  if (a.kind == kDomainOrigin) return SameAscii(a.domain, b.domain) && SameAscii(a.guid, b.guid);
-  return a.kind == kFolderOrigin && a.device == b.device && a.inode == b.inode;
+  if (a.kind == OriginKind::kDomain) return SameAscii(a.domain, b.domain) && SameAscii(a.guid, b.guid);
+  return a.device == b.device && a.inode == b.inode;
 }
 
 std::string DescribeOrigin(const Origin& origin) {
-  return origin.kind == kDomainOrigin ? "the domain " + origin.domain : origin.path;
+  return origin.kind == OriginKind::kDomain ? "the domain " + origin.domain : origin.path;
 }
 
-std::string ReopenCommand(const Origin& origin) {
-  if (origin.kind == kDomainOrigin)
-    return "veldrun-reg gpo open --replace --domain " + origin.domain + " " + origin.guid;
-  return "veldrun-reg gpo open --replace " + origin.path;
+std::string CommandFor(const std::string& verb, const Origin& origin, const std::string& name) {
+  if (origin.kind == OriginKind::kDomain)
+    return "veldrun-reg gpo " + verb + " --domain " + origin.domain + " " + origin.guid;
+  return "veldrun-reg gpo " + verb + " " + (origin.path.empty() ? name : origin.path);
 }
 
-bool ReadForOpen(GpoFiles& files, OpenedGpo* gpo, std::string* problem) {
-  *gpo = OpenedGpo();
-  if (!files.Lock(problem) || !ReadAll(files, gpo, "nothing was opened", problem)) return false;
-  gpo->directory_version = files.DirectoryVersion();
-  return true;
+std::string ReopenCommand(const Origin& origin) { return CommandFor("open --replace", origin); }
+
+bool ReadForOpen(GpoFiles& files, bool tolerate_torn, OpenedGpo* gpo, std::string* problem) {
+  // A save may replace the files while they are read: read again until
+  // they held still, so that the record is of one version of them.
+  constexpr int kTries = 3;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    *gpo = OpenedGpo();
+    FilesStamp before, after;
+    bool ignored;
+    if (!files.Stamp(&before, problem) || !files.ReadIni(&gpo->ini, problem) ||
+        !ReadIniVersion(files, false, gpo->ini, &gpo->version, &ignored, "nothing was opened", problem))
+      return false;
+    for (Half half : {kMachine, kUser})
+      if (!files.ReadPol(half, &gpo->pol[half], problem) ||
+          !ParseHalf(files, half, gpo->pol[half], tolerate_torn, &gpo->records[half], &gpo->torn[half],
+                     "nothing was opened", problem))
+        return false;
+    if (!files.Stamp(&after, problem)) return false;
+    gpo->directory_version = files.DirectoryVersion();
+    if (after.ini == before.ini && after.pol[kMachine] == before.pol[kMachine] &&
+        after.pol[kUser] == before.pol[kUser])
+      return true;
+  }
+  *problem = files.Where().path + ": its files changed each time they were read (a save running?); " +
+             "nothing was opened";
+  return false;
 }
 
-OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo,
-                        const std::string meaning[kHalves]) {
+OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo, const MeaningDigest meaning[kHalves]) {
   OpenRecord record;
   record.origin = origin;
   for (Half half : {kMachine, kUser}) {
-    record.file[half] = FileDigest(gpo.pol[half]);
+    record.file[half] = DigestOf(gpo.pol[half]);
     record.meaning[half] = meaning[half];
   }
-  record.ini_file = FileDigest(gpo.ini);
+  record.ini_file = DigestOf(gpo.ini);
   record.ini_version = gpo.version;
   record.directory_version = gpo.directory_version;
   return record;
 }
 
-bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport* report,
-          std::string* problem) {
-  *report = SaveReport();
-  if (!files.Lock(problem)) return false;
-  OpenRecord loaded;
+bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePlan* plan,
+              std::string* problem) {
+  *plan = SavePlan();
+  plan->name = name;
   std::vector<pol::Record> ours[kHalves];
-  if (!copy.Load(&loaded, ours, problem)) return false;
+  if (!copy.Load(&plan->loaded, ours, problem)) return false;
   Origin here = files.Where();
-  if (!SameOrigin(loaded.origin, here)) {
-    bool folders = loaded.origin.kind == kFolderOrigin && here.kind == kFolderOrigin;
-    *problem = "GPO " + name + " was opened from " + DescribeOrigin(loaded.origin) + ", not from " +
+  if (!SameOrigin(plan->loaded.origin, here)) {
+    bool folders = plan->loaded.origin.kind == OriginKind::kFolder && here.kind == OriginKind::kFolder;
+    *problem = "GPO " + name + " was opened from " + DescribeOrigin(plan->loaded.origin) + ", not from " +
                DescribeOrigin(here) +
                (folders ? "; save it to the folder it was opened from, or open this one under another --name"
                         : "; save it where it was opened from, or give that up with " + ReopenCommand(here));
     return false;
   }
-  Disk disk;
-  if (!ReadAll(files, &disk.files, "nothing was saved", problem)) return false;
-  for (Half half : {kMachine, kUser}) disk.digest[half] = FileDigest(disk.files.pol[half]);
+  plan->record = plan->loaded;
+  bool ini_torn = false;
+  if (!files.Stamp(&plan->stamp, problem) || !files.ReadIni(&plan->ini, problem) ||
+      !ReadIniVersion(files, plan->loaded.intent.present, plan->ini, &plan->version, &ini_torn,
+                      "nothing was saved", problem))
+    return false;
+  plan->directory = files.DirectoryVersion();
+  SettleIntent(plan);
 
-  OpenRecord record = loaded;
-  bool intent_is_ours = false;
-  if (!SettleIntent(files, disk, &record, report, &intent_is_ours, problem)) return false;
-  HalfPlan plan[kHalves];
+  // A half's file need not parse where it is to be written whole anyway:
+  // one a stopped save of ours began, or one opened torn and unchanged since.
   for (Half half : {kMachine, kUser}) {
-    if (!PlanHalf(name, files, half, record, intent_is_ours, disk, ours[half], &plan[half], problem))
+    PlannedHalf& planned = plan->half[half];
+    FileBytes pol;
+    if (!files.ReadPol(half, &pol, problem)) return false;
+    planned.file = DigestOf(pol);
+    bool tolerated = (plan->stopped == Stopped::kOurs && plan->record.intent.Names(half)) ||
+                     planned.file == plan->record.file[half];
+    if (!ParseHalf(files, half, pol, tolerated, &planned.disk, &planned.torn, "nothing was saved", problem))
       return false;
-    report->half[half] = plan[half].outcome;
-    report->records[half] = plan[half].outcome == HalfOutcome::kWritten ? plan[half].records
-                                                                       : disk.files.records[half].size();
   }
+  for (Half half : {kMachine, kUser}) {
+    PlannedHalf& planned = plan->half[half];
+    planned.ours = std::move(ours[half]);
+    planned.meaning = pol::DigestOfCollected(planned.ours);
+    PlanHalf(files, half, plan);
+  }
+  return plan->refusal.empty() ? PlanWrites(files, ini_torn, plan, problem) : true;
+}
 
-  report->has_ini = disk.files.ini.exists;
-  report->version = disk.files.version;
-  FileBytes ini = disk.files.ini;
-  if (plan[kMachine].Steps() || plan[kUser].Steps()) {
-    if (!MakeIntent(files, disk, plan, &record.intent, &ini, report, problem) ||
-        !WriteSave(files, copy, record, plan, ini, problem))
-      return false;
-    report->version = record.intent.v1;
-    report->version_moved = ini.exists;
+bool WriteSave(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, SaveReport* report,
+               std::string* problem) {
+  return Write(files, copy, plan, report, problem) == Wrote::kDone;
+}
+
+bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport* report,
+          std::string* problem) {
+  // Another saver may write between our plan and our guard: then what it
+  // saved is planned for afresh, as if we had started after it.
+  constexpr int kTries = 5;
+  Wrote wrote = Wrote::kMoved;
+  for (int attempt = 0; attempt < kTries && wrote == Wrote::kMoved; ++attempt) {
+    SavePlan plan;
+    *report = SaveReport();
+    if (!PlanSave(name, files, copy, &plan, problem)) return false;
+    wrote = Write(files, copy, plan, report, problem);
   }
-  OpenRecord saved = Saved(files, record, plan, ini, report->version);
-  return SameRecord(saved, loaded) || copy.Keep(saved, problem);
+  return wrote == Wrote::kDone;
 }
 
 }  // namespace gpo

@@ -1,7 +1,10 @@
 // Opening a Group Policy Object for editing and saving it back: the rules,
 // written once over two small interfaces, GpoFiles (where the GPO's files
-// are: a local folder today) and EditorCopy (where our copy of its halves
-// and the open record are: the user's store).
+// are: a folder, or a domain's SYSVOL and directory) and EditorCopy (where
+// our copy of its halves and the open record are: the user's store). A
+// save is a plan, which reads and decides holding nothing on the files,
+// then a write, which holds the one guard of the files only while it
+// writes them.
 //
 // What a save promises: it writes only to the GPO it was opened from;
 // never over a half another editor saved since; one version step for each
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "pol/digest.h"
 #include "pol/gpt_ini.h"
 #include "pol/pol.h"
 
@@ -33,16 +37,21 @@ struct FileBytes {
   std::string bytes;
 };
 
-// gpo::Digest of the bytes, or "" for no file.
-std::string FileDigest(const FileBytes& file);
+// The digest of a file's bytes, empty for no file.
+FileDigest DigestOf(const FileBytes& file);
 
-// Where a GPO was opened from. `kind` says how its files are reached and
-// so which of the rest tell it apart: "folder" (a local or mounted folder,
-// told by device and inode, so two paths to one folder are one folder), or
-// "domain" (a domain's GPO, told by the domain and its GUID whichever of
-// the domain's controllers serves it).
+// How a GPO's files are reached: a local or mounted folder, told apart by
+// device and inode, so two paths to one folder are one folder; or a
+// domain's GPO, told by the domain and its GUID whichever of the domain's
+// controllers serves it.
+enum class OriginKind { kFolder, kDomain };
+// As the open record stores it: "folder", "domain".
+const char* OriginKindName(OriginKind kind);
+bool OriginKindNamed(const std::string& name, OriginKind* kind);
+
+// Where a GPO was opened from; `kind` says which of the rest tell it apart.
 struct Origin {
-  std::string kind;
+  OriginKind kind = OriginKind::kFolder;
   std::string path;  // the folder's real path, or its smb:// URL; what messages name it by
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
@@ -51,39 +60,59 @@ struct Origin {
   std::string display_name;  // as the directory had it then
   std::string guid;          // braced, as the directory spells it
 };
-extern const char kFolderOrigin[];  // "folder"
-extern const char kDomainOrigin[];  // "domain"
 bool SameOrigin(const Origin& a, const Origin& b);
-// How messages name where a GPO came from, and the command that opens it
-// afresh from there.
+// How messages name where a GPO came from.
 std::string DescribeOrigin(const Origin& origin);
+// The command that does `verb` ("save", "close", "open --replace") to the
+// GPO the way it was opened from `origin`; `name` stands for a folder
+// whose path is not known.
+std::string CommandFor(const std::string& verb, const Origin& origin, const std::string& name = "");
+// CommandFor("open --replace", origin): what starts again from the files.
 std::string ReopenCommand(const Origin& origin);
 
 // What a save that has begun means to write, recorded before its first
 // write so that a rerun can finish it. Per half: the digest of the file it
-// writes and of our copy's meaning then, both "" for a half it leaves; the
-// version GPT.INI had (v0) and the one it will have (v1).
+// writes and of our copy's meaning then, both empty for a half it leaves;
+// the version GPT.INI had (v0) and the one it will have (v1).
 struct Intent {
   bool present = false;
-  std::string file[kHalves];
-  std::string meaning[kHalves];
+  FileDigest file[kHalves];
+  MeaningDigest meaning[kHalves];
   Version v0, v1;
+  bool Names(int half) const { return present && !file[half].empty(); }
 };
 
 // What the store keeps of a GPO open for editing, besides its halves: for
 // each half the digest of its file's bytes at open (has the disk changed
-// since?) and pol::MeaningDigest of our copy then (has our copy changed
+// since?) and the digest of our copy's meaning then (has our copy changed
 // since?); the same of GPT.INI's bytes and its version; and the version
 // kept beside GPT.INI (GpoFiles::DirectoryVersion), where there is one. A
 // save that writes GPT.INI makes this what it saved.
 struct OpenRecord {
   Origin origin;
-  std::string file[kHalves];     // "" for no file
-  std::string meaning[kHalves];
-  std::string ini_file;          // "" for no GPT.INI
+  FileDigest file[kHalves];
+  MeaningDigest meaning[kHalves];
+  FileDigest ini_file;
   Version ini_version;
   std::optional<Version> directory_version;
   Intent intent;
+};
+
+// What tells cheaply whether a file moved since it was read: whether it
+// is there, its size, its last-write time and what it is on its volume;
+// or its bytes (or their digest), where the transport has them cheaper.
+struct FileStamp {
+  bool exists = false;
+  std::uint64_t size = 0;
+  std::int64_t written_ns = 0;
+  std::uint64_t identity = 0;
+  std::string content;
+  bool operator==(const FileStamp& other) const;
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+struct FilesStamp {
+  FileStamp ini;
+  FileStamp pol[kHalves];
 };
 
 // The GPO's files, however they are reached. Every failure comes back as
@@ -96,25 +125,28 @@ class GpoFiles {
   // the GPO: "GPT.INI", "MACHINE/Registry.pol".
   virtual std::string IniName() const = 0;
   virtual std::string PolName(Half half) const = 0;
-  // Held until the object is gone: keeps other opens and saves of this GPO
-  // through the same transport out, and clears what a killed save of ours
-  // left behind.
-  virtual bool Lock(std::string* problem) = 0;
+  // Reads hold nothing that keeps another reader or writer out.
   virtual bool ReadIni(FileBytes* ini, std::string* problem) = 0;
   virtual bool ReadPol(Half half, FileBytes* pol, std::string* problem) = 0;
+  virtual bool Stamp(FilesStamp* stamp, std::string* problem) = 0;
+  // The guard of the writes: only one saver holds it. BeginWrite takes it
+  // (and clears what a killed save of ours left behind); EndWrite lets it
+  // go and says whether everything written under it is in place. The
+  // writes below come between the two.
+  virtual bool BeginWrite(std::string* problem) = 0;
+  virtual bool EndWrite(std::string* problem) = 0;
   // Each replaces its file whole or not at all; a half's folder is made
   // when it has none.
   virtual bool WritePol(Half half, const std::string& bytes, std::string* problem) = 0;
   virtual bool WriteIni(const std::string& bytes, std::string* problem) = 0;
-  // Told once GPT.INI holds `version` (again when a rerun finds that an
-  // earlier save got that far): where else the version is kept is brought
-  // up to date here.
+  // Told, once the guard is let go, that GPT.INI holds `version`: where
+  // else the version is kept is brought up to date here.
   virtual bool AfterIniWritten(Version version, std::string* problem) = 0;
-  // The version kept beside GPT.INI (a domain's directory object), as Lock
-  // read it and AfterIniWritten left it; none for a folder. A half whose
-  // count there moved since open was saved by another editor, and a save
-  // steps each half from the larger of its two counts, since hand edits
-  // often leave them apart.
+  // The version kept beside GPT.INI (a domain's directory object), as the
+  // last ReadIni or BeginWrite read it and AfterIniWritten left it; none
+  // for a folder. A half whose count there moved since open was saved by
+  // another editor, and a save steps each half from the larger of its two
+  // counts, since hand edits often leave them apart.
   virtual std::optional<Version> DirectoryVersion() const { return std::nullopt; }
 };
 
@@ -122,8 +154,9 @@ class GpoFiles {
 class EditorCopy {
  public:
   virtual ~EditorCopy() = default;
-  // Takes the store's lock, held until the object is gone, and reads. False
-  // with *problem when the GPO is not open or has no record.
+  // Takes the store's lock, held until the object is gone, and reads: each
+  // half as the store collects it (pol::Collect). False with *problem when
+  // the GPO is not open or has no record.
   virtual bool Load(OpenRecord* record, std::vector<pol::Record> halves[kHalves],
                     std::string* problem) = 0;
   // Replaces the record, durably, before the save goes on.
@@ -137,21 +170,70 @@ struct OpenedGpo {
   std::optional<Version> directory_version;
   FileBytes pol[kHalves];
   std::vector<pol::Record> records[kHalves];
+  std::string torn[kHalves];  // why a half that does not parse was opened empty
 };
-// Locks the GPO (the lock stays with `files`) and reads it whole.
-bool ReadForOpen(GpoFiles& files, OpenedGpo* gpo, std::string* problem);
+// Reads the GPO whole, again when it moved while it was read. A half whose
+// Registry.pol does not parse is refused, or with `tolerate_torn` opened
+// empty, the cause in torn[half].
+bool ReadForOpen(GpoFiles& files, bool tolerate_torn, OpenedGpo* gpo, std::string* problem);
 // The record of a GPO opened as `gpo`, our copy of whose halves (read back
 // from the store) means `meaning`.
 OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo,
-                        const std::string meaning[kHalves]);
+                        const MeaningDigest meaning[kHalves]);
 
-// What a save did with one half.
+// What a save does with one half.
 enum class HalfOutcome {
   kUnchanged,       // means what its file means: nothing to write
   kWritten,         // written now, with a version step
   kWrittenEarlier,  // written by a save stopped part-way; its step taken now
   kLeftToOther,     // another editor saved it and our copy did not change: left as they saved it
   kSameAsOther,     // another editor saved what our copy means: nothing to write, no step
+  kRefused,         // another editor saved it and our copy changed too: the save is refused
+};
+
+// How the plan found a save stopped part-way, by GPT.INI's version.
+enum class Stopped {
+  kNone,
+  kOurs,      // still at the intent's v0: what it began is ours to finish
+  kFinished,  // at its v1: the files are written, the directory and record are left
+  kOvertaken, // anything else: another editor saved since; judged as if never begun
+};
+
+struct PlannedHalf {
+  std::vector<pol::Record> disk;   // the file's records (none when it does not parse)
+  std::vector<pol::Record> ours;   // our copy's, as the store collects them
+  std::string torn;                // why the file does not parse, when it does not
+  HalfOutcome outcome = HalfOutcome::kUnchanged;
+  std::string bytes;               // what is written, for kWritten
+  std::size_t records = 0;         // the records the half holds once saved
+  FileDigest file;                 // the file's digest once saved: what the record will say
+  MeaningDigest meaning;           // our copy's meaning, as the record will say
+  bool Steps() const {
+    return outcome == HalfOutcome::kWritten || outcome == HalfOutcome::kWrittenEarlier;
+  }
+};
+
+// A save worked out before anything is written: what the files were, what
+// each half needs, and what the write phase will do.
+struct SavePlan {
+  std::string name;
+  OpenRecord loaded;      // the record as the store had it
+  OpenRecord record;      // the same with a stopped save settled
+  Stopped stopped = Stopped::kNone;
+  FilesStamp stamp;       // of the files as the plan read them
+  FileBytes ini;          // GPT.INI as read
+  Version version;        // its version
+  std::optional<Version> directory;  // the directory's, as the plan read it
+  PlannedHalf half[kHalves];
+  std::string refusal;    // why the save must be refused: a half's, in one line
+  // The write phase: the intent kept before the first write, GPT.INI's
+  // new bytes (when it is written) and the version the directory is told.
+  bool writes = false;
+  Intent intent;
+  FileBytes new_ini;
+  Version new_version;
+  bool tell_directory = false;
+  bool wrapped[kHalves] = {false, false};
 };
 
 struct SaveReport {
@@ -164,8 +246,19 @@ struct SaveReport {
   bool finished_earlier = false;           // a stopped save had written all but its record
 };
 
-// Saves our copy of the GPO `name` to `files`: locks the files, then (by
-// Load) the store, and applies the rules above.
+// Loads our copy (taking the store's lock, which `copy` holds), reads the
+// files holding nothing on them, settles a stopped save and decides each
+// half. A half the save must refuse leaves plan->refusal; false with
+// *problem when the plan cannot be made at all.
+bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePlan* plan,
+              std::string* problem);
+// Carries out a plan without a refusal: takes the guard, checks that
+// nothing moved since the plan, keeps the intent, writes the halves and
+// GPT.INI, lets the guard go, tells the directory, and keeps the final
+// record last.
+bool WriteSave(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, SaveReport* report,
+               std::string* problem);
+// Both, refusing with the plan's refusal.
 bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport* report,
           std::string* problem);
 

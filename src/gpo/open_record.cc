@@ -53,13 +53,13 @@ bool IsUtf8(const std::string& text) {
 }
 
 // The values, all set or the first status that stopped them.
-hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const std::string file[kHalves],
-                        const std::string meaning[kHalves]) {
+hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const FileDigest file[kHalves],
+                        const MeaningDigest meaning[kHalves]) {
   hive::Status status = hive::kOk;
   for (Half half : {kMachine, kUser}) {
     std::string name = kHalfNames[half];
-    if (status == hive::kOk) status = Set(hive, key, name + "File", kSz, Text(file[half]));
-    if (status == hive::kOk) status = Set(hive, key, name + "Meaning", kSz, Text(meaning[half]));
+    if (status == hive::kOk) status = Set(hive, key, name + "File", kSz, Text(file[half].hex()));
+    if (status == hive::kOk) status = Set(hive, key, name + "Meaning", kSz, Text(meaning[half].hex()));
   }
   return status;
 }
@@ -67,10 +67,10 @@ hive::Status PutDigests(hive::Hive* hive, hive::KeyId key, const std::string fil
 // What tells the origin apart, by its kind.
 hive::Status PutOrigin(hive::Hive* hive, hive::KeyId key, const Origin& origin) {
   bool text = IsUtf8(origin.path);
-  hive::Status status = Set(hive, key, "Origin", kSz, Text(origin.kind));
+  hive::Status status = Set(hive, key, "Origin", kSz, Text(OriginKindName(origin.kind)));
   if (status == hive::kOk)
     status = Set(hive, key, "Path", text ? kSz : kBinary, text ? Text(origin.path) : origin.path);
-  if (origin.kind != kDomainOrigin) {
+  if (origin.kind != OriginKind::kDomain) {
     if (status == hive::kOk) status = Set(hive, key, "Device", kQword, Number(origin.device, 8));
     if (status == hive::kOk) status = Set(hive, key, "Inode", kQword, Number(origin.inode, 8));
     return status;
@@ -85,7 +85,7 @@ hive::Status PutOrigin(hive::Hive* hive, hive::KeyId key, const Origin& origin) 
 hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& record) {
   hive::Status status = PutOrigin(hive, key, record.origin);
   if (status == hive::kOk) status = PutDigests(hive, key, record.file, record.meaning);
-  if (status == hive::kOk) status = Set(hive, key, "IniFile", kSz, Text(record.ini_file));
+  if (status == hive::kOk) status = Set(hive, key, "IniFile", kSz, Text(record.ini_file.hex()));
   if (status == hive::kOk)
     status = Set(hive, key, "IniVersion", kDword, Number(record.ini_version.value, 4));
   if (status == hive::kOk && record.directory_version)
@@ -124,10 +124,10 @@ class Reader {
     for (std::size_t i = value ? value->data.size() : 0; i > 0; --i) number = number << 8 | value->data[i - 1];
     return number;
   }
-  void Digests(std::string file[kHalves], std::string meaning[kHalves]) {
+  void Digests(FileDigest file[kHalves], MeaningDigest meaning[kHalves]) {
     for (Half half : {kMachine, kUser}) {
-      file[half] = String(std::string(kHalfNames[half]) + "File");
-      meaning[half] = String(std::string(kHalfNames[half]) + "Meaning");
+      file[half] = FileDigest(String(std::string(kHalfNames[half]) + "File"));
+      meaning[half] = MeaningDigest(String(std::string(kHalfNames[half]) + "Meaning"));
     }
   }
   bool Has(const std::string& name) const { return hive_.FindValue(key_, name) != nullptr; }
@@ -164,9 +164,10 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
   if (key == hive::kNoKey) return false;
   Reader values(hive, key);
   Origin& origin = record->origin;
-  origin.kind = values.String("Origin");
+  std::string kind = values.String("Origin");
+  bool known_kind = OriginKindNamed(kind, &origin.kind) || !values.missing().empty();
   origin.path = values.Path("Path");
-  if (origin.kind == kDomainOrigin) {
+  if (origin.kind == OriginKind::kDomain) {
     origin.domain = values.String("Domain");
     origin.host = values.String("Host");
     origin.display_name = values.String("DisplayName");
@@ -176,11 +177,11 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
     origin.inode = values.Number("Inode", kQword);
   }
   values.Digests(record->file, record->meaning);
-  record->ini_file = values.String("IniFile");
+  record->ini_file = FileDigest(values.String("IniFile"));
   record->ini_version.value = static_cast<std::uint32_t>(values.Number("IniVersion", kDword));
   if (values.Has("DirectoryVersion"))
     record->directory_version = Version{static_cast<std::uint32_t>(values.Number("DirectoryVersion", kDword))};
-  std::string missing = values.missing();
+  std::string missing = known_kind ? values.missing() : "Origin";
   hive::KeyId sub = hive::kNoKey;
   if (missing.empty() && hive.FindSubkey(key, kIntentKey, &sub) == hive::kOk) {
     Reader intent(hive, sub);

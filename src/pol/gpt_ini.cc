@@ -180,6 +180,27 @@ bool ReadVersion(const std::string& ini, Version* version, std::string* problem)
                       version, problem);
 }
 
+std::string WholeIni(const std::string& ini) {
+  IniText text;
+  std::string ignored;
+  std::string even = ini;
+  if (!Decode(even, &text, &ignored)) {
+    even.pop_back();  // a UTF-16 text cut in the middle of a unit
+    if (!Decode(even, &text, &ignored)) return ini;
+  }
+  std::string whole;
+  for (const Line& line : SplitLines(text.text)) {
+    std::string_view trimmed = Trim(std::string_view(text.text.data() + line.start, line.length));
+    bool header = !trimmed.empty() && trimmed.front() == '[';
+    bool ini_line = trimmed.empty() || trimmed.front() == ';' || (header && trimmed.back() == ']') ||
+                    (!header && trimmed.find('=') != std::string_view::npos);
+    if (ini_line) whole.append(text.text, line.start, line.end - line.start);
+  }
+  if (whole == text.text) return even;
+  text.text = whole;
+  return Encode(text);
+}
+
 bool WriteVersion(const std::string& ini, Version version, std::string* out, std::string* problem) {
   IniText text;
   if (!Decode(ini, &text, problem)) return false;

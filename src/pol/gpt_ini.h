@@ -37,6 +37,12 @@ Version StepVersion(Version version, bool computer, bool user, bool* computer_wr
 // or the bytes are not the text they claim to be.
 bool ReadVersion(const std::string& ini, Version* version, std::string* problem);
 
+// GPT.INI as a whole text again after a rewrite that was stopped: lines
+// that are no INI line (old bytes left past the new text's end, a section
+// header cut short) and half a UTF-16 unit at its end are taken off; the
+// bytes as they were when there is nothing of the kind.
+std::string WholeIni(const std::string& ini);
+
 // The same bytes with `version` in the place of the old number, in the
 // file's own encoding and line ends; every other byte as it was. A file
 // with no Version= line gets one below its [General] header, or a

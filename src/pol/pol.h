@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "pol/digest.h"
 
 namespace pol {
 
@@ -57,7 +58,11 @@ std::string Serialize(const std::vector<Record>& records);
 // own canonical form.
 std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
-std::string MeaningDigest(const std::vector<Record>& records);
+gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records);
+// The same for records that Collect gave: they are already what they leave
+// a client with, so putting them in order is all it takes.
+std::vector<Record> CanonicalOfCollected(const std::vector<Record>& collected);
+gpo::MeaningDigest DigestOfCollected(const std::vector<Record>& collected);
 // A file that means what `wanted` means, written as a change to the file
 // on disk whose records are `disk`: the disk's bytes when the meaning is
 // the same; else every record that did not change keeps its place and

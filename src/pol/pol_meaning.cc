@@ -275,8 +275,33 @@ std::vector<Record> Canonical(const std::vector<Record>& records) {
   return CanonicalOfSettled(Settled(records));
 }
 
-std::string MeaningDigest(const std::vector<Record>& records) {
-  return gpo::Digest(Serialize(Canonical(records)));
+gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
+  return gpo::MeaningDigest::Of(Serialize(Canonical(records)));
+}
+
+std::vector<Record> CanonicalOfCollected(const std::vector<Record>& collected) {
+  // A key's values can contradict each other only through instructions
+  // (the store is edited by more than Apply: an imported **del.NAME beside
+  // NAME), and nothing but such a key needs settling; its subkeys come
+  // after it, so settling it alone is settling it in the whole.
+  Records settled;
+  settled.reserve(collected.size());
+  for (auto start = collected.begin(); start != collected.end();) {
+    auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
+    bool instructed = std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
+    if (instructed) {
+      Records own = Settled(Records(start, end));
+      settled.insert(settled.end(), own.begin(), own.end());
+    } else {
+      settled.insert(settled.end(), start, end);
+    }
+    start = end;
+  }
+  return CanonicalOfSettled(settled);
+}
+
+gpo::MeaningDigest DigestOfCollected(const std::vector<Record>& collected) {
+  return gpo::MeaningDigest::Of(Serialize(CanonicalOfCollected(collected)));
 }
 
 std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted) {

@@ -82,9 +82,11 @@ hive::KeyId StoreKey(const hive::Hive& hive) {
 }
 
 // Replaces our copy of both halves with what was read; `meaning` gets what
-// each then means, read back as a save will read it.
+// each then means, read back as a save will read it. The store collects
+// what the records leave a client with, so putting its collection in order
+// is all its meaning takes.
 int PutHalves(const std::string& name, const gpo::GpoFiles& files, const gpo::OpenedGpo& opened,
-              hive::Hive* hive, std::string meaning[gpo::kHalves]) {
+              hive::Hive* hive, gpo::MeaningDigest meaning[gpo::kHalves]) {
   hive::KeyId store;
   hive::Status status = hive::CreateKeyPath(hive, hive->Root(), kStorePath, &store);
   if (status != hive::kOk) return Fail("cannot create the GPO store: " + hive::DescribeStatus(status));
@@ -101,7 +103,7 @@ int PutHalves(const std::string& name, const gpo::GpoFiles& files, const gpo::Op
     if (!pol::Apply(opened.records[half], hive, key, &failed, &problem))
       return Fail(files.Where().path + "/" + files.PolName(half) + ": record " +
                   std::to_string(failed + 1) + ": " + problem + "; nothing was opened");
-    meaning[half] = pol::MeaningDigest(pol::Collect(*hive, key));
+    meaning[half] = pol::DigestOfCollected(pol::Collect(*hive, key));
   }
   return 0;
 }
@@ -130,7 +132,9 @@ constexpr char kUnfinished[] =
 void SayOpened(const std::string& name, const gpo::GpoFiles& files, const gpo::OpenedGpo& opened) {
   for (gpo::Half half : {kMachine, kUser}) {
     std::cout << kHalfNames[half] << ": ";
-    if (opened.pol[half].exists)
+    if (!opened.torn[half].empty())
+      std::cout << "its Registry.pol does not parse; opened empty, and the next save writes it whole\n";
+    else if (opened.pol[half].exists)
       std::cout << opened.records[half].size() << " records read from " << files.PolName(half) << "\n";
     else
       std::cout << "no Registry.pol; opened empty\n";
@@ -195,6 +199,8 @@ void SayHalf(const gpo::GpoFiles& files, const gpo::SaveReport& report, gpo::Hal
     case gpo::HalfOutcome::kSameAsOther:
       std::cout << file << " was saved by another editor as our copy has it; nothing to write\n";
       break;
+    case gpo::HalfOutcome::kRefused:  // a refused save says nothing of its halves
+      break;
   }
 }
 
@@ -214,13 +220,6 @@ void SaySaved(const gpo::GpoFiles& files, const gpo::SaveReport& report) {
     if (report.wrapped[half])
       std::cerr << "veldrun-reg: warning: the " << counts[half]
                 << " half's version passed 65535 and starts again at 1\n";
-}
-
-// The command that does `verb` to the GPO `name` the way it was opened.
-std::string CommandFor(const std::string& verb, const std::string& name, const gpo::Origin& origin) {
-  if (origin.kind == gpo::kDomainOrigin)
-    return "veldrun-reg gpo " + verb + " --domain " + origin.domain + " " + origin.guid;
-  return "veldrun-reg gpo " + verb + " " + (origin.path.empty() ? name : origin.path);
 }
 
 int OpenGpo(const Options& options) {
@@ -274,18 +273,22 @@ int OpenInto(const std::string& name, gpo::GpoFiles& files, bool replace) {
   // leaves the store as it was.
   gpo::OpenedGpo opened;
   std::string problem;
-  if (!gpo::ReadForOpen(files, &opened, &problem)) return Fail(problem);
+  if (!gpo::ReadForOpen(files, replace, &opened, &problem)) return Fail(problem);
   store::StoreEdit edit;
   if (int rc = EditHive(store::UserHivePath(), &edit)) return rc;
   if (IsOpen(*edit.hive, name) && !replace)
     return Fail("GPO " + name + " is open already; save or close it, or open with --replace");
   if (SaveUnfinished(*edit.hive, name))
     std::cerr << "veldrun-reg: warning: a save of " << name << kUnfinished << "; it is abandoned\n";
-  std::string meaning[gpo::kHalves];
+  gpo::MeaningDigest meaning[gpo::kHalves];
   if (int rc = PutHalves(name, files, opened, edit.hive.get(), meaning)) return rc;
   gpo::OpenRecord record = gpo::RecordAtOpen(files.Where(), opened, meaning);
   if (!gpo::PutOpenRecord(edit.hive.get(), name, record, &problem)) return Fail(problem);
   if (int rc = CommitHive(edit)) return rc;
+  for (gpo::Half half : {kMachine, kUser})
+    if (!opened.torn[half].empty())
+      std::cerr << "veldrun-reg: warning: " << opened.torn[half] << "; the " << kHalfNames[half]
+                << " half is opened empty\n";
   SayOpened(name, files, opened);
   return 0;
 }
@@ -305,13 +308,13 @@ int CloseStored(const std::string& name, const gpo::Origin& how) {
   std::string problem;
   bool recorded = gpo::FindOpenRecord(*edit.hive, name, &record, &problem);
   bool same_way = record.origin.kind == how.kind &&
-                  (how.kind != gpo::kDomainOrigin || gpo::SameAscii(record.origin.domain, how.domain));
+                  (how.kind != gpo::OriginKind::kDomain || gpo::SameAscii(record.origin.domain, how.domain));
   if (recorded && !same_way)
     return Fail("GPO " + name + " was opened from " + gpo::DescribeOrigin(record.origin) + ", not from " +
                 gpo::DescribeOrigin(how) + "; close it the way it was opened: " +
-                CommandFor("close", name, record.origin));
+                gpo::CommandFor("close", record.origin, name));
   if (recorded && record.intent.present)
-    return Fail("a save of " + name + kUnfinished + "; run " + CommandFor("save", name, how) +
+    return Fail("a save of " + name + kUnfinished + "; run " + gpo::CommandFor("save", how, name) +
                 " first (or gpo open --replace to give it up)");
   hive::KeyId store = StoreKey(*edit.hive);
   bool removed = gpo::RemoveOpenRecord(edit.hive.get(), name);

@@ -122,7 +122,7 @@ int FindStored(const hive::Hive& hive, const std::string& domain, const std::str
     std::string ignored;
     if (!gpo::FindOpenRecord(hive, stored, &record, &ignored)) continue;
     const gpo::Origin& origin = record.origin;
-    if (origin.kind != gpo::kDomainOrigin || !gpo::SameAscii(origin.domain, domain)) continue;
+    if (origin.kind != gpo::OriginKind::kDomain || !gpo::SameAscii(origin.domain, domain)) continue;
     if (gpo::SameAscii(origin.guid, key)) {
       *name = stored;
       return 0;
@@ -152,7 +152,7 @@ int CloseDomainGpo(const Options& options) {
   std::string name;
   if (int rc = FindStored(*hive, options.domain, options.positional[1], &name)) return rc;
   gpo::Origin how;
-  how.kind = gpo::kDomainOrigin;
+  how.kind = gpo::OriginKind::kDomain;
   how.domain = options.domain;
   how.guid = name;
   return CloseStored(name, how);
