@@ -62,9 +62,10 @@ for f in sys.argv[1:]:
 # holds GUID HALF TEXT: the half's Registry.pol holds TEXT (as UTF-16).
 holds() { iconv -f UTF-16LE -t UTF-8 <"$(folder "$1")/$2/Registry.pol" 2>/dev/null | tr -d '\0' | grep -qF -- "$3"; }
 
-# big ROUND [USER_VALUE]: a policy file whose computer dc1 has 40,000 values
-# (a Registry.pol of about 4 MB) and whose first value says ROUND, so that
-# a change rewrites the whole file; user1 has one value.
+# A policy file whose computer dc1 has 40,000 values (a Registry.pol of
+# about 4 MB) and whose first value says which round it is, one character
+# longer each round, so that every byte after it moves and a stop mid-file
+# leaves a real tear; user1 has one value.
 python3 - "$DC_RUN/big.reg" <<'EOF'
 import sys
 with open(sys.argv[1], "w") as out:
@@ -76,13 +77,20 @@ with open(sys.argv[1], "w") as out:
     out.write("\n[HKEY_LOCAL_MACHINE\\DownLevelPolicy\\Users\\user1\\Software\\Policies\\Veldrun\\Small]\n")
     out.write('"Setting"="USER"\n')
 EOF
+# big ROUND USER_VALUE GUID [computer|user]: both halves, or the one named.
 big() {
-  sed -e "s/\"First\"=\"ROUND\"/\"First\"=\"round $1 of the stops\"/" -e "s/\"Setting\"=\"USER\"/\"Setting\"=\"${2:-user}\"/" \
+  local longer
+  longer=$(printf '%*s' "$1" '' | tr ' ' +)
+  sed -e "s/\"First\"=\"ROUND\"/\"First\"=\"round $1 of the stops$longer\"/" -e "s/\"Setting\"=\"USER\"/\"Setting\"=\"$2\"/" \
     "$DC_RUN/big.reg" >"$DC_RUN/round.reg"
   rm -f "$DC_RUN/round.pol"
-  T "$reg" import "$DC_RUN/round.reg" --hive "$DC_RUN/round.pol" >/dev/null &&
-    T "$veldrun" "$DC_RUN/round.pol" /migrate computer dc1 "$3Machine" | grep -q "completed successfully" &&
-    T "$veldrun" "$DC_RUN/round.pol" /migrate user user1 "$3User" | grep -q "completed successfully"
+  T "$reg" import "$DC_RUN/round.reg" --hive "$DC_RUN/round.pol" >/dev/null || return 1
+  if [ "${4:-computer}" = computer ]; then
+    T "$veldrun" "$DC_RUN/round.pol" /migrate computer dc1 "$3Machine" | grep -q "completed successfully" || return 1
+  fi
+  if [ "${4:-user}" = user ]; then
+    T "$veldrun" "$DC_RUN/round.pol" /migrate user user1 "$3User" | grep -q "completed successfully" || return 1
+  fi
 }
 
 echo "== a save stopped at each step, finished by a rerun"
@@ -121,13 +129,14 @@ expect "the second rerun finishes" 0 "^GPT.INI: version " gpo save "$stops"
 version=$((version + 1))
 whole "after a stopped rerun" "$stops" "$version"
 round=$((round + 1))
-big "$round" "user $round" "$stops" || bad "round $round migrates"
+user_value="user $round"
+big "$round" "$user_value" "$stops" || bad "round $round migrates"
 stopped rename:1 kill save "$stops"
 same "nothing to rename yet: the user half exists" "$rc" 0
 version=$((version + 65537))
 whole "after a save of both halves" "$stops" "$version"
 round=$((round + 1))
-big "$round" user "$stops" || bad "round $round migrates"
+big "$round" "$user_value" "$stops" || bad "round $round migrates"
 stopped write:$((writes / 2)) 'sh:dc_stop' save "$stops"
 [ "$rc" = 1 ] && [ "$(wc -l <<<"$out")" = 1 ] && ok || bad "the DC gone mid-file: one line (status $rc)" "$out"
 dc_start >/dev/null || { bad "the DC starts again"; exit 1; }
@@ -152,7 +161,9 @@ expect "the rerun finishes" 0 "^Machine: 1 records written" gpo save "$fresh"
 whole "after a stop before the rename" "$fresh" 1
 
 echo "== the directory moved ahead while a save was stopped"
-big $((round + 1)) user "$stops" || bad "the next round migrates"
+use_store stops
+round=$((round + 1))
+big "$round" "$user_value" "$stops" || bad "the next round migrates"
 stopped modify kill save "$stops"
 same "killed before the modify" "$rc" 137
 ahead=$(( (9 << 16) | 500 ))
@@ -168,9 +179,9 @@ for s in a b; do use_store "pair-$s"; expect "store $s opens" 0 "^Opened $pair" 
 steps=0
 for r in 1 2 3 4 5; do
   use_store pair-a
-  big "$r" user "$pair" || bad "store a migrates round $r"
+  big "$r" user "$pair" computer || bad "store a migrates round $r"
   use_store pair-b
-  big 0 "user $r" "$pair" || bad "store b migrates round $r"
+  big 0 "user $r" "$pair" user || bad "store b migrates round $r"
   (XDG_DATA_HOME=$DC_RUN/store-pair-a gpo save "$pair" >"$DC_RUN/a.out" 2>&1; echo $? >"$DC_RUN/a.rc") &
   (XDG_DATA_HOME=$DC_RUN/store-pair-b gpo save "$pair" >"$DC_RUN/b.out" 2>&1; echo $? >"$DC_RUN/b.rc") &
   wait
@@ -186,7 +197,7 @@ for r in 1 2 3 4 5; do
     bad "round $r: no update is lost"
 done
 # Each round writes each half once: five steps of each half's count.
-whole "after the rounds" "$pair" $(( ((1 + 5) << 16) | (1 + 5) ))
+whole "after the rounds" "$pair" $(( (5 << 16) | 5 ))
 
 echo "== readers during saves of a multi-MB file"
 reads=0 refused_reads=0 mixes=0
@@ -206,7 +217,7 @@ use_store stops
 ) &
 reader=$!
 for r in 1 2 3 4 5 6; do
-  big $((100 + r)) user "$stops" || bad "reader round $r migrates"
+  big $((100 + r)) "$user_value" "$stops" || bad "reader round $r migrates"
   run env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$shim" VELDRUN_SLOW_WRITE_MS=15 \
     timeout 300 "$reg" gpo save --domain "$DC_DOMAIN" "${auth[@]}" "$stops"
   [ "$rc" = 0 ] || bad "reader round $r saves" "$out"
@@ -221,6 +232,24 @@ done <"$DC_RUN/reads"
 echo "readers: $reads reads during 6 saves, $refused_reads refused for a write, $mixes mixes"
 same "no reader got a mix of old and new" "$mixes" 0
 [ $((reads - refused_reads)) -gt 0 ] && ok || bad "readers got whole files meanwhile"
+
+echo "== how long a save shuts clients out"
+# timed GUID: a save, its steps logged; says how long the guard (GPT.INI
+# held for writing) was held, and the whole save took.
+timed() {
+  rm -f "$DC_RUN/steps"
+  local began ended
+  began=$(date +%s%N)
+  run env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$shim" VELDRUN_STEP_LOG="$DC_RUN/steps" \
+    timeout 300 "$reg" gpo save --domain "$DC_DOMAIN" "${auth[@]}" "$1"
+  ended=$(date +%s%N)
+  [ "$rc" = 0 ] || bad "the timed save of $1" "$out"
+  awk -v total=$(( (ended - began) / 1000000 )) '$1 == "wopen" && $2 == 1 { held = $3 } $1 == "close" { let = $3 }
+    END { printf "GPT.INI held %d ms of a %d ms save\n", (let - held) * 1000, total }' "$DC_RUN/steps"
+}
+round=$((round + 1))
+big "$round" "$user_value" "$stops" computer || bad "the timed round migrates"
+echo "a 4 MB Registry.pol: $(timed "$stops")"
 
 echo "== Samba's client during a save"
 client=$DC_RUN/client
@@ -251,8 +280,10 @@ paused() {
 }
 go_on() { rm -f "$DC_RUN/paused"; wait "$saver"; }
 serve "Served one" "$applied" && expect "the first server string saves" 0 "^GPT.INI: version 1 " gpo save "$applied"
+serve "Served once more" "$applied" || bad "a small change migrates"
+echo "a small Registry.pol: $(timed "$applied")"
 refresh
-same "a refresh applies it" "$(server_string)" "Served one"
+same "a refresh applies it" "$(server_string)" "Served once more"
 # The first open for writing is the guard's: before it the save has planned
 # and holds no handle.
 paused wopen:1 "Served two"

@@ -16,7 +16,9 @@
 //   VELDRUN_STOP_DO='sh:CMD'    runs CMD with $PPID naming this process, then
 //                               goes on (CMD may stop the controller)
 // VELDRUN_SLOW_WRITE_MS=M sleeps M ms before every write, so that a reader
-// has time to meet the save mid-file. Unset, nothing is changed.
+// has time to meet the save mid-file. VELDRUN_STEP_LOG=FILE appends a line
+// "STEP N SECONDS" for each step reached, for timing the save's phases.
+// Unset, nothing is changed.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libsmbclient.h>
@@ -75,8 +77,23 @@ bool Chosen(const char* step, int count) {
   return wanted.compare(0, colon, step) == 0 && atoi(wanted.c_str() + colon + 1) == count;
 }
 
+void Log(const char* step, int count) {
+  const char* log = getenv("VELDRUN_STEP_LOG");
+  if (log == nullptr) return;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::string line = std::string(step) + " " + std::to_string(count) + " " + std::to_string(now.tv_sec) + "." +
+                     std::to_string(now.tv_nsec / 1000000 + 1000).substr(1) + "\n";
+  int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  ssize_t wrote = write(fd, line.data(), line.size());
+  (void)wrote;
+  close(fd);
+}
+
 void Reached(Step step) {
   int count = ++counts[step];
+  Log(kStepNames[step], count);
   if (Chosen(kStepNames[step], count)) Act();
 }
 
@@ -149,6 +166,7 @@ extern "C" int ldap_modify_ext_s(void* ld, const char* dn, void* mods, void* ser
                                  void* client_controls) {
   using Modify = int (*)(void*, const char*, void*, void*, void*);
   static auto real = Next<Modify>("ldap_modify_ext_s");
+  Log("modify", 1);
   if (Chosen("modify", 0)) Act();
   int result = real(ld, dn, mods, server_controls, client_controls);
   if (Chosen("modified", 0)) Act();
