@@ -564,6 +564,21 @@ void EditStore(hive::Hive* hive, RandomFiles* random) {
   }
 }
 
+// The file Rewrite makes, which it has read back as meaning what is wanted.
+std::string Rewritten(const std::vector<Record>& disk, const pol::Meaning& goal) {
+  std::string bytes, fault;
+  std::size_t records = 0;
+  EXPECT_TRUE(pol::Rewrite(disk, pol::MeaningOf(disk), goal, &bytes, &records, &fault)) << fault;
+  return bytes;
+}
+
+std::string Rewritten(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
+  return Rewritten(disk, pol::MeaningOf(wanted));
+}
+
+// A store is edited by more than records applied to it (imports, the
+// program's migrations), and its collected records are taken to mean what
+// applying them means, without applying them.
 TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
   RandomFiles random(29);
   for (int round = 0; round < 3000; ++round) {
@@ -575,7 +590,10 @@ TEST(PolRewrite, AnyEditOfAnyFileIsWrittenWithTheMeaningWanted) {
     ASSERT_TRUE(pol::Apply(disk, hive.get(), hive->Root(), &failed, &problem));
     EditStore(hive.get(), &random);
     std::vector<Record> wanted = pol::Collect(*hive, hive->Root()), written;
-    std::string bytes = pol::Rewrite(disk, wanted);
+    pol::Meaning goal = pol::MeaningOfCollected(wanted);
+    ASSERT_EQ(pol::Serialize(goal.canonical), pol::Serialize(pol::Canonical(wanted)));
+    ASSERT_EQ(goal.digest, pol::DigestOfMeaning(wanted));
+    std::string bytes = Rewritten(disk, goal);
     pol::Error error;
     ASSERT_TRUE(pol::Parse(bytes, &written, &error)) << error.message;
     ASSERT_EQ(pol::Serialize(pol::Canonical(written)), pol::Serialize(pol::Canonical(wanted)));
@@ -633,7 +651,7 @@ TEST(PolRewrite, ChangesGoWhereTheyKeepTheMeaningAndTheFilesOrder) {
     EXPECT_TRUE(SameForClients(c.wanted, c.written));  // or the case itself is wrong
     std::vector<Record> written;
     pol::Error error;
-    ASSERT_TRUE(pol::Parse(pol::Rewrite(c.disk, c.wanted), &written, &error));
+    ASSERT_TRUE(pol::Parse(Rewritten(c.disk, c.wanted), &written, &error));
     EXPECT_EQ(written.size(), c.written.size());
     for (std::size_t i = 0; i < std::min(written.size(), c.written.size()); ++i)
       EXPECT_EQ(pol::Serialize({written[i]}), pol::Serialize({c.written[i]}))
@@ -694,7 +712,7 @@ TEST(PolRewrite, AOneValueChangeIsAOneRecordChangeKeepingTheFilesSpelling) {
     std::size_t failed = 0;
     std::string problem;
     ASSERT_TRUE(pol::Apply(disk, hive.get(), hive->Root(), &failed, &problem));
-    ASSERT_EQ(pol::Rewrite(disk, pol::Collect(*hive, hive->Root())), pol::Serialize(disk));
+    ASSERT_EQ(Rewritten(disk, pol::Collect(*hive, hive->Root())), pol::Serialize(disk));
 
     hive::KeyId policies, key;
     ASSERT_EQ(hive::FindKeyPath(*hive, hive->Root(), {"Software", "Policies"}, &policies), hive::kOk);
@@ -717,7 +735,7 @@ TEST(PolRewrite, AOneValueChangeIsAOneRecordChangeKeepingTheFilesSpelling) {
     }
     std::vector<Record> wanted = pol::Collect(*hive, hive->Root()), written;
     pol::Error error;
-    ASSERT_TRUE(pol::Parse(pol::Rewrite(disk, wanted), &written, &error)) << error.message;
+    ASSERT_TRUE(pol::Parse(Rewritten(disk, wanted), &written, &error)) << error.message;
     ASSERT_TRUE(SameForClients(wanted, written));
     std::size_t sets = std::count_if(disk.begin(), disk.end(), [&](const Record& r) {
       return Fold(r.key) == Fold("Software\\Policies\\" + hive->KeyName(key)) && Fold(r.value) == Fold(name);

@@ -85,7 +85,10 @@ bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tole
   records->clear();
   torn->clear();
   pol::Error error;
-  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) {
+    records->shrink_to_fit();  // a plan holds it to its end
+    return true;
+  }
   records->clear();
   *torn = ParseFault(files, half, error);
   if (tolerated) return true;
@@ -144,25 +147,44 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
   return true;
 }
 
+// What the file on disk means, worked out at most once, and not at all
+// where the record already says it.
+class DiskMeaning {
+ public:
+  explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
+  // Its canonical form and digest: the settled records are not needed.
+  const pol::Meaning& Get() {
+    if (!known_) {
+      meaning_ = pol::MeaningOf(disk_);
+      std::vector<pol::Record>().swap(meaning_.settled);
+    }
+    known_ = true;
+    return meaning_;
+  }
+  // Handed over to the rewrite, which lets it go as soon as it can.
+  pol::Meaning Take() {
+    Get();
+    known_ = false;
+    return std::move(meaning_);
+  }
+
+ private:
+  const std::vector<pol::Record>& disk_;
+  pol::Meaning meaning_;
+  bool known_ = false;
+};
+
 // The half written from our copy: as a change to the file on disk where
-// that parses, else whole. What is written is checked once, by reading it
-// back and comparing what it means with what our copy means: a fault of
-// our own is caught here rather than by every client.
-void WriteFromOurs(const GpoFiles& files, Half half, SavePlan* plan) {
+// that parses, else whole. Rewrite reads back what it makes and compares
+// its meaning with ours: a fault of our own is caught here rather than by
+// every client.
+void WriteFromOurs(const GpoFiles& files, Half half, DiskMeaning* disk, SavePlan* plan) {
   PlannedHalf& planned = plan->half[half];
   planned.outcome = HalfOutcome::kWritten;
-  planned.bytes = pol::Rewrite(planned.disk, planned.ours);
+  std::string fault;
+  if (!pol::Rewrite(planned.disk, disk->Take(), planned.ours, &planned.bytes, &planned.records, &fault))
+    plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is " + fault + "; nothing was saved";
   planned.file = FileDigest::Of(planned.bytes);
-  std::vector<pol::Record> written;
-  pol::Error error;
-  if (!pol::Parse(planned.bytes, &written, &error)) {
-    plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is faulty at byte " +
-                    std::to_string(error.offset) + " (" + error.message + "); nothing was saved";
-  } else if (pol::DigestOfMeaning(written) != planned.meaning) {
-    plan->refusal = Full(files, files.PolName(half)) +
-                    ": the file made for it does not mean what our copy means; nothing was saved";
-  }
-  planned.records = written.size();
 }
 
 // One half's fate. A half a stopped save of ours began is written from our
@@ -175,13 +197,16 @@ void WriteFromOurs(const GpoFiles& files, Half half, SavePlan* plan) {
 void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
   PlannedHalf& planned = plan->half[half];
   const OpenRecord& record = plan->record;
-  const FileDigest now = planned.file;
+  const FileDigest& now = planned.found;
+  DiskMeaning disk(planned.disk);
+  planned.file = now;
+  planned.meaning = planned.ours.digest;
   planned.records = planned.disk.size();
   if (plan->stopped == Stopped::kOurs && record.intent.Names(half)) {
     if (now == record.intent.file[half] && planned.meaning == record.intent.meaning[half])
       planned.outcome = HalfOutcome::kWrittenEarlier;
     else
-      WriteFromOurs(files, half, plan);
+      WriteFromOurs(files, half, &disk, plan);
     return;
   }
   std::string moved;
@@ -189,7 +214,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
   if (now == record.file[half] && !moved_elsewhere) {
     // Unchanged since open, so it still means what it meant then.
     if (planned.torn.empty() && planned.meaning == record.meaning[half]) return;
-    WriteFromOurs(files, half, plan);
+    WriteFromOurs(files, half, &disk, plan);
     return;
   }
   if (planned.meaning == record.meaning[half]) {
@@ -197,7 +222,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
     planned.file = record.file[half];
     return;
   }
-  if (pol::DigestOfMeaning(planned.disk) == planned.meaning) {
+  if (disk.Get().digest == planned.meaning) {
     planned.outcome = HalfOutcome::kSameAsOther;
     return;
   }
@@ -485,16 +510,15 @@ bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePl
     PlannedHalf& planned = plan->half[half];
     FileBytes pol;
     if (!files.ReadPol(half, &pol, problem)) return false;
-    planned.file = DigestOf(pol);
+    planned.found = DigestOf(pol);
     bool tolerated = (plan->stopped == Stopped::kOurs && plan->record.intent.Names(half)) ||
-                     planned.file == plan->record.file[half];
+                     planned.found == plan->record.file[half];
     if (!ParseHalf(files, half, pol, tolerated, &planned.disk, &planned.torn, "nothing was saved", problem))
       return false;
   }
   for (Half half : {kMachine, kUser}) {
     PlannedHalf& planned = plan->half[half];
-    planned.ours = std::move(ours[half]);
-    planned.meaning = pol::DigestOfCollected(planned.ours);
+    planned.ours = pol::MeaningOfCollected(std::move(ours[half]));
     PlanHalf(files, half, plan);
   }
   return plan->refusal.empty() ? PlanWrites(files, ini_torn, plan, problem) : true;

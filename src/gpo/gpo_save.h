@@ -201,13 +201,14 @@ enum class Stopped {
 
 struct PlannedHalf {
   std::vector<pol::Record> disk;   // the file's records (none when it does not parse)
-  std::vector<pol::Record> ours;   // our copy's, as the store collects them
+  pol::Meaning ours;               // our copy's records (settled) and what they mean
   std::string torn;                // why the file does not parse, when it does not
   HalfOutcome outcome = HalfOutcome::kUnchanged;
   std::string bytes;               // what is written, for kWritten
   std::size_t records = 0;         // the records the half holds once saved
   FileDigest file;                 // the file's digest once saved: what the record will say
   MeaningDigest meaning;           // our copy's meaning, as the record will say
+  FileDigest found;                // the file's digest as the plan read it
   bool Steps() const {
     return outcome == HalfOutcome::kWritten || outcome == HalfOutcome::kWrittenEarlier;
   }

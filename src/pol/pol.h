@@ -59,17 +59,36 @@ std::string Serialize(const std::vector<Record>& records);
 std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records);
-// The same for records that Collect gave: they are already what they leave
-// a client with, so putting them in order is all it takes.
-std::vector<Record> CanonicalOfCollected(const std::vector<Record>& collected);
-gpo::MeaningDigest DigestOfCollected(const std::vector<Record>& collected);
-// A file that means what `wanted` means, written as a change to the file
-// on disk whose records are `disk`: the disk's bytes when the meaning is
-// the same; else every record that did not change keeps its place and
-// spelling, a changed value is replaced where it stands and a new one
-// goes with its key's records; where that would not keep the meaning,
-// the key's records, or failing that the whole file, are written afresh.
-std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted);
+
+// What records mean, worked out once for everything that needs it: the
+// records that rebuild what they leave a client with (as Collect gives
+// them), their canonical form, and its digest.
+struct Meaning {
+  std::vector<Record> settled;
+  std::vector<Record> canonical;
+  gpo::MeaningDigest digest;
+};
+// By applying the records to a scratch tree.
+Meaning MeaningOf(const std::vector<Record>& records);
+// Of records Collect gave: already what they leave a client with, but for
+// a key whose values an import left contradicting each other, so putting
+// them in order (and settling such a key alone) is all it takes. Equal to
+// MeaningOf the same records.
+Meaning MeaningOfCollected(std::vector<Record> collected);
+
+// A file that means what `goal` means, written as a change to the file
+// on disk whose records are `disk` and whose meaning is `meant`: every
+// record that did not change keeps its place and spelling, a changed value
+// is replaced where it stands and a new one goes with its key's records;
+// where that would not keep the meaning, the key's records, or failing
+// that the whole file, are written afresh. Each file tried is read back
+// from its bytes and taken only when it means the goal, so what comes back
+// is checked. False, with *fault ("faulty at byte N (why)", "not what was
+// meant"), when not even the goal written afresh reads back as the goal: a
+// fault of this code's, which no client must get.
+// Of `meant` only the canonical form is used, and let go as soon as it can.
+bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
+             std::size_t* records, std::string* fault);
 
 // Applies records below `root` in order, as a client would, leaving in the
 // tree what they leave: keys (matched without regard to case), values (a

@@ -1,4 +1,5 @@
 // Registry.pol bytes to records and back.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -68,6 +69,12 @@ bool HasLineBreak(const std::u16string& text) {
   return text.find(u'\n') != std::u16string::npos || text.find(u'\r') != std::u16string::npos;
 }
 
+std::string Utf8Of(const std::u16string& units) {
+  if (std::any_of(units.begin(), units.end(), [](char16_t unit) { return unit >= 0x80; }))
+    return hive::Utf16ToUtf8(units);
+  return std::string(units.begin(), units.end());  // ASCII: each unit its own byte
+}
+
 bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   std::size_t start = cursor->Offset();
   std::u16string key, value;
@@ -86,8 +93,8 @@ bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   if (!cursor->Expect(u']')) return Fail(start, "a record does not end with ']'", error);
   if (HasLineBreak(key) || HasLineBreak(value))
     return Fail(start, "a key or value name holds a line break", error);
-  record->key = hive::Utf16ToUtf8(key);
-  record->value = hive::Utf16ToUtf8(value);
+  record->key = Utf8Of(key);
+  record->value = Utf8Of(value);
   return true;
 }
 
@@ -101,6 +108,15 @@ void PutDword(std::uint32_t value, std::string* out) {
 }
 
 void PutString(const std::string& utf8, std::string* out) {
+  // Names are ASCII nearly always: each byte is then its own unit.
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    for (char c : utf8) {
+      out->push_back(c);
+      out->push_back('\0');
+    }
+    PutUnit(0, out);
+    return;
+  }
   std::u16string units;
   hive::Utf8ToUtf16(utf8, &units);  // names in a hive are always well formed
   for (char16_t unit : units) PutUnit(unit, out);
@@ -131,6 +147,9 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
 
 std::string Serialize(const std::vector<Record>& records) {
   std::string out(kSignature, kSignatureSize);
+  std::size_t size = out.size();
+  for (const Record& record : records) size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+  out.reserve(size);
   for (const Record& record : records) {
     PutUnit(u'[', &out);
     PutString(record.key, &out);

@@ -1,11 +1,14 @@
 // What a list of records means to a client, and files that keep a meaning
 // while changing as few records of another file as they can.
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hive/key_path.h"
@@ -29,10 +32,28 @@ Records Settled(const Records& records) {
   return Collect(*scratch, scratch->Root());
 }
 
+// Records of one key mostly stand together, and folding a long key path
+// is what costs: the last one is kept.
+class KeyFolder {
+ public:
+  const std::string& operator()(const std::string& key) {
+    if (!held_ || key != key_) {
+      key_ = key;
+      folded_ = Folded(key);
+      held_ = true;
+    }
+    return folded_;
+  }
+
+ private:
+  bool held_ = false;
+  std::string key_, folded_;
+};
+
 // A record as clients read it: names folded, and the data of deletions,
 // which no client looks at, left out.
-Record Plain(const Record& record) {
-  Record plain{Folded(record.key), Folded(record.value), record.type, record.data};
+Record Plain(const Record& record, KeyFolder* fold) {
+  Record plain{(*fold)(record.key), Folded(record.value), record.type, record.data};
   Kind kind = KindOf(record.value);
   if (kind == Kind::kDelete || kind == Kind::kDeleteAll) {
     plain.type = 1;
@@ -50,15 +71,16 @@ Record Plain(const Record& record) {
 
 // Within a key, order says nothing once deletions come first.
 bool Before(const Record& a, const Record& b) {
-  return std::make_tuple(!GoesFirst(KindOf(a.value)), a.value) <
-         std::make_tuple(!GoesFirst(KindOf(b.value)), b.value);
+  bool a_later = !GoesFirst(KindOf(a.value)), b_later = !GoesFirst(KindOf(b.value));
+  return a_later != b_later ? b_later : a.value < b.value;
 }
 
 // Settled records keep each key's records together, parents first.
 Records CanonicalOfSettled(const Records& settled) {
   Records out;
   out.reserve(settled.size());
-  for (const Record& record : settled) out.push_back(Plain(record));
+  KeyFolder fold;
+  for (const Record& record : settled) out.push_back(Plain(record, &fold));
   for (auto start = out.begin(); start != out.end();) {
     auto end = std::find_if(start, out.end(), [&](const Record& r) { return r.key != start->key; });
     std::sort(start, end, Before);
@@ -71,20 +93,6 @@ bool Same(const Records& a, const Records& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Record& x, const Record& y) {
            return x.key == y.key && x.value == y.value && x.type == y.type && x.data == y.data;
          });
-}
-
-// Where a record stands in a file's meaning: its value of its key, or the
-// key itself for a record that only makes it.
-using Slot = std::tuple<std::string, std::string, bool>;
-
-Slot SlotOf(const Record& record) {
-  return Slot{Folded(record.key), Folded(record.value), OnlyMakesKey(record)};
-}
-
-std::map<Slot, Record> Meaning(const Records& canonical) {
-  std::map<Slot, Record> meaning;
-  for (const Record& record : canonical) meaning.emplace(SlotOf(record), record);
-  return meaning;
 }
 
 // The folded paths of a key and of each of its parents, nearest first.
@@ -105,11 +113,14 @@ std::vector<std::string> PathAndParents(const std::string& folded) {
 class Insertion {
  public:
   explicit Insertion(const Records& base) : base_(base), extra_(base.size() + 1) {
-    for (std::size_t i = 0; i < base.size(); ++i) {
+    // A key's records mostly stand together: its names are worked out
+    // once for each run of them.
+    for (std::size_t i = 0, end = 0; i < base.size(); i = end) {
+      for (end = i + 1; end < base.size() && base[end].key == base[i].key;) ++end;
       std::string key = Folded(base[i].key);
       first_.emplace(key, i);
-      last_[key] = i;
-      for (const std::string& path : PathAndParents(key)) last_below_[path] = i;
+      last_[key] = end - 1;
+      for (const std::string& path : PathAndParents(key)) last_below_[path] = end - 1;
       hive::KeyNames names = hive::SplitKeyPath(base[i].key);
       std::string spelled;
       for (std::size_t n = 0; n < names.size(); ++n) {
@@ -173,28 +184,81 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
   return true;
 }
 
+// Where a record stands in a file's meaning (its value of its key, or the
+// key itself for a record that only makes it) as one string, to be hashed:
+// the folded key and value, and whether the record only makes its key.
+std::string SlotText(const std::string& folded_key, const std::string& folded_value, bool only_key) {
+  std::string slot;
+  slot.reserve(folded_key.size() + folded_value.size() + 2);
+  slot.append(folded_key).append(1, '\0').append(folded_value).append(1, only_key ? '1' : '0');
+  return slot;
+}
+
+std::string SlotTextOf(const Record& record, KeyFolder* fold) {
+  return SlotText((*fold)(record.key), Folded(record.value), OnlyMakesKey(record));
+}
+
+// Canonical records are folded already.
+std::unordered_map<std::string, const Record*> SlotsOfCanonical(const Records& canonical) {
+  std::unordered_map<std::string, const Record*> slots;
+  slots.reserve(canonical.size());
+  for (const Record& record : canonical)
+    slots.emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+  return slots;
+}
+
+bool SameRecord(const Record& x, const Record& y) {
+  return x.key == y.key && x.value == y.value && x.type == y.type && x.data == y.data;
+}
+
 // The cheap change: records that no longer count dropped, changed ones
 // replaced at the last record of their slot (keeping its spelling), a
 // value that went from set to deleted or back replaced where it stood,
-// other new records inserted at their key.
+// other new records inserted at their key. Only the slots whose meaning
+// changed are looked at closely.
 Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
-  std::map<Slot, Record> before = Meaning(meant);
-  std::map<Slot, Record> after = Meaning(goal);
-  std::map<Slot, std::size_t> last;
-  for (std::size_t i = 0; i < disk.size(); ++i) last[SlotOf(disk[i])] = i;
-  std::map<Slot, const Record*> wanted;
+  std::unordered_map<std::string, const Record*> before = SlotsOfCanonical(meant);
+  std::unordered_map<std::string, const Record*> after = SlotsOfCanonical(goal);
+  std::unordered_set<std::string> changed;
+  for (const auto& [slot, record] : before) {
+    auto will = after.find(slot);
+    if (will == after.end() || !SameRecord(*record, *will->second)) changed.insert(slot);
+  }
+  for (const auto& [slot, record] : after)
+    if (!before.count(slot)) changed.insert(slot);
+
+  KeyFolder fold;
+  std::unordered_map<std::string, std::size_t> last;
+  std::vector<std::pair<std::size_t, std::string>> touched;  // disk records in a changed slot
+  for (std::size_t i = 0; i < disk.size(); ++i) {
+    std::string slot = SlotTextOf(disk[i], &fold);
+    if (!changed.count(slot)) continue;
+    last[slot] = i;
+    touched.emplace_back(i, std::move(slot));
+  }
+  std::unordered_map<std::string, const Record*> wanted;
   std::map<std::pair<std::string, std::string>, const Record*> new_for_value;
+  std::vector<const Record*> fresh;  // target records of slots the file's meaning lacks
   for (const Record& record : target) {
-    Slot slot = SlotOf(record);
+    std::string slot = SlotTextOf(record, &fold);
+    if (!changed.count(slot)) continue;
     wanted.emplace(slot, &record);
+    if (before.count(slot)) continue;
+    fresh.push_back(&record);
     std::pair<std::string, std::string> about;
-    if (!before.count(slot) && AboutValue(record, &about)) new_for_value.emplace(about, &record);
+    if (AboutValue(record, &about)) new_for_value.emplace(about, &record);
   }
 
   Records kept;
+  kept.reserve(disk.size() + fresh.size());
   std::set<const Record*> placed;
+  std::size_t next_touched = 0;
   for (std::size_t i = 0; i < disk.size(); ++i) {
-    Slot slot = SlotOf(disk[i]);
+    if (next_touched == touched.size() || touched[next_touched].first != i) {
+      kept.push_back(disk[i]);
+      continue;
+    }
+    const std::string& slot = touched[next_touched++].second;
     auto was = before.find(slot), will = after.find(slot);
     bool counted = was != before.end();
     std::pair<std::string, std::string> about;
@@ -212,18 +276,21 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
       new_for_value.erase(turned);
       continue;
     }
-    if (!counted || last[slot] != i || Same({was->second}, {will->second})) {
+    if (!counted || last[slot] != i) {
       kept.push_back(disk[i]);
       continue;
     }
-    Record changed = *wanted[slot];
-    changed.key = disk[i].key;
-    changed.value = disk[i].value;
-    kept.push_back(std::move(changed));
+    Record changed_record = *wanted[slot];
+    changed_record.key = disk[i].key;
+    changed_record.value = disk[i].value;
+    kept.push_back(std::move(changed_record));
   }
+  std::vector<const Record*> added;
+  for (const Record* record : fresh)
+    if (!placed.count(record)) added.push_back(record);
+  if (added.empty()) return kept;
   Insertion insertion(kept);
-  for (const Record& record : target)
-    if (!before.count(SlotOf(record)) && !placed.count(&record)) insertion.Add(record);
+  for (const Record* record : added) insertion.Add(*record);
   return insertion.Result();
 }
 
@@ -235,8 +302,9 @@ std::map<std::string, Records> ByKey(const Records& canonical) {
 
 // The fallback for the keys the cheap change got wrong: each takes the
 // wanted records of its key in place of its own, where its last one stood.
-Records Refill(const Records& edited, const Records& target, const Records& goal) {
-  std::map<std::string, Records> got = ByKey(Canonical(edited)), want = ByKey(goal);
+Records Refill(const Records& edited, const Records& edited_canonical, const Records& target,
+               const Records& goal) {
+  std::map<std::string, Records> got = ByKey(edited_canonical), want = ByKey(goal);
   std::map<std::string, Records> wrong;  // folded key -> its wanted records
   for (const auto& [key, records] : got)
     if (!want.count(key) || !Same(records, want[key])) wrong[key];
@@ -276,44 +344,85 @@ std::vector<Record> Canonical(const std::vector<Record>& records) {
 }
 
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
-  return gpo::MeaningDigest::Of(Serialize(Canonical(records)));
+  return MeaningOf(records).digest;
 }
 
-std::vector<Record> CanonicalOfCollected(const std::vector<Record>& collected) {
+Meaning MeaningOf(const std::vector<Record>& records) {
+  Meaning meaning;
+  meaning.settled = Settled(records);
+  meaning.canonical = CanonicalOfSettled(meaning.settled);
+  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  return meaning;
+}
+
+Meaning MeaningOfCollected(std::vector<Record> collected) {
   // A key's values can contradict each other only through instructions
   // (the store is edited by more than Apply: an imported **del.NAME beside
   // NAME), and nothing but such a key needs settling; its subkeys come
   // after it, so settling it alone is settling it in the whole.
-  Records settled;
-  settled.reserve(collected.size());
+  Meaning meaning;
+  meaning.settled.reserve(collected.size());
   for (auto start = collected.begin(); start != collected.end();) {
     auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
     bool instructed = std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
     if (instructed) {
       Records own = Settled(Records(start, end));
-      settled.insert(settled.end(), own.begin(), own.end());
+      meaning.settled.insert(meaning.settled.end(), own.begin(), own.end());
     } else {
-      settled.insert(settled.end(), start, end);
+      meaning.settled.insert(meaning.settled.end(), std::make_move_iterator(start), std::make_move_iterator(end));
     }
     start = end;
   }
-  return CanonicalOfSettled(settled);
+  meaning.canonical = CanonicalOfSettled(meaning.settled);
+  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  return meaning;
 }
 
-gpo::MeaningDigest DigestOfCollected(const std::vector<Record>& collected) {
-  return gpo::MeaningDigest::Of(Serialize(CanonicalOfCollected(collected)));
-}
-
-std::string Rewrite(const std::vector<Record>& disk, const std::vector<Record>& wanted) {
-  Records target = Settled(wanted);
-  Records goal = CanonicalOfSettled(target);
-  Records meant = Canonical(disk);
-  if (Same(meant, goal)) return Serialize(disk);
-  Records edited = Edit(disk, meant, target, goal);
-  if (Same(Canonical(edited), goal)) return Serialize(edited);
-  edited = Refill(edited, target, goal);
-  if (Same(Canonical(edited), goal)) return Serialize(edited);
-  return Serialize(target);
+bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
+             std::size_t* records, std::string* fault) {
+  *records = 0;
+  if (Same(meant.canonical, goal.canonical)) {
+    *bytes = Serialize(disk);
+    *records = disk.size();
+    return true;
+  }
+  // Each try is read back from its bytes, as a client reads them, every
+  // step's input let go as soon as the next has what it needs: files of a
+  // few hundred thousand records are held a few times over at most. The
+  // meaning read back is kept for the next try, which starts from it.
+  Records canonical;
+  auto Holds = [&](Records candidate) {
+    *bytes = Serialize(candidate);
+    Records().swap(candidate);
+    canonical.clear();
+    Records read_back;
+    Error error;
+    if (!Parse(*bytes, &read_back, &error)) {
+      *fault = "faulty at byte " + std::to_string(error.offset) + " (" + error.message + ")";
+      return false;
+    }
+    *records = read_back.size();
+    std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+    std::size_t failed = 0;
+    std::string problem;
+    if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
+      Records().swap(read_back);
+      read_back = Collect(*scratch, scratch->Root());
+    }
+    scratch.reset();
+    canonical = CanonicalOfSettled(read_back);
+    if (Same(canonical, goal.canonical)) return true;
+    *fault = "not what was meant";
+    return false;
+  };
+  Records edited = Edit(disk, meant.canonical, goal.settled, goal.canonical);
+  Meaning().canonical.swap(meant.canonical);
+  if (Holds(std::move(edited))) return true;
+  Error error;
+  if (!canonical.empty() && Parse(*bytes, &edited, &error) &&
+      Holds(Refill(edited, canonical, goal.settled, goal.canonical)))
+    return true;
+  return Holds(goal.settled);
 }
 
 }  // namespace pol

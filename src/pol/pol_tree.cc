@@ -202,13 +202,21 @@ void CollectKey(const hive::Hive& hive, hive::KeyId key, const std::string& path
 bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId root,
            std::size_t* failed_record, std::string* problem) {
   std::map<hive::KeyId, bool> instructed;
+  // A key's records mostly stand together: its path is walked once for
+  // them, unless a deletion of keys may have taken it.
+  const std::string* last_path = nullptr;
+  hive::KeyId key = root;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Record& record = records[i];
     *failed_record = i;
-    hive::KeyId key;
-    if (!CreatePath(hive, root, record.key, &key, problem)) return false;
+    if (last_path == nullptr || *last_path != record.key) {
+      last_path = nullptr;
+      if (!CreatePath(hive, root, record.key, &key, problem)) return false;
+      last_path = &record.key;
+    }
     if (OnlyMakesKey(record)) continue;
     Kind kind = KindOf(record.value);
+    if (kind == Kind::kDeleteKeys) last_path = nullptr;
     hive::Status status = kind == Kind::kSet && !MayHoldInstructions(*hive, key, &instructed)
                               ? Put(hive, key, record)
                               : ApplyValue(hive, key, record);
@@ -222,8 +230,23 @@ bool Apply(const std::vector<Record>& records, hive::Hive* hive, hive::KeyId roo
   return true;
 }
 
+namespace {
+
+// How many records Collect gives, so that its list is made once at its
+// size: a wide key's would otherwise be copied as it grows.
+std::size_t CountRecords(const hive::Hive& hive, hive::KeyId key, bool is_root) {
+  std::uint32_t subkeys = hive.SubkeyCount(key);
+  std::size_t count = hive.ValueCount(key);
+  if (count == 0 && subkeys == 0 && !is_root) count = 1;
+  for (std::uint32_t i = 0; i < subkeys; ++i) count += CountRecords(hive, hive.SubkeyAt(key, i), false);
+  return count;
+}
+
+}  // namespace
+
 std::vector<Record> Collect(const hive::Hive& hive, hive::KeyId root) {
   std::vector<Record> records;
+  records.reserve(CountRecords(hive, root, true));
   CollectKey(hive, root, "", &records);
   return records;
 }

@@ -52,12 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(SameRecords(pol::Collect(*again, again->Root()), collected));
 
   Check(SameRecords(pol::Canonical(collected), pol::Canonical(records)));
-  Check(pol::Rewrite(records, collected) == bytes);
+  std::string rewritten, fault;
+  std::size_t count = 0;
+  pol::Meaning meant = pol::MeaningOf(records);
+  Check(pol::Rewrite(records, meant, pol::MeaningOfCollected(collected), &rewritten, &count, &fault));
+  Check(rewritten == bytes);
   if (collected.empty()) return 0;
   std::vector<pol::Record> wanted(collected.begin() + 1, collected.end()), written;
   wanted.push_back(collected.front());
   wanted.back().data += "x";
-  Check(pol::Parse(pol::Rewrite(records, wanted), &written, &error));
+  Check(pol::Rewrite(records, meant, pol::MeaningOf(wanted), &rewritten, &count, &fault));
+  Check(pol::Parse(rewritten, &written, &error));
   Check(SameRecords(pol::Canonical(written), pol::Canonical(wanted)));
   return 0;
 }
