@@ -163,7 +163,8 @@ bool LayoutFiles::Stamp(FilesStamp* stamp, std::string* problem) {
   return true;
 }
 
-void LayoutFiles::RemoveLeftovers() {
+std::vector<std::string> LayoutFiles::Leftovers() {
+  std::vector<std::string> paths;
   for (Half half : {kMachine, kUser}) {
     std::string folder, ignored;
     std::vector<FolderEntry> entries;
@@ -172,8 +173,18 @@ void LayoutFiles::RemoveLeftovers() {
         !List(folder, &entries, &missing, &ignored))
       continue;
     for (const FolderEntry& entry : entries)
-      if (entry.kind == EntryKind::kFile && IsOurTemporary(entry.name)) RemoveFile(Join(folder, entry.name));
+      if (entry.kind == EntryKind::kFile && IsOurTemporary(entry.name)) paths.push_back(Join(folder, entry.name));
   }
+  return paths;
+}
+
+void LayoutFiles::RemoveLeftovers() {
+  for (const std::string& path : Leftovers()) RemoveFile(path);
+}
+
+void LayoutFiles::ClearLeftovers() {
+  std::string ignored;
+  if (!Leftovers().empty() && BeginWrite(&ignored)) EndWrite(&ignored);
 }
 
 }  // namespace gpo

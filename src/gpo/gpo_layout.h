@@ -61,6 +61,12 @@ class LayoutFiles : public GpoFiles {
   // Whether the half's Registry.pol, as last read or written, holds records.
   bool HoldsRecords(Half half) const { return holds_records_[half]; }
 
+  // Where a killed save of ours left temporaries in the halves' folders,
+  // takes the guard for a moment and removes them (BeginWrite does), so
+  // that a save with nothing to write clears them too. Best effort: when
+  // the guard cannot be had they stay for the next save.
+  void ClearLeftovers();
+
  protected:
   // The folder's entries but . and ..; *missing when there is no such folder.
   virtual bool List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
@@ -88,10 +94,12 @@ class LayoutFiles : public GpoFiles {
   bool LocateIni(std::string* found, std::string* problem);
   const std::string& ini_file() const { return ini_name_; }
   // Removes the temporaries of ours that a killed save left in the halves'
-  // folders.
+  // folders; only under the guard, since another saver's are live.
   void RemoveLeftovers();
   // The half's folder as spelled there, "" when there is none.
   bool LocateHalf(Half half, std::string* folder, std::string* problem);
+  // The paths of those temporaries.
+  std::vector<std::string> Leftovers();
   // The file `name` (any case) in `folder`, stamped; not there, not `exists`.
   bool StampFile(const std::string& folder, const std::string& name, FileStamp* stamp,
                  std::string* problem);

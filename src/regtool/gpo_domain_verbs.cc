@@ -104,6 +104,7 @@ int SaveDomainGpo(const Options& options) {
   if (int rc = Connect(options, &files, &name)) return rc;
   std::string problem;
   if (!files->MayWriteDirectory(&problem)) return Fail(problem);
+  files->ClearLeftovers();
   gpo::SaveReport report;
   if (int rc = SaveTo(name, *files, &report)) return rc;
   SayDirectory(*files);

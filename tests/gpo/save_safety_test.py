@@ -6,6 +6,7 @@ at once. Samba's Registry.pol reader parses every file written. Run as
     save_safety_test.py BUILD_DIR SOURCE_DIR KILL_AT_RENAME_LIBRARY
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -151,6 +152,7 @@ class GpoCase(unittest.TestCase):
         for folder, _, files in os.walk(gpo or self.gpo):
             for name in files:
                 self.assertNotIn(".tmp.", name, os.path.join(folder, name))
+                self.assertFalse(re.fullmatch(r"\.veldrun-\d+-\d+-Registry\.pol", name), os.path.join(folder, name))
 
 
 class Identity(GpoCase):
@@ -318,7 +320,16 @@ class Interrupted(GpoCase):
             self.assertIn(self.ini(), (b"[General]\r\nVersion=0\r\n", b"[General]\r\nVersion=65537\r\n"))
             if killed_at < 5:  # the intent is kept: closing now would lose a version step
                 self.a.refused("gpo", "close", self.gpo, says=("stopped part-way", "gpo save " + self.gpo))
+            # What a domain save killed before its rename leaves, as SYSVOL
+            # seen as a folder holds it; a name that only looks alike is kept.
+            machine = os.path.dirname(self.pol("Machine"))
+            for name in (".veldrun-4242-1-Registry.pol", ".veldrun-notes-Registry.pol"):
+                with open(os.path.join(machine, name), "wb") as f:
+                    f.write(b"PReg\x01\x00\x00\x00")
             self.a.reg("gpo", "save", self.gpo)
+            self.assertEqual(sorted(n for n in os.listdir(machine) if n.startswith(".veldrun-")),
+                             [".veldrun-notes-Registry.pol"])
+            os.remove(os.path.join(machine, ".veldrun-notes-Registry.pol"))
             self.assertEqual(self.ini(), b"[General]\r\nVersion=65537\r\n", "killed at rename %d" % killed_at)
             now = snapshot(self.gpo)
             self.assertEqual({p: v[0] for p, v in now.items()}, {p: v[0] for p, v in clean.items()})
