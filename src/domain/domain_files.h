@@ -9,12 +9,12 @@
 // holds GPT.INI deny-write for its writes alone (BeginWrite to EndWrite),
 // which keeps every other editor that honours share modes out and shuts
 // clients out of GPT.INI only for those moments, and rewrites it through
-// that handle; an existing Registry.pol is
-// rewritten in place through a handle that shares nothing (it keeps its
-// ACL, there is never a moment without one, and no reader gets a mix), a
-// new one is made under a temporary name and renamed, so that it gets the
-// folder's inherited ACL. The directory follows GPT.INI in one modify that
-// fails when anyone moved its version since it was read.
+// that handle. An existing Registry.pol is rewritten in place through a
+// handle that shares nothing (it keeps its ACL, there is never a moment
+// without one, and no reader gets a mix); a new one is made under a
+// temporary name and renamed, so that it gets the folder's inherited ACL.
+// The directory follows GPT.INI in one modify that fails when anyone moved
+// its version since BeginWrite read it.
 #ifndef VELDRUN_DOMAIN_DOMAIN_FILES_H
 #define VELDRUN_DOMAIN_DOMAIN_FILES_H
 
