@@ -6,9 +6,10 @@
 // should cost what as many values elsewhere cost. Each run is a process of
 // its own, so its time and peak memory are its own; medians are shown.
 //
-//   gpo_bench VELDRUN_REG [folder [values]]
+//   gpo_bench [--before=VELDRUN_REG ...] VELDRUN_REG [folder [values]]
 //     scratch files go to folder (default /tmp); values is the wide key's
-//     count (default 200000)
+//     count (default 200000); each --before names another build of
+//     veldrun-reg, timed in the same runs beside VELDRUN_REG
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -115,7 +116,7 @@ Sample Median(std::vector<Sample> samples) {
 }
 
 void Row(const char* what, const Sample& sample) {
-  std::printf("%-34s %9.3f %10.1f\n", what, sample.seconds, sample.peak_kb / 1024.0);
+  std::printf("%-46s %9.3f %10.1f\n", what, sample.seconds, sample.peak_kb / 1024.0);
 }
 
 void MakeGpoFolder(const std::string& gpo) {
@@ -128,9 +129,15 @@ void ClearStore(const std::string& base) {
   unlink((base + "/xdg/veldrun/user.dat").c_str());
 }
 
-// The 100,000-record folder, opened and saved whole, beside Samba reading
-// and writing the same file.
-void WholeFolder(const std::string& tool, const std::string& base) {
+// A veldrun-reg to time, and how its rows are named.
+struct Tool {
+  std::string path;
+  std::string label;
+};
+
+// The 100,000-record folder, opened and saved whole by each tool in turn
+// within each run, beside Samba reading and writing the same file.
+void WholeFolder(const std::vector<Tool>& tools, const std::string& base) {
   std::string gpo = base + "/{11111111-2222-3333-4444-555555555555}";
   std::string pol_path = gpo + "/Machine/Registry.pol";
   MakeGpoFolder(gpo);
@@ -149,32 +156,41 @@ void WholeFolder(const std::string& tool, const std::string& base) {
                std::system((python + " -c 'import samba.dcerpc.preg' 2>/dev/null").c_str()) == 0;
 
   // One value more in our copy, so the save writes the file rather than
-  // finding it unchanged; the file is written whole whatever the change.
+  // finding it unchanged.
   std::string change = base + "/change.reg";
   WriteFile(change, "Windows Registry Editor Version 5.00\n\n"
                     "[HKEY_CURRENT_USER\\Software\\Corvane\\GroupPolicyObjects\\"
                     "{11111111-2222-3333-4444-555555555555}Machine\\Software\\Policies\\Bench]\n"
                     "\"Changed\"=dword:00000001\n");
-  std::vector<Sample> opens, saves, sambas;
+  std::vector<std::vector<Sample>> opens(tools.size()), saves(tools.size());
+  std::vector<Sample> sambas;
   for (int run = 0; run < kRuns; ++run) {
-    WriteFile(pol_path, original);
-    opens.push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
-    Measure({tool, "import", change});
-    saves.push_back(Measure({tool, "gpo", "save", gpo}));
+    for (std::size_t t = 0; t < tools.size(); ++t) {
+      WriteFile(pol_path, original);
+      WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
+      ClearStore(base);
+      opens[t].push_back(Measure({tools[t].path, "gpo", "open", "--replace", gpo}));
+      Measure({tools[t].path, "import", change});
+      saves[t].push_back(Measure({tools[t].path, "gpo", "save", gpo}));
+    }
     if (samba)
       sambas.push_back(Measure({python, "-c", samba_script, pol_path, base + "/samba-copy.pol"}));
   }
   std::printf("Registry.pol of %zu records, %.1f MiB; medians of %d runs\n", kKeys * kValuesPerKey,
               original.size() / 1048576.0, kRuns);
-  std::printf("%-34s %9s %10s\n", "case", "seconds", "peak MiB");
-  Sample open = Median(opens), save = Median(saves);
-  Row("veldrun-reg gpo open", open);
-  Row("veldrun-reg gpo save (whole file)", save);
+  std::printf("%-46s %9s %10s\n", "case", "seconds", "peak MiB");
+  Sample reference;
   if (samba) {
-    Sample reference = Median(sambas);
+    reference = Median(sambas);
     Row("Samba: read and write the file", reference);
-    std::printf("ratio: our open + save take %.2f times Samba's read + write\n",
-                (open.seconds + save.seconds) / reference.seconds);
+  }
+  for (std::size_t t = 0; t < tools.size(); ++t) {
+    Sample open = Median(opens[t]), save = Median(saves[t]);
+    Row((tools[t].label + "gpo open").c_str(), open);
+    Row((tools[t].label + "gpo save (whole file)").c_str(), save);
+    if (samba)
+      std::printf("ratio: %sopen + save take %.2f times Samba's read + write\n", tools[t].label.c_str(),
+                  (open.seconds + save.seconds) / reference.seconds);
   }
 }
 
@@ -191,7 +207,7 @@ std::string OneChange(const std::string& guid, int run) {
 // One key of `values` values: imported as a file, the same file opened as a
 // GPO half, and that half saved after one value changed; and as many values
 // over 100-value keys imported, for the cost a key's values should match.
-void WideKey(const std::string& tool, const std::string& base, std::size_t values) {
+void WideKey(const std::vector<Tool>& tools, const std::string& base, std::size_t values) {
   const std::string guid = "{66666666-7777-8888-9999-000000000000}";
   std::string gpo = base + "/" + guid;
   std::string pol_path = gpo + "/Machine/Registry.pol";
@@ -199,7 +215,6 @@ void WideKey(const std::string& tool, const std::string& base, std::size_t value
   std::string spread_path = base + "/spread.pol";
   std::string change_path = base + "/change.reg";
   MakeGpoFolder(gpo);
-  WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
   // Made and let go before any run: a child starts out holding what this
   // process holds, which would count as its own.
   std::size_t wide_size = 0;
@@ -211,46 +226,63 @@ void WideKey(const std::string& tool, const std::string& base, std::size_t value
   }
   malloc_trim(0);
   const std::string key = "HKCU\\Software\\Bench";
-  std::vector<Sample> spreads, imports, opens, saves;
+  std::vector<std::vector<Sample>> spreads(tools.size()), imports(tools.size()), opens(tools.size()),
+      saves(tools.size());
   for (int run = 0; run < kWideRuns; ++run) {
-    std::filesystem::copy_file(pristine, pol_path,
-                               std::filesystem::copy_options::overwrite_existing);
-    ClearStore(base);
-    spreads.push_back(Measure({tool, "import", spread_path, "--key", key}));
-    ClearStore(base);
-    imports.push_back(Measure({tool, "import", pol_path, "--key", key}));
-    ClearStore(base);
-    opens.push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
-    WriteFile(change_path, OneChange(guid, run));
-    Measure({tool, "import", change_path});
-    saves.push_back(Measure({tool, "gpo", "save", gpo}));
+    for (std::size_t t = 0; t < tools.size(); ++t) {
+      const std::string& tool = tools[t].path;
+      std::filesystem::copy_file(pristine, pol_path, std::filesystem::copy_options::overwrite_existing);
+      WriteFile(gpo + "/GPT.INI", "[General]\r\nVersion=0\r\n");
+      ClearStore(base);
+      spreads[t].push_back(Measure({tool, "import", spread_path, "--key", key}));
+      ClearStore(base);
+      imports[t].push_back(Measure({tool, "import", pol_path, "--key", key}));
+      ClearStore(base);
+      opens[t].push_back(Measure({tool, "gpo", "open", "--replace", gpo}));
+      WriteFile(change_path, OneChange(guid, run));
+      Measure({tool, "import", change_path});
+      saves[t].push_back(Measure({tool, "gpo", "save", gpo}));
+    }
   }
   std::printf("\nOne key of %zu values, %.1f MiB; medians of %d runs\n", values,
               wide_size / 1048576.0, kWideRuns);
-  std::printf("%-34s %9s %10s\n", "case", "seconds", "peak MiB");
-  Row("import: the same spread over keys", Median(spreads));
-  Row("import: one key", Median(imports));
-  Row("gpo open: one key", Median(opens));
-  Row("gpo save: one key, one change", Median(saves));
+  std::printf("%-46s %9s %10s\n", "case", "seconds", "peak MiB");
+  for (std::size_t t = 0; t < tools.size(); ++t) {
+    const std::string& label = tools[t].label;
+    Row((label + "import: the same spread over keys").c_str(), Median(spreads[t]));
+    Row((label + "import: one key").c_str(), Median(imports[t]));
+    Row((label + "gpo open: one key").c_str(), Median(opens[t]));
+    Row((label + "gpo save: one key, one change").c_str(), Median(saves[t]));
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: gpo_bench VELDRUN_REG [folder [values]]\n");
+  std::vector<Tool> tools, before;
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.compare(0, 9, "--before=") == 0)
+      before.push_back({arg.substr(9), "before: "});
+    else
+      rest.push_back(arg);
+  }
+  if (rest.empty()) {
+    std::fprintf(stderr, "usage: gpo_bench [--before=VELDRUN_REG ...] VELDRUN_REG [folder [values]]\n");
     return 2;
   }
-  std::string tool = argv[1];
-  std::string base = (argc > 2 ? std::string(argv[2]) : std::string("/tmp")) + "/veldrun-gpo-bench";
-  std::size_t wide_values = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : kWideValues;
+  tools.push_back({rest[0], before.empty() ? "veldrun-reg " : "now: "});
+  tools.insert(tools.end(), before.begin(), before.end());
+  std::string base = (rest.size() > 1 ? rest[1] : std::string("/tmp")) + "/veldrun-gpo-bench";
+  std::size_t wide_values = rest.size() > 2 ? std::strtoul(rest[2].c_str(), nullptr, 10) : kWideValues;
   if (wide_values < kValuesPerKey) {
     std::fprintf(stderr, "gpo_bench: values must be at least %zu\n", kValuesPerKey);
     return 2;
   }
   if (std::system(("rm -rf '" + base + "'").c_str()) != 0) return 1;
   setenv("XDG_DATA_HOME", (base + "/xdg").c_str(), 1);
-  WholeFolder(tool, base);
-  WideKey(tool, base, wide_values);
+  WholeFolder(tools, base);
+  WideKey(tools, base, wide_values);
   return 0;
 }

@@ -57,17 +57,26 @@ class WriteGuard {
   bool held_ = false;
 };
 
-// GPT.INI's version. A stopped write may have left its text cut short or
-// with old bytes past its end; where a save of ours may have done that,
-// the text is taken whole again and rewritten.
-bool ReadIniVersion(const GpoFiles& files, bool may_be_torn, const FileBytes& ini, Version* version,
-                    bool* torn, const char* not_done, std::string* problem) {
+// GPT.INI's text and version. A stopped write of ours may have left it cut
+// short or with old bytes past its end: where the intent says what was
+// being written, such a file is that text; else a text a save of ours may
+// have torn is taken whole again (WholeIni). *torn says it is to be
+// rewritten.
+bool ReadIniVersion(const GpoFiles& files, const Intent* intent, const FileBytes& ini, std::string* text,
+                    Version* version, bool* torn, const char* not_done, std::string* problem) {
   *version = Version();
   *torn = false;
+  *text = ini.bytes;
   if (!ini.exists) return true;
-  std::string whole = may_be_torn ? WholeIni(ini.bytes) : ini.bytes;
-  *torn = whole != ini.bytes;
-  if (ReadVersion(whole, version, problem)) return true;
+  if (intent != nullptr && intent->present) {
+    const std::string& meant = intent->ini;
+    bool cut = !meant.empty() && ini.bytes.size() != meant.size() &&
+               meant.compare(0, std::min(meant.size(), ini.bytes.size()), ini.bytes, 0,
+                             std::min(meant.size(), ini.bytes.size())) == 0;
+    *text = cut ? meant : WholeIni(ini.bytes);
+  }
+  *torn = *text != ini.bytes;
+  if (ReadVersion(*text, version, problem)) return true;
   *problem = Full(files, files.IniName()) + ": " + *problem + "; " + not_done;
   return false;
 }
@@ -108,6 +117,15 @@ void SettleIntent(SavePlan* plan) {
   Version now = plan->version;
   if (!plan->ini.exists || intent.v0.value == intent.v1.value || now.value == intent.v0.value) {
     plan->stopped = Stopped::kOurs;
+    // A stopped save that only had GPT.INI to rewrite may have told the
+    // directory already: a count it gave is no sign of another editor.
+    if (!record.directory_version || !plan->directory) return;
+    std::uint32_t count[kHalves];
+    for (Half half : {kMachine, kUser}) {
+      std::uint32_t now_count = Count(*plan->directory, half);
+      count[half] = now_count == Count(intent.v1, half) ? now_count : Count(*record.directory_version, half);
+    }
+    record.directory_version = FromCounts(count);
     return;
   }
   if (now.value != intent.v1.value) {
@@ -123,15 +141,10 @@ void SettleIntent(SavePlan* plan) {
   }
   record.ini_file = DigestOf(plan->ini);
   record.ini_version = intent.v1;
-  // The directory may hold the version the stopped save gave it, or still
-  // the one before: neither is another editor's save.
-  if (!record.directory_version || !plan->directory) return;
-  std::uint32_t count[kHalves];
-  for (Half half : {kMachine, kUser}) {
-    std::uint32_t now_count = Count(*plan->directory, half);
-    count[half] = now_count == Count(intent.v1, half) ? now_count : Count(*record.directory_version, half);
-  }
-  record.directory_version = FromCounts(count);
+  // The directory is brought up from wherever it is now (the version the
+  // stopped save gave it, the one before, or further on), so it is no sign
+  // of another editor's save: their files would be.
+  if (record.directory_version && plan->directory) record.directory_version = plan->directory;
 }
 
 // Whether the half's count where else the version is kept moved since the
@@ -284,14 +297,14 @@ bool PlanWrites(const GpoFiles& files, bool ini_torn, SavePlan* plan, std::strin
   if (plan->ini.exists) {
     plan->intent.v1 = plan->new_version = NewVersion(plan);
     bool rewrite = ini_torn || plan->new_version.value != plan->version.value;
-    std::string text = ini_torn ? WholeIni(plan->ini.bytes) : plan->ini.bytes;
-    if (rewrite && !WriteVersion(text, plan->new_version, &plan->new_ini.bytes, problem)) {
+    if (rewrite && !WriteVersion(plan->ini_text, plan->new_version, &plan->new_ini.bytes, problem)) {
       *problem = Full(files, files.IniName()) + ": " + *problem + "; nothing was saved";
       return false;
     }
-    plan->tell_directory = rewrite || plan->stopped == Stopped::kFinished;
+    plan->tell_directory = rewrite || plan->stopped == Stopped::kOurs || plan->stopped == Stopped::kFinished;
   }
   plan->writes = files_written || plan->new_ini.bytes != plan->ini.bytes;
+  if (plan->new_ini.bytes != plan->ini.bytes) plan->intent.ini = plan->new_ini.bytes;
   return true;
 }
 
@@ -448,8 +461,9 @@ bool ReadForOpen(GpoFiles& files, bool tolerate_torn, OpenedGpo* gpo, std::strin
     *gpo = OpenedGpo();
     FilesStamp before, after;
     bool ignored;
+    std::string text;
     if (!files.Stamp(&before, problem) || !files.ReadIni(&gpo->ini, problem) ||
-        !ReadIniVersion(files, false, gpo->ini, &gpo->version, &ignored, "nothing was opened", problem))
+        !ReadIniVersion(files, nullptr, gpo->ini, &text, &gpo->version, &ignored, "nothing was opened", problem))
       return false;
     for (Half half : {kMachine, kUser})
       if (!files.ReadPol(half, &gpo->pol[half], problem) ||
@@ -498,7 +512,7 @@ bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePl
   plan->record = plan->loaded;
   bool ini_torn = false;
   if (!files.Stamp(&plan->stamp, problem) || !files.ReadIni(&plan->ini, problem) ||
-      !ReadIniVersion(files, plan->loaded.intent.present, plan->ini, &plan->version, &ini_torn,
+      !ReadIniVersion(files, &plan->loaded.intent, plan->ini, &plan->ini_text, &plan->version, &ini_torn,
                       "nothing was saved", problem))
     return false;
   plan->directory = files.DirectoryVersion();

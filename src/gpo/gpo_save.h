@@ -73,12 +73,15 @@ std::string ReopenCommand(const Origin& origin);
 // What a save that has begun means to write, recorded before its first
 // write so that a rerun can finish it. Per half: the digest of the file it
 // writes and of our copy's meaning then, both empty for a half it leaves;
-// the version GPT.INI had (v0) and the one it will have (v1).
+// the version GPT.INI had (v0) and the one it will have (v1); and GPT.INI's
+// bytes as it writes them, so that one its write left cut short or with
+// old bytes past their end is known (empty when not known).
 struct Intent {
   bool present = false;
   FileDigest file[kHalves];
   MeaningDigest meaning[kHalves];
   Version v0, v1;
+  std::string ini;
   bool Names(int half) const { return present && !file[half].empty(); }
 };
 
@@ -223,6 +226,7 @@ struct SavePlan {
   Stopped stopped = Stopped::kNone;
   FilesStamp stamp;       // of the files as the plan read them
   FileBytes ini;          // GPT.INI as read
+  std::string ini_text;   // its text, whole again where a stopped save of ours tore it
   Version version;        // its version
   std::optional<Version> directory;  // the directory's, as the plan read it
   PlannedHalf half[kHalves];

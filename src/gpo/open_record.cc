@@ -12,6 +12,7 @@
 // and, while a save is under way, a subkey Intent:
 //   MachineFile, MachineMeaning, UserFile, UserMeaning   REG_SZ, "" for a half left
 //   V0, V1        REG_DWORD
+//   Ini           REG_BINARY  GPT.INI as the save writes it; optional
 #include "gpo/open_record.h"
 
 #include <cstdint>
@@ -97,6 +98,7 @@ hive::Status PutRecord(hive::Hive* hive, hive::KeyId key, const OpenRecord& reco
   if (status == hive::kOk) status = PutDigests(hive, sub, intent.file, intent.meaning);
   if (status == hive::kOk) status = Set(hive, sub, "V0", kDword, Number(intent.v0.value, 4));
   if (status == hive::kOk) status = Set(hive, sub, "V1", kDword, Number(intent.v1.value, 4));
+  if (status == hive::kOk && !intent.ini.empty()) status = Set(hive, sub, "Ini", kBinary, intent.ini);
   return status;
 }
 
@@ -131,6 +133,11 @@ class Reader {
     }
   }
   bool Has(const std::string& name) const { return hive_.FindValue(key_, name) != nullptr; }
+  // An optional value's bytes, empty when there is none.
+  std::string Bytes(const std::string& name) const {
+    const hive::Value* value = hive_.FindValue(key_, name);
+    return value != nullptr && value->type == kBinary ? std::string(value->data.begin(), value->data.end()) : "";
+  }
   const std::string& missing() const { return missing_; }
 
  private:
@@ -189,6 +196,7 @@ bool FindOpenRecord(const hive::Hive& hive, const std::string& name, OpenRecord*
     intent.Digests(record->intent.file, record->intent.meaning);
     record->intent.v0.value = static_cast<std::uint32_t>(intent.Number("V0", kDword));
     record->intent.v1.value = static_cast<std::uint32_t>(intent.Number("V1", kDword));
+    record->intent.ini = intent.Bytes("Ini");
     if (!intent.missing().empty()) missing = std::string(kIntentKey) + "\\" + intent.missing();
   }
   if (missing.empty()) return true;

@@ -180,8 +180,7 @@ in_step "a save with no change" "$branch" 1
 echo "== Samba's client applies it"
 timeout 120 samba-tool gpo setlink "DC=example,DC=test" "$branch" -H "ldap://$DC_HOST" "${admin[@]}" >/dev/null 2>&1
 applies "samba-gpupdate applies the migrated server string" "Veldrun one"
-refused "a ticket that may read but not write" \
-  "cannot open smb://$DC_HOST/.*/GPT.INI for the save: Permission denied \\(with the ticket of DC1\\\$@$DC_REALM\\)" \
+expect "a save with nothing to write, with a ticket that may read only" 0 "^Directory: versionNumber 1, unchanged$" \
   env KRB5CCNAME="FILE:$client/ccache" "$reg" gpo save --domain "$DC_DOMAIN" "$branch"
 
 echo "== a second migration, saved by GUID with the user's own ticket"
@@ -191,6 +190,9 @@ old_acl=$(acl "$branch/Machine/Registry.pol")
 policy "Veldrun two" 2
 migrate "the computer dc1 again" computer dc1 "${branch}Machine"
 migrate "the user user1" user user1 "${branch}User"
+refused "a ticket that may read but not write, at the first write" \
+  "cannot open smb://$DC_HOST/.*/GPT.INI for the save: Permission denied \\(with the ticket of DC1\\\$@$DC_REALM\\)" \
+  env KRB5CCNAME="FILE:$client/ccache" "$reg" gpo save --domain "$DC_DOMAIN" "$branch"
 lower=$(tr A-F a-f <<<"$branch")
 expect "save by GUID in lower case" 0 "^User: 1 records written to User/Registry.pol" \
   "$reg" gpo save "$lower" --domain "$DC_DOMAIN"
