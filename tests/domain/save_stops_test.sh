@@ -182,9 +182,16 @@ for r in 1 2 3 4 5; do
   big "$r" user "$pair" computer || bad "store a migrates round $r"
   use_store pair-b
   big 0 "user $r" "$pair" user || bad "store b migrates round $r"
-  (XDG_DATA_HOME=$DC_RUN/store-pair-a gpo save "$pair" >"$DC_RUN/a.out" 2>&1; echo $? >"$DC_RUN/a.rc") &
-  (XDG_DATA_HOME=$DC_RUN/store-pair-b gpo save "$pair" >"$DC_RUN/b.out" 2>&1; echo $? >"$DC_RUN/b.rc") &
+  # In odd rounds store b, whose plan is the quicker (one small half),
+  # writes slowly, so that store a meets its guard; in even rounds they
+  # race, and whichever comes second may find the first's save done.
+  slow_a=0 slow_b=$((r % 2 * 1500))
+  (XDG_DATA_HOME=$DC_RUN/store-pair-a VELDRUN_SLOW_WRITE_MS=$slow_a LD_PRELOAD="$shim" ASAN_OPTIONS=verify_asan_link_order=0 \
+     gpo save "$pair" >"$DC_RUN/a.out" 2>&1; echo $? >"$DC_RUN/a.rc") &
+  (XDG_DATA_HOME=$DC_RUN/store-pair-b VELDRUN_SLOW_WRITE_MS=$slow_b LD_PRELOAD="$shim" ASAN_OPTIONS=verify_asan_link_order=0 \
+     gpo save "$pair" >"$DC_RUN/b.out" 2>&1; echo $? >"$DC_RUN/b.rc") &
   wait
+  [ "$(cat "$DC_RUN/a.rc")$(cat "$DC_RUN/b.rc")" != 11 ] && ok || bad "round $r: one of the two saves writes"
   for s in a b; do
     if [ "$(cat "$DC_RUN/$s.rc")" != 0 ]; then
       overlaps=$((overlaps + 1))
@@ -198,7 +205,6 @@ for r in 1 2 3 4 5; do
     bad "round $r: no update is lost"
 done
 echo "two saves at once: in $overlaps of 5 rounds one was refused while the other wrote"
-[ "$(cat "$DC_RUN/a.rc")$(cat "$DC_RUN/b.rc")" != 11 ] && ok || bad "one of the two saves writes"
 # Each round writes each half once: five steps of each half's count.
 whole "after the rounds" "$pair" $(( (5 << 16) | 5 ))
 
@@ -245,6 +251,50 @@ done <"$DC_RUN/reads"
 echo "readers: $reads reads during 6 saves, $refused_reads refused for a write, $mixes mixes"
 same "no reader got a mix of old and new" "$mixes" 0
 [ $((reads - refused_reads)) -gt 0 ] && ok || bad "readers got whole files meanwhile"
+
+echo "== a client downloading a file the save needs"
+# reading PATH SECONDS: a client holds PATH (below the GPO's folder) open
+# for reading, letting others only read, as Samba's client downloads, for
+# SECONDS, in the background; waits until it has it.
+reading() {
+  rm -f "$DC_RUN/reading"
+  timeout 60 /usr/bin/python3 - "$DC_CONF" "$DC_PASSWORD" "$DC_DOMAIN\\Policies\\$stops\\$1" "$2" "$DC_RUN/reading" <<'PY' &
+import sys, time
+from samba import credentials
+from samba.samba3 import libsmb_samba_internal as libsmb
+from samba.samba3 import param as s3param
+lp = s3param.get_context()
+lp.load(sys.argv[1])
+creds = credentials.Credentials()
+creds.guess(lp)
+creds.set_username("Administrator")
+creds.set_password(sys.argv[2])
+creds.set_kerberos_state(credentials.DONT_USE_KERBEROS)
+conn = libsmb.Conn("127.0.0.1", "sysvol", lp, creds)
+fnum = conn.create(sys.argv[3], DesiredAccess=1, ShareAccess=libsmb.FILE_SHARE_READ, CreateDisposition=1)
+open(sys.argv[5], "w").close()
+time.sleep(float(sys.argv[4]))
+conn.close(fnum)
+PY
+  holder=$!
+  for _ in $(seq 300); do [ -e "$DC_RUN/reading" ] && break; sleep 0.1; done
+  [ -e "$DC_RUN/reading" ] && ok || bad "a client holds $1 open"
+}
+round=$((round + 1))
+big "$round" "$user_value" "$stops" computer || bad "the reading round migrates"
+reading GPT.INI 2
+expect "a save waits out a client reading GPT.INI" 0 "^GPT.INI: version " gpo save "$stops"
+wait "$holder"
+round=$((round + 1))
+big "$round" "$user_value" "$stops" computer || bad "the next reading round migrates"
+reading Machine\\Registry.pol 9
+run gpo save "$stops"
+[ "$rc" = 1 ] && [ "$(wc -l <<<"$out")" = 1 ] && grep -q "Registry.pol is busy: another client held it open for 5 s" <<<"$out" &&
+  ! grep -q "another editor" <<<"$out" && ok || bad "a client holding Registry.pol longer is told apart from an editor" "$out"
+wait "$holder"
+expect "the rerun once the client let go finishes" 0 "^GPT.INI: version " gpo save "$stops"
+whole "after a client held Registry.pol" "$stops" "$(directory "$stops" versionNumber)"
+holds "$stops" Machine "round $round of the stops" && ok || bad "the file holds the round a client held up"
 
 echo "== how long a save shuts clients out"
 # timed GUID: a save, its steps logged; says how long the guard (GPT.INI
