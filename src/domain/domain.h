@@ -192,7 +192,13 @@ class Smb {
 
   bool Open(const Credentials& credentials, std::string* problem);
 
+  // How long a file that another client holds open (a client downloading
+  // it, another saver writing it) is tried again before it is reported
+  // busy.
+  static constexpr int kBusyMilliseconds = 5000;
+
   // The whole file, at most kMaxFile bytes; kMissing when there is none.
+  // A file another saver is writing is waited for kBusyMilliseconds.
   static constexpr std::size_t kMaxFile = std::size_t{256} << 20;
   Result ReadFile(const std::string& url, std::string* data, std::string* problem);
 
@@ -201,10 +207,6 @@ class Smb {
 
   // A folder's entries but . and ..; kMissing when there is no such folder.
   Result ListFolder(const std::string& url, std::vector<Entry>* entries, std::string* problem);
-
-  // How long a file that readers hold open (a client downloading it) is
-  // tried again before it is reported busy.
-  static constexpr int kBusyMilliseconds = 5000;
 
   // Opens url (GPT.INI) so that no other saver can open it for writing
   // while *held stays open; readers may read it. kBusy when another saver

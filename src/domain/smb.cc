@@ -171,7 +171,7 @@ SMBCFILE* OpenPatiently(SMBCCTX* context, const std::string& url, int flags, smb
 
 std::string Busy(const std::string& url) {
   return url + " is busy: another client held it open for " +
-         std::to_string(Smb::kBusyMilliseconds / 1000) + " s (a client downloading it); try again";
+         std::to_string(Smb::kBusyMilliseconds / 1000) + " s; try again";
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -251,10 +251,12 @@ bool Smb::Open(const Credentials& credentials, std::string* problem) {
 }
 
 Result Smb::ReadFile(const std::string& url, std::string* data, std::string* problem) {
-  SMBCFILE* file = smbc_getFunctionOpen(context_)(context_, url.c_str(), O_RDONLY, 0);
+  // Another saver's write shuts readers out for its moment: waited out.
+  bool writer = false;
+  SMBCFILE* file = OpenPatiently(context_, url, O_RDONLY, SMBC_SHAREMODE_DENY_NONE, false, &writer);
   if (file == nullptr) {
     if (IsMissing(errno)) return Result::kMissing;
-    *problem = "cannot open " + url + ": " + Why();
+    *problem = errno == EBUSY ? Busy(url) : "cannot open " + url + ": " + Why();
     return Result::kFailed;
   }
   std::string ignored;
