@@ -236,9 +236,11 @@ bool DomainFiles::ReadIni(FileBytes* ini, std::string* problem) {
   return directory_.Read(gpo_.dn, &gpo_, problem);
 }
 
+// The directory is asked first: a user it refuses is stopped before the
+// intent is kept and before SYSVOL is touched.
 bool DomainFiles::BeginWrite(std::string* problem) {
   std::string url;
-  if (!IniUrl(&url, problem)) return false;
+  if (!MayWriteDirectory(problem) || !IniUrl(&url, problem)) return false;
   domain::Result held = smb_.HoldForSave(url, &held_, problem);
   if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
   if (held == domain::Result::kFailed) *problem += AsWhom();

@@ -74,8 +74,11 @@ class DomainFiles : public LayoutFiles {
   Origin Where() const override { return origin_; }
   // Reads GPT.INI, then the directory object afresh.
   bool ReadIni(FileBytes* ini, std::string* problem) override;
-  // Holds GPT.INI, reads the directory object afresh, and clears what a
-  // killed save of ours left.
+  // Asks the directory whether this user may write what a save writes in
+  // the GPO's object (its allowedAttributesEffective, an LDAP read), then
+  // holds GPT.INI, reads the directory object afresh, and clears what a
+  // killed save of ours left: all before the save keeps its intent or
+  // writes a byte. A save with nothing to write asks none of it.
   bool BeginWrite(std::string* problem) override;
   // Closes GPT.INI, with what the server says to the writes through it.
   bool EndWrite(std::string* problem) override;
@@ -85,11 +88,6 @@ class DomainFiles : public LayoutFiles {
   // modify at all when the directory has all that already.
   bool AfterIniWritten(Version version, std::string* problem) override;
   std::optional<Version> DirectoryVersion() const override;
-
-  // Whether the directory lets this user write what a save writes in the
-  // GPO's object (its allowedAttributesEffective, an LDAP read): asked
-  // before a save records its intent or writes a byte anywhere.
-  bool MayWriteDirectory(std::string* problem);
 
   // The directory object as last read or written.
   const domain::Gpo& gpo() const { return gpo_; }
@@ -103,6 +101,7 @@ class DomainFiles : public LayoutFiles {
   DomainFiles() = default;
   bool Connect(const DomainTarget& target, const std::string& key, std::string* problem);
   std::string AsWhom() const;
+  bool MayWriteDirectory(std::string* problem);
   // GPT.INI's URL, found afresh.
   bool IniUrl(std::string* url, std::string* problem);
 

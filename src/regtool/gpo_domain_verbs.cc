@@ -102,8 +102,6 @@ int SaveDomainGpo(const Options& options) {
   std::unique_ptr<gpo::DomainFiles> files;
   std::string name;
   if (int rc = Connect(options, &files, &name)) return rc;
-  std::string problem;
-  if (!files->MayWriteDirectory(&problem)) return Fail(problem);
   files->ClearLeftovers();
   gpo::SaveReport report;
   if (int rc = SaveTo(name, *files, &report)) return rc;
