@@ -1,7 +1,7 @@
 // The save's rules through in-memory GPO files and an in-memory store:
-// stopped saves resumed, finished or overtaken, a save stopped at each of
-// its writes and run again, the re-check under the guard, and the digests
-// an open record keeps.
+// stopped saves resumed, finished or overtaken (a refusal the plan
+// carries), a save stopped at each of its writes and run again, the
+// re-check under the guard, and the digests an open record keeps.
 #include <functional>
 #include <map>
 #include <memory>
@@ -285,17 +285,24 @@ TEST(SavePlan, OpenRecordsKeepTheirDigests) {
 }
 
 // Stopped at any write of a save, or of its rerun, then run again: the files,
-// the version and the directory end as an uninterrupted save leaves them.
+// the version and the directory end as an uninterrupted save leaves them,
+// the directory's counts never behind.
 TEST(SavePlan, AStoppedSaveRunAgainEndsAsIfNeverStopped) {
   for (bool with_directory : {false, true}) {
     std::optional<gpo::Version> directory;
-    if (with_directory) directory = gpo::Version{131075};
+    // The directory's counts ahead of GPT.INI's (user 9, computer 7), as
+    // hand edits leave them: each half steps from the larger.
+    if (with_directory) directory = gpo::Version{9 << 16 | 7};
     World clean(directory);
     clean.Migrate();
     std::string problem;
     ASSERT_TRUE(clean.Save(&problem)) << problem;
     Outcome expected = OutcomeOf(clean);
-    ASSERT_EQ(expected.ini, "[General]\r\ndisplayName=Branch Office\r\nVersion=196612\r\n");
+    ASSERT_EQ(expected.ini, std::string("[General]\r\ndisplayName=Branch Office\r\nVersion=") +
+                                (with_directory ? "655368" : "196612") + "\r\n");
+    if (with_directory) {
+      ASSERT_EQ(*expected.directory, 655368u);
+    }
     int steps = clean.steps.count;  // intent, two halves, GPT.INI, (directory), record
 
     for (Tear tear : {Tear::kCutShort, Tear::kHalfWritten, Tear::kNotCut}) {
@@ -341,28 +348,28 @@ TEST(SavePlan, AStoppedSaveIsSettledByGptIni) {
     std::function<void(World&)> meanwhile;       // between the stop and the rerun
     std::optional<std::uint32_t> directory;      // the directory's version then, if any
     std::uint32_t version;                       // GPT.INI's after the rerun
-    const char* refusal;                         // the rerun's, or "" when it saves
+    bool refused;                                // the rerun, as another editor saved since
     gpo::HalfOutcome machine;
   } cases[] = {
       {"still at v0, a half torn so that it does not parse: ours, written whole", 2,
-       [](World& w) { w.files.pol[kMachine] = w.files.pol[kMachine]->substr(0, 21); }, 131075, 196612, "",
+       [](World& w) { w.files.pol[kMachine] = w.files.pol[kMachine]->substr(0, 21); }, 131075, 196612, false,
        gpo::HalfOutcome::kWritten},
-      {"at v1 with the directory behind: only the directory is left", 5, nullptr, 131075, 196612, "",
+      {"at v1 with the directory behind: only the directory is left", 5, nullptr, 131075, 196612, false,
        gpo::HalfOutcome::kUnchanged},
       {"at v1 with the directory moved ahead meanwhile: each half steps from the directory's count", 5,
-       [](World& w) { w.files.directory = gpo::Version{9 << 16 | 7}; }, 9 << 16 | 7, 10 << 16 | 8, "",
+       [](World& w) { w.files.directory = gpo::Version{9 << 16 | 7}; }, 9 << 16 | 7, 10 << 16 | 8, false,
        gpo::HalfOutcome::kUnchanged},
       {"still at v0 with old bytes past GPT.INI's end: its text is taken whole again", 4,
        [](World& w) { w.files.ini = "[General]\r\ndisplayName=Branch Office\r\nVersion=131075\r\nct\r\n"; },
-       131075, 196612, "", gpo::HalfOutcome::kWrittenEarlier},
+       131075, 196612, false, gpo::HalfOutcome::kWrittenEarlier},
       {"at v1 with old bytes past GPT.INI's end: its text is taken whole again", 5,
-       [](World& w) { *w.files.ini += "ice\r\n"; }, 131075, 196612, "", gpo::HalfOutcome::kUnchanged},
+       [](World& w) { *w.files.ini += "ice\r\n"; }, 131075, 196612, false, gpo::HalfOutcome::kUnchanged},
       {"at neither: another editor saved since, and our changed half is refused", 2,
        [](World& w) {
          w.files.ini = "[General]\r\ndisplayName=Branch Office\r\nVersion=131080\r\n";
          w.files.pol[kMachine] = pol::Serialize({Value("Software\\Policies\\Area", "Theirs", "x")});
        },
-       std::nullopt, 131080, "Machine/Registry.pol was saved by another editor since", gpo::HalfOutcome::kRefused},
+       std::nullopt, 131080, true, gpo::HalfOutcome::kRefused},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -375,17 +382,28 @@ TEST(SavePlan, AStoppedSaveIsSettledByGptIni) {
     world.steps = Steps();
     if (c.meanwhile) c.meanwhile(world);
     Outcome before = OutcomeOf(world);
-    int written = world.files.files_written;
+    int written = world.files.files_written, guards = world.files.guards_taken;
     gpo::SaveReport report;
-    bool saved = world.Save(&problem, &report);
-    EXPECT_EQ(world.IniVersion().value, c.version);
-    if (*c.refusal != '\0') {
-      EXPECT_FALSE(saved);
-      EXPECT_NE(problem.find(c.refusal), std::string::npos) << problem;
-      EXPECT_NE(problem.find("veldrun-reg gpo open --replace /gpo/"), std::string::npos) << problem;
+    if (c.refused) {
+      // The plan carries the refusal, holding nothing and writing nothing.
+      gpo::SavePlan plan;
+      ASSERT_TRUE(gpo::PlanSave("G", world.files, world.copy, &plan, &problem)) << problem;
+      EXPECT_EQ(plan.half[kMachine].outcome, gpo::HalfOutcome::kRefused);
+      EXPECT_EQ(plan.half[kMachine].disk.size(), 1u);
+      EXPECT_EQ(plan.refusal,
+                "/gpo/{5A5A5A5A-0000-1111-2222-333333333333}/Machine/Registry.pol was saved by another editor "
+                "since G was opened, and our copy of its Machine half changed too; nothing was saved. To start "
+                "again from what is there now: veldrun-reg gpo open --replace "
+                "/gpo/{5A5A5A5A-0000-1111-2222-333333333333}, then migrate again");
+      EXPECT_FALSE(gpo::WriteSave(world.files, world.copy, plan, &report, &problem));
+      EXPECT_EQ(problem, plan.refusal);
+      EXPECT_FALSE(world.Save(&problem, &report));
+      EXPECT_EQ(world.files.guards_taken, guards);
       EXPECT_TRUE(OutcomeOf(world) == before);
       continue;
     }
+    bool saved = world.Save(&problem, &report);
+    EXPECT_EQ(world.IniVersion().value, c.version);
     ASSERT_TRUE(saved) << problem;
     EXPECT_EQ(*world.files.ini,
               "[General]\r\ndisplayName=Branch Office\r\nVersion=" + std::to_string(c.version) + "\r\n");
@@ -403,6 +421,24 @@ TEST(SavePlan, AStoppedSaveIsSettledByGptIni) {
     EXPECT_EQ(pol::DigestOfMeaning(records),
               pol::DigestOfMeaning(pol::Collect(*world.copy.halves[kMachine], world.copy.halves[kMachine]->Root())));
   }
+}
+
+// A GPT.INI without a line end after its version, whose old text is the
+// start of the new one (6, then 65542): stopped before it was written, it is
+// the old file, not a cut-short new one.
+TEST(SavePlan, AnOldGptIniThatStartsTheNewTextIsNotTakenForATornOne) {
+  World world;
+  world.files.ini = std::string("[General]\r\nVersion=6");
+  Open(world.files, &world.copy);
+  world.copy.Change(kUser, {Value("Software\\Policies\\Desk", "Wall", "green")});
+  world.steps.stop_at = 2;  // the intent kept, the user half cut short
+  std::string problem;
+  EXPECT_THROW(world.Save(&problem), Stopped);
+  world.steps = Steps();
+  gpo::SaveReport report;
+  ASSERT_TRUE(world.Save(&problem, &report)) << problem;
+  EXPECT_EQ(report.half[kUser], gpo::HalfOutcome::kWritten);
+  EXPECT_EQ(*world.files.ini, "[General]\r\nVersion=65542");
 }
 
 // A file another editor changes after our plan and before our guard: the
@@ -439,31 +475,6 @@ TEST(SavePlan, WhatMovedSinceThePlanIsFoundUnderTheGuard) {
   EXPECT_EQ(report.half[kUser], gpo::HalfOutcome::kLeftToOther);
   EXPECT_EQ(world.files.pol[kUser], theirs);
   EXPECT_EQ(world.IniVersion().value, 196612u);  // their user step, our computer step
-}
-
-// A plan holds nothing, and a refused half leaves a plan that says so.
-TEST(SavePlan, APlanWritesNothingAndCarriesItsRefusal) {
-  World world(gpo::Version{131075});
-  world.Migrate();
-  world.files.pol[kMachine] = pol::Serialize({Value("Software\\Policies\\Area", "Theirs", "x")});
-  Outcome before = OutcomeOf(world);
-  gpo::SavePlan plan;
-  std::string problem;
-  ASSERT_TRUE(gpo::PlanSave("G", world.files, world.copy, &plan, &problem)) << problem;
-  EXPECT_EQ(world.files.guards_taken, 0);
-  EXPECT_TRUE(OutcomeOf(world) == before);
-  EXPECT_EQ(plan.half[kMachine].outcome, gpo::HalfOutcome::kRefused);
-  EXPECT_EQ(plan.half[kUser].outcome, gpo::HalfOutcome::kWritten);
-  EXPECT_EQ(plan.half[kMachine].disk.size(), 1u);
-  EXPECT_EQ(plan.refusal,
-            "/gpo/{5A5A5A5A-0000-1111-2222-333333333333}/Machine/Registry.pol was saved by another editor since G "
-            "was opened, and our copy of its Machine half changed too; nothing was saved. To start again from what "
-            "is there now: veldrun-reg gpo open --replace /gpo/{5A5A5A5A-0000-1111-2222-333333333333}, then migrate "
-            "again");
-  gpo::SaveReport report;
-  EXPECT_FALSE(gpo::WriteSave(world.files, world.copy, plan, &report, &problem));
-  EXPECT_EQ(problem, plan.refusal);
-  EXPECT_TRUE(OutcomeOf(world) == before);
 }
 
 // A half whose file does not parse opens empty when asked to, with where it

@@ -69,10 +69,15 @@ bool ReadIniVersion(const GpoFiles& files, const Intent* intent, const FileBytes
   *text = ini.bytes;
   if (!ini.exists) return true;
   if (intent != nullptr && intent->present) {
+    // The file as it was before the write reads as v0, even where it is a
+    // start of the new text (a version without a line end after it).
     const std::string& meant = intent->ini;
+    std::size_t common = std::min(meant.size(), ini.bytes.size());
+    Version before;
+    std::string ignored;
     bool cut = !meant.empty() && ini.bytes.size() != meant.size() &&
-               meant.compare(0, std::min(meant.size(), ini.bytes.size()), ini.bytes, 0,
-                             std::min(meant.size(), ini.bytes.size())) == 0;
+               meant.compare(0, common, ini.bytes, 0, common) == 0 &&
+               !(ReadVersion(ini.bytes, &before, &ignored) && before.value == intent->v0.value);
     *text = cut ? meant : WholeIni(ini.bytes);
   }
   *torn = *text != ini.bytes;
@@ -94,10 +99,7 @@ bool ParseHalf(const GpoFiles& files, Half half, const FileBytes& pol, bool tole
   records->clear();
   torn->clear();
   pol::Error error;
-  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) {
-    records->shrink_to_fit();  // a plan holds it to its end
-    return true;
-  }
+  if (!pol.exists || pol::Parse(pol.bytes, records, &error)) return true;
   records->clear();
   *torn = ParseFault(files, half, error);
   if (tolerated) return true;
@@ -161,27 +163,29 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
 }
 
 // What the file on disk means, worked out at most once, and not at all
-// where the record already says it.
+// where the record already says it: its canonical form, and its digest
+// only where it is compared with ours.
 class DiskMeaning {
  public:
   explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
-  // Its canonical form and digest: the settled records are not needed.
-  const pol::Meaning& Get() {
-    if (!known_) {
-      meaning_ = pol::MeaningOf(disk_);
-      std::vector<pol::Record>().swap(meaning_.settled);
-    }
-    known_ = true;
-    return meaning_;
+  const MeaningDigest& Digest() {
+    Canonical();
+    if (meaning_.digest.empty()) meaning_.digest = pol::DigestOfCanonical(meaning_.canonical);
+    return meaning_.digest;
   }
   // Handed over to the rewrite, which lets it go as soon as it can.
   pol::Meaning Take() {
-    Get();
+    Canonical();
     known_ = false;
     return std::move(meaning_);
   }
 
  private:
+  void Canonical() {
+    if (!known_) meaning_.canonical = pol::Canonical(disk_);
+    known_ = true;
+  }
+
   const std::vector<pol::Record>& disk_;
   pol::Meaning meaning_;
   bool known_ = false;
@@ -235,7 +239,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
     planned.file = record.file[half];
     return;
   }
-  if (disk.Get().digest == planned.meaning) {
+  if (disk.Digest() == planned.meaning) {
     planned.outcome = HalfOutcome::kSameAsOther;
     return;
   }

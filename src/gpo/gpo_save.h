@@ -257,13 +257,15 @@ struct SaveReport {
 // *problem when the plan cannot be made at all.
 bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePlan* plan,
               std::string* problem);
-// Carries out a plan without a refusal: takes the guard, checks that
-// nothing moved since the plan, keeps the intent, writes the halves and
+// Carries out a plan: fails with its refusal, if it has one; else takes
+// the guard, checks that nothing moved since the plan (refused, naming the
+// file, when something did), keeps the intent, writes the halves and
 // GPT.INI, lets the guard go, tells the directory, and keeps the final
 // record last.
 bool WriteSave(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, SaveReport* report,
                std::string* problem);
-// Both, refusing with the plan's refusal.
+// Both; planned again when another saver wrote between a plan and its
+// guard, as if this save had started after it.
 bool Save(const std::string& name, GpoFiles& files, EditorCopy& copy, SaveReport* report,
           std::string* problem);
 

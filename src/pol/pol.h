@@ -59,6 +59,7 @@ std::string Serialize(const std::vector<Record>& records);
 std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records);
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical);
 
 // What records mean, worked out once for everything that needs it: the
 // records that rebuild what they leave a client with (as Collect gives

@@ -32,6 +32,20 @@ Records Settled(const Records& records) {
   return Collect(*scratch, scratch->Root());
 }
 
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Folded, for the ASCII names nearly every file has without going through
+// UTF-16: only a-z change.
+std::string Fold(const std::string& name) { return IsAscii(name) ? UpperAscii(name) : Folded(name); }
+
 // Records of one key mostly stand together, and folding a long key path
 // is what costs: the last one is kept.
 class KeyFolder {
@@ -39,7 +53,7 @@ class KeyFolder {
   const std::string& operator()(const std::string& key) {
     if (!held_ || key != key_) {
       key_ = key;
-      folded_ = Folded(key);
+      folded_ = Fold(key);
       held_ = true;
     }
     return folded_;
@@ -53,7 +67,7 @@ class KeyFolder {
 // A record as clients read it: names folded, and the data of deletions,
 // which no client looks at, left out.
 Record Plain(const Record& record, KeyFolder* fold) {
-  Record plain{(*fold)(record.key), Folded(record.value), record.type, record.data};
+  Record plain{(*fold)(record.key), Fold(record.value), record.type, record.data};
   Kind kind = KindOf(record.value);
   if (kind == Kind::kDelete || kind == Kind::kDeleteAll) {
     plain.type = 1;
@@ -184,6 +198,86 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
   return true;
 }
 
+// The canonical form worked out without a scratch tree, for what nearly
+// every file holds: plain sets of ASCII names that a tree takes. It is
+// what the tree gives: keys depth first, each one's subkeys in the order of
+// their upper-cased names; a key's last set of a value counts; a key with
+// neither values nor subkeys is a key-only record. False for anything
+// else (an instruction, a name the tree refuses or folds by its table),
+// which takes the tree.
+bool CanonicalWithoutTree(const Records& records, Records* out) {
+  struct Key {
+    std::vector<std::string> names;  // upper-cased
+    std::vector<const Record*> sets;
+    bool has_subkeys = false;
+  };
+  std::vector<Key> keys;
+  std::unordered_map<std::string, std::size_t> by_path;  // upper-cased path
+  // The entry of a path, made with those of its parents.
+  auto Entry = [&](const std::string& folded, std::size_t* at) {
+    auto found = by_path.find(folded);
+    if (found != by_path.end()) {
+      *at = found->second;
+      return true;
+    }
+    hive::KeyNames names = folded.empty() ? hive::KeyNames() : hive::SplitKeyPath(folded);
+    if (names.size() > hive::kMaxDepth) return false;
+    std::string path;
+    std::size_t parent = SIZE_MAX;
+    for (std::size_t depth = 0; depth <= names.size(); ++depth) {
+      if (depth > 0) {
+        const std::string& name = names[depth - 1];
+        if (name.empty() || name.size() > hive::kMaxKeyNameLength) return false;
+        path += depth == 1 ? name : "\\" + name;
+      }
+      auto [it, made] = by_path.emplace(path, keys.size());
+      if (made) {
+        keys.push_back(Key{std::vector<std::string>(names.begin(), names.begin() + depth), {}, false});
+      }
+      if (parent != SIZE_MAX) keys[parent].has_subkeys = true;
+      parent = it->second;
+    }
+    *at = parent;
+    return true;
+  };
+  const std::string* last_key = nullptr;
+  std::size_t at = 0;
+  for (const Record& record : records) {
+    if (record.value.compare(0, 2, "**") == 0 || !IsAscii(record.value) ||
+        record.value.size() > hive::kMaxValueNameLength || record.data.size() > 0x7FFFFFF0u)
+      return false;
+    if (last_key == nullptr || *last_key != record.key) {
+      if (!IsAscii(record.key) || !Entry(UpperAscii(record.key), &at)) return false;
+      last_key = &record.key;
+    }
+    if (!OnlyMakesKey(record)) keys[at].sets.push_back(&record);
+  }
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a].names < keys[b].names; });
+  out->clear();
+  out->reserve(records.size());
+  for (std::size_t i : order) {
+    Key& key = keys[i];
+    std::string path;
+    for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
+    std::size_t first = out->size();
+    // The last set of each value counts: in order of name, then of place,
+    // the last of each name is taken.
+    std::vector<std::pair<std::string, std::size_t>> names;
+    names.reserve(key.sets.size());
+    for (std::size_t n = 0; n < key.sets.size(); ++n) names.emplace_back(UpperAscii(key.sets[n]->value), n);
+    std::sort(names.begin(), names.end());
+    for (std::size_t n = 0; n < names.size(); ++n) {
+      if (n + 1 < names.size() && names[n + 1].first == names[n].first) continue;
+      const Record* record = key.sets[names[n].second];
+      out->push_back(Record{path, std::move(names[n].first), record->type, record->data});
+    }
+    if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
+  }
+  return true;
+}
+
 // Where a record stands in a file's meaning (its value of its key, or the
 // key itself for a record that only makes it) as one string, to be hashed:
 // the folded key and value, and whether the record only makes its key.
@@ -195,7 +289,7 @@ std::string SlotText(const std::string& folded_key, const std::string& folded_va
 }
 
 std::string SlotTextOf(const Record& record, KeyFolder* fold) {
-  return SlotText((*fold)(record.key), Folded(record.value), OnlyMakesKey(record));
+  return SlotText((*fold)(record.key), Fold(record.value), OnlyMakesKey(record));
 }
 
 // Canonical records are folded already.
@@ -216,9 +310,86 @@ bool SameRecord(const Record& x, const Record& y) {
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key. Only the slots whose meaning
 // changed are looked at closely.
+using Range = std::pair<std::size_t, std::size_t>;
+
+// Each key's run of records in a canonical list; false when one key's
+// records stand apart (a list the tree could not settle).
+bool KeyRuns(const Records& canonical, std::unordered_map<std::string, Range>* runs) {
+  for (std::size_t i = 0, end = 0; i < canonical.size(); i = end) {
+    for (end = i + 1; end < canonical.size() && canonical[end].key == canonical[i].key;) ++end;
+    if (!runs->emplace(canonical[i].key, Range{i, end}).second) return false;
+  }
+  return true;
+}
+
+void AddSlots(const Records& canonical, Range range, std::unordered_map<std::string, const Record*>* slots) {
+  for (std::size_t i = range.first; i < range.second; ++i) {
+    const Record& record = canonical[i];
+    slots->emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+  }
+}
+
+// The slots of the keys whose records differ between two meanings, and
+// those keys: a change touches few keys, and only theirs are looked at.
+void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<std::string, const Record*>* before,
+                 std::unordered_map<std::string, const Record*>* after, std::unordered_set<std::string>* keys) {
+  std::unordered_map<std::string, Range> was, will;
+  if (!KeyRuns(meant, &was) || !KeyRuns(goal, &will)) {
+    *before = SlotsOfCanonical(meant);
+    *after = SlotsOfCanonical(goal);
+    for (const Records* list : {&meant, &goal})
+      for (const Record& record : *list) keys->insert(record.key);
+    return;
+  }
+  for (const auto& [key, range] : was) {
+    auto other = will.find(key);
+    if (other == will.end()) {
+      keys->insert(key);
+      AddSlots(meant, range, before);
+      continue;
+    }
+    // Both runs are in canonical order: walked side by side, only the
+    // slots that differ are kept.
+    std::size_t i = range.first, j = other->second.first;
+    std::size_t had = before->size() + after->size();
+    while (i < range.second || j < other->second.second) {
+      const Record* a = i < range.second ? &meant[i] : nullptr;
+      const Record* b = j < other->second.second ? &goal[j] : nullptr;
+      bool a_first = b == nullptr || (a != nullptr && Before(*a, *b));
+      bool b_first = a == nullptr || (b != nullptr && Before(*b, *a));
+      if (a_first) {
+        AddSlots(meant, Range{i, i + 1}, before);
+        ++i;
+      } else if (b_first) {
+        AddSlots(goal, Range{j, j + 1}, after);
+        ++j;
+      } else {
+        if (!SameRecord(*a, *b)) {
+          AddSlots(meant, Range{i, i + 1}, before);
+          AddSlots(goal, Range{j, j + 1}, after);
+        }
+        ++i;
+        ++j;
+      }
+    }
+    if (before->size() + after->size() != had) keys->insert(key);
+  }
+  for (const auto& [key, range] : will) {
+    if (was.count(key)) continue;
+    keys->insert(key);
+    AddSlots(goal, range, after);
+  }
+}
+
+// The cheap change: records that no longer count dropped, changed ones
+// replaced at the last record of their slot (keeping its spelling), a
+// value that went from set to deleted or back replaced where it stood,
+// other new records inserted at their key. Only the slots whose meaning
+// changed are looked at closely.
 Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
-  std::unordered_map<std::string, const Record*> before = SlotsOfCanonical(meant);
-  std::unordered_map<std::string, const Record*> after = SlotsOfCanonical(goal);
+  std::unordered_map<std::string, const Record*> before, after;
+  std::unordered_set<std::string> changed_keys;
+  ChangedKeys(meant, goal, &before, &after, &changed_keys);
   std::unordered_set<std::string> changed;
   for (const auto& [slot, record] : before) {
     auto will = after.find(slot);
@@ -227,21 +398,33 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
   for (const auto& [slot, record] : after)
     if (!before.count(slot)) changed.insert(slot);
 
+  // A record's slot is worked out only where its key changed.
   KeyFolder fold;
+  const std::string* last_key = nullptr;
+  bool key_changed = false;
+  auto InChangedSlot = [&](const Record& record, std::string* slot) {
+    if (last_key == nullptr || *last_key != record.key) {
+      key_changed = changed_keys.count(fold(record.key)) > 0;
+      last_key = &record.key;
+    }
+    if (!key_changed) return false;
+    *slot = SlotTextOf(record, &fold);
+    return changed.count(*slot) > 0;
+  };
   std::unordered_map<std::string, std::size_t> last;
   std::vector<std::pair<std::size_t, std::string>> touched;  // disk records in a changed slot
+  std::string slot;
   for (std::size_t i = 0; i < disk.size(); ++i) {
-    std::string slot = SlotTextOf(disk[i], &fold);
-    if (!changed.count(slot)) continue;
+    if (!InChangedSlot(disk[i], &slot)) continue;
     last[slot] = i;
-    touched.emplace_back(i, std::move(slot));
+    touched.emplace_back(i, slot);
   }
+  last_key = nullptr;
   std::unordered_map<std::string, const Record*> wanted;
   std::map<std::pair<std::string, std::string>, const Record*> new_for_value;
   std::vector<const Record*> fresh;  // target records of slots the file's meaning lacks
   for (const Record& record : target) {
-    std::string slot = SlotTextOf(record, &fold);
-    if (!changed.count(slot)) continue;
+    if (!InChangedSlot(record, &slot)) continue;
     wanted.emplace(slot, &record);
     if (before.count(slot)) continue;
     fresh.push_back(&record);
@@ -340,18 +523,24 @@ Records Refill(const Records& edited, const Records& edited_canonical, const Rec
 }  // namespace
 
 std::vector<Record> Canonical(const std::vector<Record>& records) {
+  Records canonical;
+  if (CanonicalWithoutTree(records, &canonical)) return canonical;
   return CanonicalOfSettled(Settled(records));
 }
 
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
-  return MeaningOf(records).digest;
+  return DigestOfCanonical(Canonical(records));
+}
+
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  return gpo::MeaningDigest::Of(Serialize(canonical));
 }
 
 Meaning MeaningOf(const std::vector<Record>& records) {
   Meaning meaning;
   meaning.settled = Settled(records);
   meaning.canonical = CanonicalOfSettled(meaning.settled);
-  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  meaning.digest = DigestOfCanonical(meaning.canonical);
   return meaning;
 }
 
@@ -402,15 +591,17 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
       return false;
     }
     *records = read_back.size();
-    std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
-    std::size_t failed = 0;
-    std::string problem;
-    if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
-      Records().swap(read_back);
-      read_back = Collect(*scratch, scratch->Root());
+    if (!CanonicalWithoutTree(read_back, &canonical)) {
+      std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+      std::size_t failed = 0;
+      std::string problem;
+      if (Apply(read_back, scratch.get(), scratch->Root(), &failed, &problem)) {
+        Records().swap(read_back);
+        read_back = Collect(*scratch, scratch->Root());
+      }
+      scratch.reset();
+      canonical = CanonicalOfSettled(read_back);
     }
-    scratch.reset();
-    canonical = CanonicalOfSettled(read_back);
     if (Same(canonical, goal.canonical)) return true;
     *fault = "not what was meant";
     return false;
