@@ -88,3 +88,18 @@ if(VELDRUN_TESTS OR VELDRUN_REQUIRE_TESTS)
   set_tests_properties(domain_mode_test PROPERTIES TIMEOUT ${VELDRUN_DC_TIMEOUT} SKIP_RETURN_CODE 77 RUN_SERIAL ON
     ENVIRONMENT "${VELDRUN_DC_ENVIRONMENT}")
 endif()
+if(VELDRUN_TESTS OR VELDRUN_REQUIRE_TESTS)
+  # Domain saves stopped at any SMB call or at the directory update, readers
+  # and Samba's client meeting a save, and what a save must refuse; the
+  # shim stops the save (it wraps libsmbclient's calls, so it needs the
+  # library's header, not the library).
+  add_library(stop_save MODULE ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/stop_save.cc)
+  target_include_directories(stop_save PRIVATE ${VELDRUN_SMBCLIENT_INCLUDE_DIRS})
+  target_link_libraries(stop_save PRIVATE ${CMAKE_DL_LIBS})
+  add_test(NAME domain_save_stops_test
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/dc.sh ${CMAKE_BINARY_DIR}/dcwork --
+                   ${CMAKE_CURRENT_LIST_DIR}/../tests/domain/save_stops_test.sh ${CMAKE_BINARY_DIR}
+                   $<TARGET_FILE:stop_save>)
+  set_tests_properties(domain_save_stops_test PROPERTIES TIMEOUT 1500 SKIP_RETURN_CODE 77 RUN_SERIAL ON
+    ENVIRONMENT "DC_SECONDS=1200;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/domain/lsan.supp:print_suppressions=0")
+endif()

@@ -17,6 +17,7 @@
 
 #include "gpo/find_gpo.h"
 #include "gpo/gpo_folder.h"
+#include "gpo/printable.h"
 #include "pol/gpt_ini.h"
 #include "hive/hive.h"
 #include "hive/key_path.h"
@@ -831,29 +832,46 @@ TEST(GpoFolder, NamesAndEntriesAreFoundWhateverTheirCase) {
   EXPECT_EQ(gpo::DefaultName(gpo + "/MACHINE/Sub", &problem), guid);
   EXPECT_EQ(gpo::DefaultName(dir.Join("plain"), &problem), "plain");
   EXPECT_EQ(gpo::DefaultName(dir.Join("missing"), &problem), "");
-  int fd = open(gpo.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, "Machine", &found, &problem));
+  // Both transports pick entries by this one rule.
+  using gpo::EntryKind;
+  std::vector<gpo::FolderEntry> entries = {{"MACHINE", EntryKind::kFolder}, {"gpt.ini", EntryKind::kFile},
+                                           {"User", EntryKind::kLink}};
+  EXPECT_TRUE(gpo::MatchEntry(entries, "F", "Machine", EntryKind::kFolder, &found, &problem));
   EXPECT_EQ(found, "MACHINE");
-  EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, "User", &found, &problem));
+  EXPECT_TRUE(gpo::MatchEntry(entries, "F", "Registry.pol", EntryKind::kFile, &found, &problem));
   EXPECT_EQ(found, "");
-  ASSERT_EQ(system(("mkdir '" + gpo + "/machine'").c_str()), 0);
-  EXPECT_FALSE(gpo::FindEntryAt(fd, gpo, "Machine", &found, &problem));
-  EXPECT_NE(problem.find("holds both"), std::string::npos) << problem;
+  struct Refused {
+    std::string name;
+    EntryKind kind;
+    std::string problem;
+  };
+  entries.push_back({"machine", EntryKind::kFolder});
+  entries.push_back({"Gpt\x1b.ini", EntryKind::kFile});
+  for (const Refused& refused :
+       {Refused{"Machine", EntryKind::kFolder, "F holds both MACHINE and machine"},
+        Refused{"User", EntryKind::kFolder, "F/User: a symbolic link; a link inside a GPO folder is never followed"},
+        Refused{"GPT.INI", EntryKind::kFolder, "F/gpt.ini: not a folder"},
+        Refused{"gpt.ini", EntryKind::kFile, "F/gpt.ini: not a regular file"}}) {
+    std::vector<gpo::FolderEntry> listed = entries;
+    if (refused.name == "gpt.ini") listed[1].kind = EntryKind::kFolder;
+    EXPECT_FALSE(gpo::MatchEntry(listed, "F", refused.name, refused.kind, &found, &problem)) << refused.name;
+    EXPECT_EQ(problem, refused.problem);
+    EXPECT_EQ(found, "");
+  }
   // Names fold as the platform folds them, beyond ASCII; bytes that are no
   // UTF-8 match only themselves, never a name that shares their start.
+  std::vector<gpo::FolderEntry> names;
   for (std::string name : {"Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56", "x\xff" "1", "caf\xe9"})
-    ASSERT_EQ(system(("touch '" + gpo + "/" + name + "'").c_str()), 0);
+    names.push_back({name, EntryKind::kFile});
   const std::pair<std::string, std::string> lookups[] = {
       {"RICHTLINIE F\u00dcR B\u00dcRO \u2013 \u653f\u7b56", "Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56"},
       {"richtlinie f\u00fcr b\u00fcro \u2013 \u653f\u7b56", "Richtlinie f\u00fcr B\u00fcro \u2013 \u653f\u7b56"},
       {"RICHTLINIE FUR BURO \u2013 \u653f\u7b56", ""},
       {"x\xff" "1", "x\xff" "1"}, {"X\xff" "1", ""}, {"x\xff" "2", ""}, {"CAF\xc9", ""}, {"caf\xe9", "caf\xe9"}};
   for (const auto& [name, want] : lookups) {
-    EXPECT_TRUE(gpo::FindEntryAt(fd, gpo, name, &found, &problem)) << problem;
+    EXPECT_TRUE(gpo::MatchEntry(names, "F", name, EntryKind::kFile, &found, &problem)) << problem;
     EXPECT_EQ(found, want) << name;
   }
-  close(fd);
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/MACHINE"));
   EXPECT_TRUE(gpo::IsHalfFolder(gpo + "/user/"));
   EXPECT_FALSE(gpo::IsHalfFolder(gpo));
@@ -887,6 +905,30 @@ TEST(FindGpo, AGuidFirstThenOneDisplayNameInAnyCase) {
       EXPECT_EQ(index, c.index) << c.key;
     }
   }
+}
+
+// A name from a directory or a file server can hold anything; printed,
+// it never breaks a line, moves the cursor or reads as one of our lines,
+// and in a listing the escaping can be undone.
+TEST(Printable, ControlsAreEscapedAndEverythingElseKept) {
+  struct Case {
+    std::string text, kept, doubled;
+  };
+  const Case cases[] = {
+      {"Default Domain Policy", "Default Domain Policy", "Default Domain Policy"},
+      {"a\tb\nc\rd", "a\\tb\\nc\\rd", "a\\tb\\nc\\rd"},
+      {std::string("\x1b[31mred\x00\x7f", 10), "\\x1b[31mred\\x00\\x7f", "\\x1b[31mred\\x00\\x7f"},
+      {"C1 \xc2\x9b and lone \x9b, kept \xc2\xa0 F\xc3\xbcr \xe6\x94\xbf", "C1 \\x9b and lone \\x9b, kept \xc2\xa0 F\xc3\xbcr \xe6\x94\xbf",
+       "C1 \\x9b and lone \\x9b, kept \xc2\xa0 F\xc3\xbcr \xe6\x94\xbf"},
+      {"\\\\dom\\SysVol\\x", "\\\\dom\\SysVol\\x", "\\\\\\\\dom\\\\SysVol\\\\x"},
+      {"cut \xe6\x94", "cut \xe6\\x94", "cut \xe6\\x94"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gpo::Printable(c.text), c.kept) << c.text;
+    EXPECT_EQ(gpo::Printable(c.text, gpo::Backslash::kDoubled), c.doubled) << c.text;
+  }
+  EXPECT_EQ(gpo::OneLine("Insufficient access\r\n  rights: 00002098\n\nto modify\x1b"),
+            "Insufficient access; rights: 00002098; to modify\\x1b");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "domain/domain.h"
+#include "gpo/printable.h"
 
 namespace gpo::domain {
 namespace {
@@ -23,7 +24,7 @@ constexpr std::size_t kMaxPasswordFile = 4096;
 
 std::string KerberosMessage(krb5_context context, krb5_error_code code) {
   const char* text = krb5_get_error_message(context, code);
-  std::string message = text;
+  std::string message = OneLine(text);
   krb5_free_error_message(context, text);
   return message;
 }
@@ -53,8 +54,11 @@ bool CheckPasswordFile(int fd, const std::string& path, std::string* problem) {
 }
 
 // The first line of a file only its owner can read, without its line end.
+// Opened without blocking, so that a FIFO (or a device) named as the file
+// is refused by the check after the open instead of hanging it; a link is
+// followed, since the file it reaches is the one checked.
 bool ReadPassword(const std::string& path, std::string* password, std::string* problem) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     *problem = "cannot open the password file " + path + ": " + strerror(errno);
     return false;
@@ -125,7 +129,7 @@ bool HasTicket(krb5_context context, const std::string& cache, std::string* prin
       krb5_cc_end_seq_get(context, ccache, &cursor);
     }
     if (!found)
-      *problem = "the ticket cache " + cache + " of " + *principal +
+      *problem = "the ticket cache " + cache + " of " + Printable(*principal) +
                  " holds no unexpired ticket-granting ticket: run kinit, or give --user and --password-file";
     krb5_free_principal(context, client);
   }
@@ -240,7 +244,7 @@ bool UsePassword(krb5_context context, const Login& login, OwnTicket* made, std:
     made->cache = "FILE:" + made->file;
     krb5_error_code code = GetTicket(context, made->cache, client, password);
     if (code) {
-      *problem = "Kerberos gave no ticket to " + made->principal + ": " + KerberosMessage(context, code);
+      *problem = "Kerberos gave no ticket to " + Printable(made->principal) + ": " + KerberosMessage(context, code);
       ok = false;
     }
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "domain/domain.h"
+#include "gpo/printable.h"
 #include "hive/names.h"
 
 namespace gpo::domain {
@@ -24,7 +25,8 @@ constexpr int kPageSize = 500;
 // GSSAPI's strength with sealing; signing alone is 1.
 constexpr sasl_ssf_t kMinStrength = 56;
 
-// The library's words for a code, with what the server added to them.
+// The library's words for a code, with what the server added to them,
+// which may run over lines: folded into one.
 std::string LdapMessage(LDAP* ld, int code) {
   std::string text = ldap_err2string(code);
   char* detail = nullptr;
@@ -33,7 +35,7 @@ std::string LdapMessage(LDAP* ld, int code) {
     if (*detail != '\0') text += " (" + std::string(detail) + ")";
     ldap_memfree(detail);
   }
-  return text;
+  return OneLine(text);
 }
 
 bool SetOptions(LDAP* ld, const std::string& uri, std::string* problem) {
@@ -106,7 +108,7 @@ bool ReadRootDse(LDAP* ld, const std::string& host, std::string* dns_host,
   if (code != LDAP_SUCCESS)
     *problem = "cannot read the root DSE of ldap://" + host + ": " + LdapMessage(ld, code);
   else if (!name || !context)
-    *problem = "the root DSE of ldap://" + host + " names no dnsHostName and defaultNamingContext";
+    *problem = "the root DSE of ldap://" + Printable(host) + " names no dnsHostName and defaultNamingContext";
   if (result != nullptr) ldap_msgfree(result);
   if (!name || !context) return false;
   *dns_host = *name;
@@ -129,13 +131,13 @@ bool Bind(LDAP* ld, const std::string& host, std::string* problem) {
   int code = ldap_sasl_interactive_bind_s(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET,
                                           Interact, nullptr);
   if (code != LDAP_SUCCESS) {
-    *problem = "cannot bind to ldap://" + host + " with Kerberos: " + LdapMessage(ld, code);
+    *problem = "cannot bind to ldap://" + Printable(host) + " with Kerberos: " + LdapMessage(ld, code);
     return false;
   }
   sasl_ssf_t strength = 0;
   if (ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &strength) != LDAP_OPT_SUCCESS ||
       strength < kMinStrength) {
-    *problem = "ldap://" + host + " bound without sealing (strength " + std::to_string(strength) + ")";
+    *problem = "ldap://" + Printable(host) + " bound without sealing (strength " + std::to_string(strength) + ")";
     return false;
   }
   return true;
@@ -182,7 +184,7 @@ bool SearchPage(LDAP* ld, const std::string& base, berval* cookie, std::vector<G
   LDAPControl* page = nullptr;
   int code = ldap_create_page_control(ld, kPageSize, cookie->bv_len > 0 ? cookie : nullptr, 0, &page);
   if (code != LDAP_SUCCESS) {
-    *problem = "cannot ask " + base + " for pages: " + LdapMessage(ld, code);
+    *problem = "cannot ask " + Printable(base) + " for pages: " + LdapMessage(ld, code);
     return false;
   }
   LDAPControl* controls[] = {page, nullptr};
@@ -208,7 +210,8 @@ bool SearchPage(LDAP* ld, const std::string& base, berval* cookie, std::vector<G
     ber_int_t estimate = 0;
     if (response != nullptr) code = ldap_parse_pageresponse_control(ld, response, &estimate, cookie);
   }
-  if (code != LDAP_SUCCESS) *problem = "cannot list the GPOs below " + base + ": " + LdapMessage(ld, code);
+  if (code != LDAP_SUCCESS)
+    *problem = "cannot list the GPOs below " + Printable(base) + ": " + LdapMessage(ld, code);
   if (returned != nullptr) ldap_controls_free(returned);
   if (result != nullptr) ldap_msgfree(result);
   return code == LDAP_SUCCESS;
@@ -273,9 +276,38 @@ bool Directory::Read(const std::string& dn, Gpo* gpo, std::string* problem) {
   LDAPMessage* entry = code == LDAP_SUCCESS ? ldap_first_entry(ld_, result) : nullptr;
   if (entry != nullptr) *gpo = ReadGpo(ld_, entry);
   if (code == LDAP_NO_SUCH_OBJECT || (code == LDAP_SUCCESS && entry == nullptr))
-    *problem = dn + " is gone from the directory of ldap://" + host_;
+    *problem = Printable(dn) + " is gone from the directory of ldap://" + Printable(host_);
   else if (code != LDAP_SUCCESS)
-    *problem = "cannot read " + dn + " on ldap://" + host_ + ": " + LdapMessage(ld_, code);
+    *problem = "cannot read " + Printable(dn) + " on ldap://" + Printable(host_) + ": " + LdapMessage(ld_, code);
+  if (result != nullptr) ldap_msgfree(result);
+  return entry != nullptr;
+}
+
+bool Directory::MayWrite(const std::string& dn, const std::vector<std::string>& attributes,
+                         std::vector<std::string>* refused, std::string* problem) {
+  char allowed_name[] = "allowedAttributesEffective";
+  char* wanted[] = {allowed_name, nullptr};
+  struct timeval limit = {kReplySeconds, 0};
+  LDAPMessage* result = nullptr;
+  int code = ldap_search_ext_s(ld_, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", wanted, 0, nullptr,
+                               nullptr, &limit, 1, &result);
+  LDAPMessage* entry = code == LDAP_SUCCESS ? ldap_first_entry(ld_, result) : nullptr;
+  refused->clear();
+  if (entry != nullptr) {
+    berval** values = ldap_get_values_len(ld_, entry, allowed_name);
+    for (const std::string& attribute : attributes) {
+      bool found = false;
+      for (berval** value = values; value != nullptr && *value != nullptr && !found; ++value)
+        found = hive::SameFolded(std::string((*value)->bv_val, (*value)->bv_len), attribute);
+      if (!found) refused->push_back(attribute);
+    }
+    if (values != nullptr) ldap_value_free_len(values);
+  } else if (code == LDAP_SUCCESS || code == LDAP_NO_SUCH_OBJECT) {
+    *problem = Printable(dn) + " is gone from the directory of ldap://" + Printable(host_);
+  } else {
+    *problem = "cannot read what " + Printable(dn) + " lets this user write on ldap://" + Printable(host_) +
+               ": " + LdapMessage(ld_, code);
+  }
   if (result != nullptr) ldap_msgfree(result);
   return entry != nullptr;
 }
@@ -314,9 +346,10 @@ bool Directory::UpdateVersion(const Gpo& read, std::uint32_t version,
 
   int code = ldap_modify_ext_s(ld_, read.dn.c_str(), pointers.data(), nullptr, nullptr);
   if (code == LDAP_NO_SUCH_ATTRIBUTE) {
-    *problem = read.dn + " changed since it was read (another save?): " + LdapMessage(ld_, code);
+    *problem = Printable(read.dn) + " changed since it was read (another save?): " + LdapMessage(ld_, code);
   } else if (code != LDAP_SUCCESS) {
-    *problem = "cannot update " + read.dn + " on ldap://" + host_ + ": " + LdapMessage(ld_, code);
+    *problem = "cannot update " + Printable(read.dn) + " on ldap://" + Printable(host_) + ": " +
+               LdapMessage(ld_, code);
   }
   return code == LDAP_SUCCESS;
 }

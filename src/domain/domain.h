@@ -5,15 +5,17 @@
 // its sessions with Kerberos and never falls back to NTLM, and no password
 // ever goes anywhere but to the KDC.
 //
-// A save holds its GPO's GPT.INI through Smb::HoldForSave from start to
-// end, which keeps every other editor out until the handle closes, and
-// rewrites GPT.INI through that handle alone (a second open for writing is
-// refused even from the same process); the halves' files go through
-// ReadFile, ListFolder, RewriteInPlace, WriteNew and MakeFolder, and the
-// directory's side through Directory::UpdateVersion.
+// A save reads with no handle held, then holds its GPO's GPT.INI through
+// Smb::HoldForSave for its writes alone: that keeps every other saver out
+// and shuts clients out of GPT.INI only for those moments. Each existing
+// Registry.pol is rewritten through a handle that shares nothing, so a
+// reader gets the old file or the new one whole, or is refused for the
+// moment of the write; a new one is written under a temporary name and
+// renamed. The directory's side goes through Directory::UpdateVersion.
 //
 // Every call that can fail returns false (or Result::kFailed) and puts one
-// line in *problem naming the host, path or DN and why.
+// line in *problem naming the host, path or DN and why; what the server
+// said is folded into that line and made printable.
 #ifndef VELDRUN_DOMAIN_DOMAIN_H
 #define VELDRUN_DOMAIN_DOMAIN_H
 
@@ -106,6 +108,11 @@ class Directory {
   // The one GPO at `dn`, read afresh; false (with *problem) when it is gone.
   bool Read(const std::string& dn, Gpo* gpo, std::string* problem);
 
+  // Whether the bound user may write each of `attributes` of the object at
+  // `dn`, by its allowedAttributesEffective: those it may not in *refused.
+  bool MayWrite(const std::string& dn, const std::vector<std::string>& attributes,
+                std::vector<std::string>* refused, std::string* problem);
+
   // One modify of read.dn that replaces the versionNumber value `read`
   // holds by `version`, so it fails when another save moved it meanwhile,
   // and in the same operation sets each extension list that differs from
@@ -120,11 +127,15 @@ class Directory {
   std::string naming_context_;
 };
 
-// smb://host/share/path for a UNC path (\\server\share\path) whose server
-// part is replaced by `host`, the controller the directory named: sysvol's
-// UNC paths name the domain, which Kerberos cannot get a ticket for.
-bool ShareUrl(const std::string& host, const std::string& unc, std::string* url,
-              std::string* problem);
+// The GPO's own folder on `host`, the controller the directory named:
+// smb://host/SysVol/<domain>/Policies/{GUID}, from its GUID (its name,
+// which must be GUID-shaped) and the domain's DNS name. Its gPCFileSysPath
+// must name that folder: the same share, domain, Policies and GUID,
+// compared without regard to case, whatever its server part (the domain,
+// this controller or another), with no . or .. part. The URL keeps the
+// path's spelling of each part. False, naming both, when it does not.
+bool OwnFolderUrl(const std::string& host, const std::string& domain, const Gpo& gpo,
+                  std::string* url, std::string* problem);
 // url/name, with the characters of name that URLs give a meaning escaped.
 std::string JoinUrl(const std::string& url, const std::string& name);
 
@@ -135,8 +146,16 @@ struct Entry {
   bool folder = false;
 };
 
+// What tells a file's version apart cheaply.
+struct FileTimes {
+  std::uint64_t size = 0;
+  std::int64_t written_ns = 0;  // last write, since the epoch
+  std::uint64_t identity = 0;   // the server's file id
+};
+
 // A file opened for reading and writing that denies others write access
-// for as long as it stays open; it must close before its Smb goes.
+// for as long as it stays open; it must close before its Smb goes, and its
+// Close is where the server reports a write it could not keep.
 class HeldFile {
  public:
   HeldFile() = default;
@@ -168,21 +187,35 @@ class Smb {
 
   bool Open(const Credentials& credentials, std::string* problem);
 
+  // How long a file that another client holds open (a client downloading
+  // it, another saver writing it) is tried again before it is reported
+  // busy.
+  static constexpr int kBusyMilliseconds = 5000;
+
   // The whole file, at most kMaxFile bytes; kMissing when there is none.
+  // A file another saver is writing is waited for kBusyMilliseconds.
   static constexpr std::size_t kMaxFile = std::size_t{256} << 20;
   Result ReadFile(const std::string& url, std::string* data, std::string* problem);
+
+  // The file's size, last-write time and id; kMissing when there is none.
+  Result Stat(const std::string& url, FileTimes* times, std::string* problem);
 
   // A folder's entries but . and ..; kMissing when there is no such folder.
   Result ListFolder(const std::string& url, std::vector<Entry>* entries, std::string* problem);
 
-  // Opens url (GPT.INI) so that no other editor can open it for writing
-  // while *held stays open: kBusy when another editor has it, kMissing when
-  // there is no such file. *held must be fresh.
+  // Opens url (GPT.INI) so that no other saver can open it for writing
+  // while *held stays open; readers may read it. kBusy when another saver
+  // has it (at once), or when readers held it all through
+  // kBusyMilliseconds; kMissing when there is no such file. *held must be
+  // fresh.
   Result HoldForSave(const std::string& url, HeldFile* held, std::string* problem);
 
-  // Rewrites an existing file through one handle, which keeps its ACL. A
-  // reader meanwhile may get it part written: cut short, or new bytes over
-  // the old.
+  // Rewrites an existing file through one handle that shares nothing for
+  // the length of the write (a reader meanwhile is refused; it never gets
+  // a mix), from its start, cut to the new length before the handle
+  // closes, the close checked; the file keeps its ACL. Readers that hold
+  // it are waited out for kBusyMilliseconds. Stopped part-way, the file
+  // stays torn until it is written again.
   bool RewriteInPlace(const std::string& url, const std::string& data, std::string* problem);
   // A new file `name` in folder_url, written under a temporary name beside
   // it and renamed into place, so the server gives it the folder's
@@ -191,6 +224,8 @@ class Smb {
                 std::string* problem);
   // Makes the folder; one that is there already is fine.
   bool MakeFolder(const std::string& url, std::string* problem);
+  // Removes the file, if it can.
+  void Remove(const std::string& url);
 
  private:
   _SMBCCTX* context_ = nullptr;

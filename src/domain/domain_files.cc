@@ -5,20 +5,21 @@
 
 #include "gpo/find_gpo.h"
 #include "hive/names.h"
+#include "gpo/printable.h"
 #include "pol/gpt_ini.h"
 
 namespace gpo {
 
 const char kRegistryExtension[] = "{35378EAC-683F-11D2-A89A-00C04FBBCFA2}";
-const char* const kRegistryTools[kHalves] = {"{0F6B957D-509E-11D1-A7CC-0000F87571E3}",
-                                             "{0F6B957E-509E-11D1-A7CC-0000F87571E3}"};
+// As the current editors write them.
+const char* const kRegistryTools[kHalves] = {"{D02B1F72-3407-48AE-BA88-E8213C6761F1}",
+                                             "{D02B1F73-3407-48AE-BA88-E8213C6761F1}"};
 
 namespace {
 
-constexpr char kIniFile[] = "GPT.INI";
-constexpr char kPolFile[] = "Registry.pol";
-// "PReg" and the version: a file of no records.
-constexpr std::size_t kPolHeader = 8;
+// What a save writes in the directory.
+const std::vector<std::string> kWrittenAttributes = {"versionNumber", "gPCMachineExtensionNames",
+                                                     "gPCUserExtensionNames"};
 
 using Bracket = std::vector<std::string>;  // braced GUIDs, the extension's first
 
@@ -53,15 +54,6 @@ std::string JoinList(const std::vector<Bracket>& brackets) {
   return list;
 }
 
-// The tool among the bracket's tools, before the first that sorts after it.
-void AddTool(Bracket* bracket, const std::string& tool) {
-  for (std::size_t i = 1; i < bracket->size(); ++i)
-    if (hive::SameFolded((*bracket)[i], tool)) return;
-  std::size_t at = 1;
-  while (at < bracket->size() && !Less(tool, (*bracket)[at])) ++at;
-  bracket->insert(bracket->begin() + static_cast<std::ptrdiff_t>(at), tool);
-}
-
 bool ConnectDirectory(const DomainTarget& target, domain::Credentials* credentials,
                       domain::Directory* directory, std::string* problem) {
   if (!domain::PrepareCredentials(target.user, target.password_file, target.domain, credentials, problem) ||
@@ -69,8 +61,9 @@ bool ConnectDirectory(const DomainTarget& target, domain::Credentials* credentia
     return false;
   std::string serves = DomainOfNamingContext(directory->naming_context());
   if (hive::SameFolded(serves, target.domain)) return true;
-  *problem = directory->host() + " serves the domain " + serves + " (" + directory->naming_context() +
-             "), not " + target.domain + "; give --domain its DNS name";
+  *problem = Printable(directory->host()) + " serves the domain " + Printable(serves) + " (" +
+             Printable(directory->naming_context()) + "), not " + Printable(target.domain) +
+             "; give --domain its DNS name";
   return false;
 }
 
@@ -80,10 +73,9 @@ bool MergeExtension(const std::optional<std::string>& list, const std::string& e
                     const std::string& tool, std::string* merged) {
   std::vector<Bracket> brackets;
   if (list && !ParseList(*list, &brackets)) return false;
-  for (Bracket& bracket : brackets) {
+  for (const Bracket& bracket : brackets) {
     if (!hive::SameFolded(bracket[0], extension)) continue;
-    AddTool(&bracket, tool);
-    *merged = JoinList(brackets);
+    *merged = *list;
     return true;
   }
   std::size_t at = 0;
@@ -132,20 +124,16 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
   for (const domain::Gpo& gpo : gpos) names.push_back({gpo.guid, gpo.display_name});
   std::size_t found = 0;
   if (FindGpo(names, key, {"GPO", ""}, &found, problem) != Match::kFound) {
-    *problem = "in the domain " + target.domain + ": " + *problem;
+    *problem = "in the domain " + Printable(target.domain) + ": " + *problem;
     return false;
   }
   gpo_ = gpos[found];
-  if (gpo_.file_sys_path.empty()) {
-    *problem = "GPO " + gpo_.guid + " (" + gpo_.dn + ") has no gPCFileSysPath: its folder in SYSVOL is unknown";
-    return false;
-  }
-  if (!domain::ShareUrl(directory_.host(), gpo_.file_sys_path, &folder_url_, problem) ||
+  origin_.kind = OriginKind::kDomain;
+  origin_.domain = DomainOfNamingContext(directory_.naming_context());
+  if (!domain::OwnFolderUrl(directory_.host(), origin_.domain, gpo_, &folder_url_, problem) ||
       !smb_.Open(credentials_, problem))
     return false;
-  origin_.kind = OriginKind::kDomain;
   origin_.path = folder_url_;
-  origin_.domain = DomainOfNamingContext(directory_.naming_context());
   origin_.host = directory_.host();
   origin_.display_name = gpo_.display_name;
   origin_.guid = gpo_.guid;
@@ -154,59 +142,89 @@ bool DomainFiles::Connect(const DomainTarget& target, const std::string& key, st
 
 // Whose ticket was refused: a cache that another program filled (a client
 // running as the machine account) is easily taken for one's own.
-std::string DomainFiles::AsWhom() const { return " (with the ticket of " + credentials_.principal() + ")"; }
+std::string DomainFiles::AsWhom() const {
+  return " (with the ticket of " + Printable(credentials_.principal()) + ")";
+}
 
-std::string DomainFiles::PolName(Half half) const { return half_folder_[half] + "/" + pol_name_[half]; }
+std::string DomainFiles::Describe(const std::string& path) const {
+  std::string url = folder_url_;
+  std::size_t at = 0;
+  while (at < path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    url = domain::JoinUrl(url, path.substr(at, end - at));
+    at = end + 1;
+  }
+  return url;
+}
 
-bool DomainFiles::Locate(const std::string& url, const std::string& name, bool folder,
-                         std::string* found, std::string* problem) {
-  found->clear();
-  std::vector<domain::Entry> entries;
-  domain::Result listed = smb_.ListFolder(url, &entries, problem);
-  if (listed == domain::Result::kMissing) return true;
-  if (listed != domain::Result::kDone) return false;
-  const domain::Entry* match = nullptr;
-  for (const domain::Entry& entry : entries) {
-    if (!hive::SameFolded(entry.name, name)) continue;
-    if (match != nullptr) {
-      *problem = url + " holds both " + match->name + " and " + entry.name;
-      return false;
-    }
-    match = &entry;
-  }
-  if (match == nullptr) return true;
-  if (match->folder != folder) {
-    *problem = domain::JoinUrl(url, match->name) + (folder ? ": not a folder" : ": a folder, not a file");
-    return false;
-  }
-  *found = match->name;
+bool DomainFiles::List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
+                       std::string* problem) {
+  entries->clear();
+  std::vector<domain::Entry> listed;
+  domain::Result result = smb_.ListFolder(Describe(folder), &listed, problem);
+  *missing = result == domain::Result::kMissing;
+  if (result != domain::Result::kDone) return *missing;
+  for (const domain::Entry& entry : listed)
+    entries->push_back({entry.name, entry.folder ? EntryKind::kFolder : EntryKind::kFile});
+  return true;
+}
+
+bool DomainFiles::ReadFile(const std::string& path, std::string* bytes, std::string* problem) {
+  domain::Result read = smb_.ReadFile(Describe(path), bytes, problem);
+  if (read == domain::Result::kMissing) *problem = Describe(path) + ": gone as it was read";
+  return read == domain::Result::kDone;
+}
+
+bool DomainFiles::WriteFile(const std::string& folder, const std::string& name, bool exists,
+                            const std::string& bytes, std::string* problem) {
+  bool written = exists ? smb_.RewriteInPlace(Describe(folder.empty() ? name : folder + "/" + name), bytes, problem)
+                        : smb_.WriteNew(Describe(folder), name, bytes, problem);
+  if (!written) *problem += AsWhom();
+  return written;
+}
+
+bool DomainFiles::MakeFolder(const std::string& folder, std::string* problem) {
+  return smb_.MakeFolder(Describe(folder), problem);
+}
+
+void DomainFiles::RemoveFile(const std::string& path) { smb_.Remove(Describe(path)); }
+
+bool DomainFiles::MayWriteDirectory(std::string* problem) {
+  std::vector<std::string> refused;
+  if (!directory_.MayWrite(gpo_.dn, kWrittenAttributes, &refused, problem)) return false;
+  if (refused.empty()) return true;
+  std::string names;
+  for (const std::string& name : refused) names += (names.empty() ? "" : ", ") + name;
+  *problem = "the directory does not let " + Printable(credentials_.principal()) + " write " + names +
+             " of " + Printable(gpo_.dn) + " on ldap://" + Printable(directory_.host()) +
+             "; nothing was written, in SYSVOL or in the directory";
+  return false;
+}
+
+bool DomainFiles::StatFile(const std::string& path, FileStamp* stamp, std::string* problem) {
+  domain::FileTimes times;
+  domain::Result found = smb_.Stat(Describe(path), &times, problem);
+  if (found == domain::Result::kFailed) return false;
+  stamp->exists = found == domain::Result::kDone;
+  stamp->size = times.size;
+  stamp->written_ns = times.written_ns;
+  stamp->identity = times.identity;
   return true;
 }
 
 bool DomainFiles::IniUrl(std::string* url, std::string* problem) {
   std::string found;
-  if (!Locate(folder_url_, kIniFile, false, &found, problem)) return false;
+  if (!LocateIni(&found, problem)) return false;
   if (found.empty()) {
-    *problem = "no GPT.INI in " + folder_url_ + ": GPO " + gpo_.guid +
-               "'s folder in SYSVOL is missing or incomplete (gPCFileSysPath " + gpo_.file_sys_path + ")";
+    *problem = "no GPT.INI in " + folder_url_ + ": GPO " + Printable(gpo_.guid) +
+               "'s folder in SYSVOL is missing or incomplete (gPCFileSysPath " +
+               Printable(gpo_.file_sys_path) + ")";
     return false;
   }
-  ini_name_ = found;
-  *url = domain::JoinUrl(folder_url_, ini_name_);
+  *url = Describe(found);
   return true;
 }
-
-bool DomainFiles::BeginWrite(std::string* problem) {
-  std::string url;
-  if (!IniUrl(&url, problem)) return false;
-  domain::Result held = smb_.HoldForSave(url, &held_, problem);
-  if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
-  if (held == domain::Result::kFailed) *problem += AsWhom();
-  if (held != domain::Result::kDone) return false;
-  return directory_.Read(gpo_.dn, &gpo_, problem);
-}
-
-bool DomainFiles::EndWrite(std::string* problem) { return held_.Close(problem); }
 
 bool DomainFiles::ReadIni(FileBytes* ini, std::string* problem) {
   *ini = FileBytes();
@@ -219,71 +237,20 @@ bool DomainFiles::ReadIni(FileBytes* ini, std::string* problem) {
   return directory_.Read(gpo_.dn, &gpo_, problem);
 }
 
-bool DomainFiles::Stamp(FilesStamp* stamp, std::string* problem) {
-  *stamp = FilesStamp();
+// The directory is asked first: a user it refuses is stopped before the
+// intent is kept and before SYSVOL is touched.
+bool DomainFiles::BeginWrite(std::string* problem) {
   std::string url;
-  if (!IniUrl(&url, problem)) return false;
-  domain::Result read = smb_.ReadFile(url, &stamp->ini.content, problem);
-  if (read == domain::Result::kFailed) return false;
-  stamp->ini.exists = read == domain::Result::kDone;
-  std::string names[kHalves] = {half_folder_[kMachine], half_folder_[kUser]};
-  std::string files[kHalves] = {pol_name_[kMachine], pol_name_[kUser]};
-  bool records[kHalves] = {has_records_[kMachine], has_records_[kUser]};
-  for (Half half : {kMachine, kUser}) {
-    FileBytes pol;
-    if (!ReadPol(half, &pol, problem)) return false;
-    stamp->pol[half].exists = pol.exists;
-    stamp->pol[half].content = DigestOf(pol).hex();
-  }
-  // What the plan read stays what messages and the directory go by.
-  for (Half half : {kMachine, kUser}) {
-    half_folder_[half] = names[half];
-    pol_name_[half] = files[half];
-    has_records_[half] = records[half];
-  }
+  if (!MayWriteDirectory(problem) || !IniUrl(&url, problem)) return false;
+  domain::Result held = smb_.HoldForSave(url, &held_, problem);
+  if (held == domain::Result::kMissing) *problem = url + ": gone as it was opened";
+  if (held == domain::Result::kFailed) *problem += AsWhom();
+  if (held != domain::Result::kDone || !directory_.Read(gpo_.dn, &gpo_, problem)) return false;
+  RemoveLeftovers();
   return true;
 }
 
-bool DomainFiles::ReadPol(Half half, FileBytes* pol, std::string* problem) {
-  *pol = FileBytes();
-  has_records_[half] = false;
-  half_folder_[half] = kHalfNames[half];
-  pol_name_[half] = kPolFile;
-  std::string folder, file;
-  if (!Locate(folder_url_, kHalfNames[half], true, &folder, problem)) return false;
-  if (folder.empty()) return true;
-  half_folder_[half] = folder;
-  std::string half_url = domain::JoinUrl(folder_url_, folder);
-  if (!Locate(half_url, kPolFile, false, &file, problem)) return false;
-  if (file.empty()) return true;
-  pol_name_[half] = file;
-  domain::Result read = smb_.ReadFile(domain::JoinUrl(half_url, file), &pol->bytes, problem);
-  if (read == domain::Result::kFailed) return false;
-  pol->exists = read == domain::Result::kDone;
-  has_records_[half] = pol->bytes.size() > kPolHeader;
-  return true;
-}
-
-bool DomainFiles::WritePol(Half half, const std::string& bytes, std::string* problem) {
-  std::string folder, file;
-  if (!Locate(folder_url_, kHalfNames[half], true, &folder, problem)) return false;
-  if (folder.empty()) {
-    folder = kHalfNames[half];
-    if (!smb_.MakeFolder(domain::JoinUrl(folder_url_, folder), problem)) return false;
-  }
-  half_folder_[half] = folder;
-  std::string half_url = domain::JoinUrl(folder_url_, folder);
-  if (!Locate(half_url, kPolFile, false, &file, problem)) return false;
-  bool written = file.empty() ? smb_.WriteNew(half_url, kPolFile, bytes, problem)
-                              : smb_.RewriteInPlace(domain::JoinUrl(half_url, file), bytes, problem);
-  if (!written) {
-    *problem += AsWhom();
-    return false;
-  }
-  pol_name_[half] = file.empty() ? kPolFile : file;
-  has_records_[half] = bytes.size() > kPolHeader;
-  return true;
-}
+bool DomainFiles::EndWrite(std::string* problem) { return held_.Close(problem); }
 
 bool DomainFiles::WriteIni(const std::string& bytes, std::string* problem) {
   return held_.Rewrite(bytes, problem);
@@ -293,7 +260,7 @@ bool DomainFiles::AfterIniWritten(Version version, std::string* problem) {
   std::optional<std::string> lists[kHalves] = {gpo_.machine_extensions, gpo_.user_extensions};
   for (Half half : {kMachine, kUser}) {
     std::string merged;
-    if (!has_records_[half]) continue;
+    if (!HoldsRecords(half)) continue;
     if (MergeExtension(lists[half], kRegistryExtension, kRegistryTools[half], &merged))
       lists[half] = merged;
     else

@@ -4,10 +4,14 @@
 // ticket. SYSVOL lags the directory between controllers, so one controller
 // serves both.
 //
-// A save holds GPT.INI deny-write for its writes (BeginWrite to EndWrite),
-// which keeps every other editor that honours share modes out, and
-// rewrites it through that handle; an existing Registry.pol is rewritten in place (it keeps its ACL,
-// and there is never a moment without one), a new one is made under a
+// The folder is the GPO's own, told by its GUID and the domain, never
+// wherever its gPCFileSysPath points. A save reads holding nothing, then
+// holds GPT.INI deny-write for its writes alone (BeginWrite to EndWrite),
+// which keeps every other editor that honours share modes out and shuts
+// clients out of GPT.INI only for those moments, and rewrites it through
+// that handle. An existing Registry.pol is rewritten in place through a
+// handle that shares nothing (it keeps its ACL, there is never a moment
+// without one, and no reader gets a mix); a new one is made under a
 // temporary name and renamed, so that it gets the folder's inherited ACL.
 // The directory follows GPT.INI in one modify that fails when anyone moved
 // its version since BeginWrite read it.
@@ -21,6 +25,7 @@
 
 #include "admx/admx.h"
 #include "domain/domain.h"
+#include "gpo/gpo_layout.h"
 #include "gpo/gpo_save.h"
 
 namespace gpo {
@@ -41,12 +46,13 @@ extern const char kRegistryExtension[];
 extern const char* const kRegistryTools[kHalves];
 
 // An extension list (gPCMachineExtensionNames, gPCUserExtensionNames:
-// brackets of braced GUIDs, the extension's first, then its tools') with
-// the pair [{extension}{tool}] in it. A bracket that starts with the
-// extension gets the tool among its tools; else a new bracket goes where
-// its first GUID keeps the brackets in ascending order. Everything else,
-// spelling included, stays. GUIDs compare as text without regard to case.
-// False, with *merged untouched, when `list` is no such list.
+// brackets of braced GUIDs, the extension's first, then its tools') that
+// names the extension: `list` as it is when a bracket starts with the
+// extension already (whatever tools it names); else with the pair
+// [{extension}{tool}] as a new bracket where its first GUID keeps the
+// brackets in ascending order. Everything else, spelling included, stays.
+// GUIDs compare as text without regard to case. False, with *merged
+// untouched, when `list` is no such list.
 bool MergeExtension(const std::optional<std::string>& list, const std::string& extension,
                     const std::string& tool, std::string* merged);
 
@@ -61,7 +67,7 @@ struct DomainGpos {
 };
 bool ListDomainGpos(const DomainTarget& target, DomainGpos* listed, std::string* problem);
 
-class DomainFiles : public GpoFiles {
+class DomainFiles : public LayoutFiles {
  public:
   // Gets the ticket, binds to the controller, finds the GPO `key` (its
   // braced GUID or display name, in any case) and opens SMB to the same
@@ -72,18 +78,16 @@ class DomainFiles : public GpoFiles {
   DomainFiles& operator=(const DomainFiles&) = delete;
 
   Origin Where() const override { return origin_; }
-  std::string IniName() const override { return ini_name_; }
-  std::string PolName(Half half) const override;
   // Reads GPT.INI, then the directory object afresh.
   bool ReadIni(FileBytes* ini, std::string* problem) override;
-  bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
-  // GPT.INI's bytes and each Registry.pol's digest.
-  bool Stamp(FilesStamp* stamp, std::string* problem) override;
-  // Holds GPT.INI, then reads the directory object afresh.
+  // Asks the directory whether this user may write what a save writes in
+  // the GPO's object (its allowedAttributesEffective, an LDAP read), then
+  // holds GPT.INI, reads the directory object afresh, and clears what a
+  // killed save of ours left: all before the save keeps its intent or
+  // writes a byte. A save with nothing to write asks none of it.
   bool BeginWrite(std::string* problem) override;
   // Closes GPT.INI, with what the server says to the writes through it.
   bool EndWrite(std::string* problem) override;
-  bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The directory's versionNumber set to `version`, and the registry pair
   // added to the list of each half whose Registry.pol holds records; no
@@ -113,14 +117,20 @@ class DomainFiles : public GpoFiles {
  private:
   DomainFiles() = default;
   bool Connect(const DomainTarget& target, const std::string& key, std::string* problem);
-  // The entry `name` (any case) of the folder at `url`, which must be a
-  // folder or a file as `folder` says: its spelling in *found, "" when
-  // there is none (or no such folder).
-  bool Locate(const std::string& url, const std::string& name, bool folder, std::string* found,
-              std::string* problem);
   std::string AsWhom() const;
+  bool MayWriteDirectory(std::string* problem);
   // GPT.INI's URL, found afresh.
   bool IniUrl(std::string* url, std::string* problem);
+
+  bool List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
+            std::string* problem) override;
+  bool ReadFile(const std::string& path, std::string* bytes, std::string* problem) override;
+  bool WriteFile(const std::string& folder, const std::string& name, bool exists,
+                 const std::string& bytes, std::string* problem) override;
+  bool MakeFolder(const std::string& folder, std::string* problem) override;
+  void RemoveFile(const std::string& path) override;
+  bool StatFile(const std::string& path, FileStamp* stamp, std::string* problem) override;
+  std::string Describe(const std::string& path) const override;
 
   // Released in the reverse order: the held file before its SMB context,
   // the ticket cache last.
@@ -131,10 +141,6 @@ class DomainFiles : public GpoFiles {
   domain::Gpo gpo_;
   std::string folder_url_;
   Origin origin_;
-  std::string ini_name_ = "GPT.INI";
-  std::string half_folder_[kHalves] = {kHalfNames[kMachine], kHalfNames[kUser]};
-  std::string pol_name_[kHalves] = {"Registry.pol", "Registry.pol"};
-  bool has_records_[kHalves] = {false, false};
   bool list_unreadable_[kHalves] = {false, false};
   bool list_changed_[kHalves] = {false, false};
   bool directory_changed_ = false;

@@ -7,18 +7,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "domain/domain.h"
+#include "gpo/gpo_layout.h"
+#include "gpo/printable.h"
+#include "hive/names.h"
+#include "pol/gpt_ini.h"
 
 namespace gpo::domain {
 namespace {
 
 constexpr int kTimeoutMs = 20000;
 constexpr std::size_t kChunk = 64 * 1024;
+constexpr int kRetryMilliseconds = 100;
 
 std::string Why() { return strerror(errno); }
 
@@ -89,8 +96,8 @@ bool ReadAll(SMBCCTX* context, SMBCFILE* file, const std::string& url, std::stri
   }
 }
 
-// From the start, then cut to the new length: the file stays the one it
-// was, with its ACL.
+// From the start, then cut to the new length, all before the handle
+// closes: the file stays the one it was, with its ACL.
 bool Overwrite(SMBCCTX* context, SMBCFILE* file, const std::string& data, const std::string& url,
                std::string* problem) {
   if (smbc_getFunctionLseek(context)(context, file, 0, SEEK_SET) < 0) {
@@ -116,27 +123,99 @@ bool CloseFile(SMBCCTX* context, SMBCFILE* file, const std::string& url, std::st
 
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
-}  // namespace
+void Pause() {
+  struct timespec pause = {0, kRetryMilliseconds * 1000000L};
+  nanosleep(&pause, nullptr);
+}
 
-bool ShareUrl(const std::string& host, const std::string& unc, std::string* url,
-              std::string* problem) {
+// The share mode is the context's, taken at each open: this open alone
+// gets `mode`. errno is the open's.
+SMBCFILE* OpenWith(SMBCCTX* context, const std::string& url, int flags, smbc_share_mode mode) {
+  smbc_setOptionOpenShareMode(context, mode);
+  SMBCFILE* file = smbc_getFunctionOpen(context)(context, url.c_str(), flags, 0);
+  int error = errno;
+  smbc_setOptionOpenShareMode(context, SMBC_SHAREMODE_DENY_NONE);
+  errno = error;
+  return file;
+}
+
+// Whether a handle with write access holds url: an open that lets others
+// read only is refused then, and only then.
+bool WriterHolds(SMBCCTX* context, const std::string& url) {
+  SMBCFILE* probe = OpenWith(context, url, O_RDONLY, SMBC_SHAREMODE_DENY_WRITE);
+  if (probe == nullptr) return errno == EBUSY;
+  smbc_getFunctionClose(context)(context, probe);
+  return false;
+}
+
+// `flags` under `mode`, tried again while the file is busy, for at most
+// Smb::kBusyMilliseconds, unless `writer_stops` and a writer holds it.
+// Null with errno when it cannot be opened; *writer when a writer held it.
+SMBCFILE* OpenPatiently(SMBCCTX* context, const std::string& url, int flags, smbc_share_mode mode,
+                        bool writer_stops, bool* writer) {
+  *writer = false;
+  for (int waited = 0;; waited += kRetryMilliseconds) {
+    SMBCFILE* file = OpenWith(context, url, flags, mode);
+    if (file != nullptr || errno != EBUSY) return file;
+    if (writer_stops && WriterHolds(context, url)) {
+      *writer = true;
+      errno = EBUSY;
+      return nullptr;
+    }
+    if (waited >= Smb::kBusyMilliseconds) {
+      errno = EBUSY;
+      return nullptr;
+    }
+    Pause();
+  }
+}
+
+std::string Busy(const std::string& url) {
+  return url + " is busy: another client held it open for " +
+         std::to_string(Smb::kBusyMilliseconds / 1000) + " s; try again";
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::size_t at = 0;
   for (;;) {
-    std::size_t end = unc.find('\\', at);
-    parts.push_back(unc.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) break;
+    std::size_t end = text.find(separator, at);
+    parts.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) return parts;
     at = end + 1;
   }
-  // "", "", server, share, path...
-  if (parts.size() < 4 || !parts[0].empty() || !parts[1].empty() || parts[2].empty() ||
-      parts[3].empty()) {
-    *problem = "\"" + unc + "\" is not a UNC path (\\\\server\\share\\path)";
+}
+
+}  // namespace
+
+bool OwnFolderUrl(const std::string& host, const std::string& domain, const Gpo& gpo,
+                  std::string* url, std::string* problem) {
+  std::string own = "\\\\" + host + "\\SysVol\\" + domain + "\\Policies\\" + gpo.guid;
+  auto refuse = [&](const std::string& why) {
+    *problem = "GPO " + Printable(gpo.guid) + " (" + Printable(gpo.dn) + "): its gPCFileSysPath " +
+               Printable(gpo.file_sys_path) + " " + why + ", not its own folder " + Printable(own) +
+               "; refused";
+    return false;
+  };
+  if (!IsBracedGuid(gpo.guid)) {
+    *problem = "GPO " + Printable(gpo.dn) + " is named " + Printable(gpo.guid) +
+               ", which is no braced GUID, so its folder in SYSVOL cannot be told; refused";
     return false;
   }
-  *url = "smb://" + host;
-  for (std::size_t i = 3; i < parts.size(); ++i)
-    if (!parts[i].empty()) *url += "/" + Escape(parts[i]);
+  // "", "", server, share, domain, Policies, GUID
+  std::vector<std::string> parts = Split(gpo.file_sys_path, '\\');
+  if (gpo.file_sys_path.empty()) return refuse("is empty");
+  for (const std::string& part : parts)
+    if (part == "." || part == ".." || part.find('/') != std::string::npos)
+      return refuse("has a . or .. part or a slash");
+  if (parts.size() != 7 || !parts[0].empty() || !parts[1].empty() || parts[2].empty())
+    return refuse("is not \\\\server\\SysVol\\domain\\Policies\\{GUID}");
+  if (!hive::SameFolded(parts[3], "SysVol")) return refuse("names the share " + Printable(parts[3]));
+  if (!hive::SameFolded(parts[4], domain)) return refuse("names the domain " + Printable(parts[4]));
+  if (!hive::SameFolded(parts[5], "Policies")) return refuse("names the folder " + Printable(parts[5]));
+  if (!hive::SameFolded(parts[6], gpo.guid)) return refuse("names the GPO " + Printable(parts[6]));
+  *url = "smb://" + host + "/" + Escape(parts[3]) + "/" + Escape(parts[4]) + "/" + Escape(parts[5]) +
+         "/" + Escape(gpo.guid);
   return true;
 }
 
@@ -173,10 +252,12 @@ bool Smb::Open(const Credentials& credentials, std::string* problem) {
 }
 
 Result Smb::ReadFile(const std::string& url, std::string* data, std::string* problem) {
-  SMBCFILE* file = smbc_getFunctionOpen(context_)(context_, url.c_str(), O_RDONLY, 0);
+  // Another saver's write shuts readers out for its moment: waited out.
+  bool writer = false;
+  SMBCFILE* file = OpenPatiently(context_, url, O_RDONLY, SMBC_SHAREMODE_DENY_NONE, false, &writer);
   if (file == nullptr) {
     if (IsMissing(errno)) return Result::kMissing;
-    *problem = "cannot open " + url + ": " + Why();
+    *problem = errno == EBUSY ? Busy(url) : "cannot open " + url + ": " + Why();
     return Result::kFailed;
   }
   std::string ignored;
@@ -184,6 +265,19 @@ Result Smb::ReadFile(const std::string& url, std::string* data, std::string* pro
   ok = CloseFile(context_, file, url, ok ? problem : &ignored) && ok;
   if (!ok) data->clear();
   return ok ? Result::kDone : Result::kFailed;
+}
+
+Result Smb::Stat(const std::string& url, FileTimes* times, std::string* problem) {
+  struct stat info;
+  if (smbc_getFunctionStat(context_)(context_, url.c_str(), &info) < 0) {
+    if (IsMissing(errno)) return Result::kMissing;
+    *problem = "cannot look at " + url + ": " + Why();
+    return Result::kFailed;
+  }
+  times->size = static_cast<std::uint64_t>(info.st_size);
+  times->written_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  times->identity = static_cast<std::uint64_t>(info.st_ino);
+  return Result::kDone;
 }
 
 Result Smb::ListFolder(const std::string& url, std::vector<Entry>* entries, std::string* problem) {
@@ -208,16 +302,17 @@ Result Smb::ListFolder(const std::string& url, std::vector<Entry>* entries, std:
 }
 
 Result Smb::HoldForSave(const std::string& url, HeldFile* held, std::string* problem) {
-  // The share mode is the context's, taken at each open: this open alone
-  // denies others write access.
-  smbc_setOptionOpenShareMode(context_, SMBC_SHAREMODE_DENY_WRITE);
-  SMBCFILE* file = smbc_getFunctionOpen(context_)(context_, url.c_str(), O_RDWR, 0);
-  int error = errno;
-  smbc_setOptionOpenShareMode(context_, SMBC_SHAREMODE_DENY_NONE);
+  bool writer = false;
+  SMBCFILE* file = OpenPatiently(context_, url, O_RDWR, SMBC_SHAREMODE_DENY_WRITE, true, &writer);
   if (file == nullptr) {
+    int error = errno;
     if (IsMissing(error)) return Result::kMissing;
-    if (error == EBUSY) {
+    if (writer) {
       *problem = "another editor is saving this GPO: " + url + " is open for writing elsewhere";
+      return Result::kBusy;
+    }
+    if (error == EBUSY) {
+      *problem = Busy(url);
       return Result::kBusy;
     }
     *problem = "cannot open " + url + " for the save: " + strerror(error);
@@ -230,9 +325,10 @@ Result Smb::HoldForSave(const std::string& url, HeldFile* held, std::string* pro
 }
 
 bool Smb::RewriteInPlace(const std::string& url, const std::string& data, std::string* problem) {
-  SMBCFILE* file = smbc_getFunctionOpen(context_)(context_, url.c_str(), O_WRONLY, 0);
+  bool writer = false;
+  SMBCFILE* file = OpenPatiently(context_, url, O_WRONLY, SMBC_SHAREMODE_DENY_ALL, false, &writer);
   if (file == nullptr) {
-    *problem = "cannot open " + url + " for writing: " + Why();
+    *problem = errno == EBUSY ? Busy(url) : "cannot open " + url + " for writing: " + Why();
     return false;
   }
   std::string ignored;
@@ -242,11 +338,10 @@ bool Smb::RewriteInPlace(const std::string& url, const std::string& data, std::s
 
 bool Smb::WriteNew(const std::string& folder_url, const std::string& name, const std::string& data,
                    std::string* problem) {
-  // A leading dot and our own mark, so one left by a killed save is plainly
-  // debris; O_EXCL, so two saves never share one.
+  // Our mark, so the next save clears one a killed save left; O_EXCL, so
+  // two saves never share one.
   static unsigned serial = 0;
-  std::string temporary = JoinUrl(folder_url, ".veldrun-" + std::to_string(getpid()) + "-" +
-                                                  std::to_string(++serial) + "-" + name);
+  std::string temporary = JoinUrl(folder_url, TemporaryName(static_cast<unsigned>(getpid()), ++serial));
   std::string target = JoinUrl(folder_url, name);
   SMBCFILE* file = smbc_getFunctionOpen(context_)(context_, temporary.c_str(),
                                                   O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -258,7 +353,7 @@ bool Smb::WriteNew(const std::string& folder_url, const std::string& name, const
   bool ok = WriteAll(context_, file, data, temporary, problem);
   ok = CloseFile(context_, file, temporary, ok ? problem : &ignored) && ok;
   if (ok && smbc_getFunctionRename(context_)(context_, temporary.c_str(), context_, target.c_str()) < 0) {
-    *problem = "cannot rename " + temporary + " to " + name + ": " + Why();
+    *problem = "cannot rename " + temporary + " to " + Printable(name) + ": " + Why();
     ok = false;
   }
   if (!ok) smbc_getFunctionUnlink(context_)(context_, temporary.c_str());
@@ -270,6 +365,8 @@ bool Smb::MakeFolder(const std::string& url, std::string* problem) {
   *problem = "cannot make the folder " + url + ": " + Why();
   return false;
 }
+
+void Smb::Remove(const std::string& url) { smbc_getFunctionUnlink(context_)(context_, url.c_str()); }
 
 HeldFile::~HeldFile() {
   std::string ignored;

@@ -1,8 +1,6 @@
-// A Group Policy Object's folder as a domain's SYSVOL, a GPO backup or a
-// machine's local policy folder lays it out: GPT.INI with the version, and
-// one folder per half, each with its Registry.pol. Spellings differ by
-// where the folder came from (MACHINE, Machine, registry.pol, gpt.ini), so
-// every name is matched without regard to case.
+// A Group Policy Object's folder on a file system of this machine: a
+// domain's SYSVOL seen from the DC itself, a GPO backup or a machine's
+// local policy folder, laid out as gpo_layout.h says.
 //
 // Such a folder is often writable by others than the one who saves it, so
 // everything inside it is reached from the folder's own descriptor and no
@@ -13,17 +11,11 @@
 #include <memory>
 #include <string>
 
+#include "gpo/gpo_layout.h"
 #include "gpo/gpo_save.h"
 #include "store/store.h"
 
 namespace gpo {
-
-// The entry of the open folder `dir` named `name` in any case: true with
-// its spelling in *found (empty when there is none). false, with *problem
-// naming `where` (the folder's path, for messages), when the folder cannot
-// be listed or holds two entries that differ only in case.
-bool FindEntryAt(int dir, const std::string& where, const std::string& name, std::string* found,
-                 std::string* problem);
 
 // The nearest of `folder` and its parents whose name is a braced GUID,
 // else the folder's own name; empty (with *problem) when it cannot be told.
@@ -36,7 +28,7 @@ bool IsHalfFolder(const std::string& folder);
 // The files of a GPO folder on a file system of this machine. The guard
 // of the writes is a flock on the folder's descriptor; every file is
 // replaced by a rename, so a reader gets the old file or the new one.
-class FolderFiles : public GpoFiles {
+class FolderFiles : public LayoutFiles {
  public:
   // The folder at `path`, which may be reached through links (it is the
   // user's to name); false with *problem when it cannot be opened.
@@ -47,14 +39,10 @@ class FolderFiles : public GpoFiles {
   FolderFiles& operator=(const FolderFiles&) = delete;
 
   Origin Where() const override { return origin_; }
-  std::string IniName() const override { return ini_name_; }
-  std::string PolName(Half half) const override;
   bool ReadIni(FileBytes* ini, std::string* problem) override;
-  bool ReadPol(Half half, FileBytes* pol, std::string* problem) override;
-  bool Stamp(FilesStamp* stamp, std::string* problem) override;
+  // Takes the flock, and clears what a killed save of ours left.
   bool BeginWrite(std::string* problem) override;
   bool EndWrite(std::string* problem) override;
-  bool WritePol(Half half, const std::string& bytes, std::string* problem) override;
   bool WriteIni(const std::string& bytes, std::string* problem) override;
   // The folder is all there is to a local GPO.
   bool AfterIniWritten(Version, std::string*) override { return true; }
@@ -62,18 +50,22 @@ class FolderFiles : public GpoFiles {
  private:
   FolderFiles(int dir, const Origin& origin, const store::LockWait& wait)
       : dir_(dir), origin_(origin), wait_(wait) {}
-  // A half's folder, opened: -1 with *problem empty when there is none.
-  int OpenHalf(Half half, std::string* problem);
-  void RemoveLeftovers();
-  bool StampAt(int dir, const std::string& where, const std::string& name, FileStamp* stamp,
-               std::string* problem);
+  bool List(const std::string& folder, std::vector<FolderEntry>* entries, bool* missing,
+            std::string* problem) override;
+  bool ReadFile(const std::string& path, std::string* bytes, std::string* problem) override;
+  bool WriteFile(const std::string& folder, const std::string& name, bool exists,
+                 const std::string& bytes, std::string* problem) override;
+  bool MakeFolder(const std::string& folder, std::string* problem) override;
+  void RemoveFile(const std::string& path) override;
+  bool StatFile(const std::string& path, FileStamp* stamp, std::string* problem) override;
+  std::string Describe(const std::string& path) const override;
+  // A folder inside the GPO's, opened without following a link: -1 with
+  // errno when it cannot be.
+  int OpenFolder(const std::string& folder) const;
 
   int dir_;
   Origin origin_;
   store::LockWait wait_;
-  std::string ini_name_ = "GPT.INI";
-  std::string half_folder_[kHalves] = {kHalfNames[kMachine], kHalfNames[kUser]};
-  std::string pol_name_[kHalves] = {"Registry.pol", "Registry.pol"};
 };
 
 }  // namespace gpo

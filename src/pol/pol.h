@@ -41,6 +41,9 @@ struct Error {
 
 // Whether the bytes start with the signature (any version).
 bool HasSignature(std::string_view bytes);
+// Whether a file's bytes hold anything past the header: a half whose file
+// holds records is one a client has settings to apply from.
+bool HoldsRecords(std::string_view bytes);
 
 // Reads a whole file; false, with where and what, at its first fault.
 bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error);

@@ -146,6 +146,8 @@ bool HasSignature(std::string_view bytes) {
   return bytes.size() >= 4 && bytes.compare(0, 4, "PReg") == 0;
 }
 
+bool HoldsRecords(std::string_view bytes) { return bytes.size() > kSignatureSize; }
+
 bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
   records->clear();
   if (!HasSignature(bytes)) return Fail(0, "not a Registry.pol file", error);

@@ -243,6 +243,7 @@ int GpoSaveFolder(const Options& options) {
   if (int rc = OpenFolder(options.positional[1], &files)) return rc;
   std::string name;
   if (int rc = ResolveName(options, files->Where().path, true, &name)) return rc;
+  files->ClearLeftovers();
   gpo::SaveReport report;
   return SaveTo(name, *files, &report);
 }

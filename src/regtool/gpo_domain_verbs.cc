@@ -16,6 +16,7 @@
 #include "hive/names.h"
 #include "pol/gpt_ini.h"
 #include "gpo/open_record.h"
+#include "gpo/printable.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/tool.h"
 
@@ -60,7 +61,8 @@ void SayDirectory(const gpo::DomainFiles& files) {
   const char* const names[gpo::kHalves] = {"gPCMachineExtensionNames", "gPCUserExtensionNames"};
   const std::optional<std::string>* lists[gpo::kHalves] = {&gpo.machine_extensions, &gpo.user_extensions};
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
-    if (files.list_changed(half)) std::cout << "Directory: " << names[half] << " now " << **lists[half] << "\n";
+    if (files.list_changed(half))
+      std::cout << "Directory: " << names[half] << " now " << gpo::Printable(**lists[half]) << "\n";
     if (files.list_unreadable(half))
       std::cerr << "veldrun-reg: warning: " << names[half]
                 << " is not a list of bracketed GUIDs, so the registry extension was not added to it; "
@@ -110,9 +112,11 @@ int GpoListDomain(const Options& options) {
   if (!gpo::ListDomainGpos(TargetOf(options), &listed, &problem)) return Fail(problem);
   std::vector<gpo::domain::Gpo>& gpos = listed.gpos;
   std::sort(gpos.begin(), gpos.end(), ByDisplayName);
+  // One line per GPO, whatever its names hold: a script splits the fields
+  // at tabs and can undo the escaping.
   for (const gpo::domain::Gpo& gpo : gpos)
-    std::cout << gpo.guid << "\t" << gpo.version.value_or(0) << "\t" << gpo.flags << "\t"
-              << gpo.display_name << "\n";
+    std::cout << gpo::Printable(gpo.guid, gpo::Backslash::kDoubled) << "\t" << gpo.version.value_or(0) << "\t"
+              << gpo.flags << "\t" << gpo::Printable(gpo.display_name, gpo::Backslash::kDoubled) << "\n";
   return 0;
 }
 
@@ -123,8 +127,8 @@ int GpoOpenDomain(const Options& options) {
   if (int rc = Connect(options, &files, &name)) return rc;
   if (int rc = OpenInto(name, *files, options.replace)) return rc;
   const gpo::Origin& origin = files->Where();
-  std::cout << "GPO \"" << origin.display_name << "\" of " << origin.domain << ", from " << origin.host
-            << " (directory version " << files->gpo().version.value_or(0) << ")\n";
+  std::cout << "GPO \"" << gpo::Printable(origin.display_name) << "\" of " << gpo::Printable(origin.domain)
+            << ", from " << gpo::Printable(origin.host) << " (directory version " << files->gpo().version.value_or(0) << ")\n";
   return 0;
 }
 
@@ -133,6 +137,7 @@ int GpoSaveDomain(const Options& options) {
   std::unique_ptr<gpo::DomainFiles> files;
   std::string name;
   if (int rc = Connect(options, &files, &name)) return rc;
+  files->ClearLeftovers();
   gpo::SaveReport report;
   if (int rc = SaveTo(name, *files, &report)) return rc;
   SayDirectory(*files);

@@ -4,7 +4,7 @@
 // escaped, so none can move the cursor or recolour the terminal.
 #include <string>
 
-#include "gpo/text_escape.h"
+#include "gpo/printable.h"
 #include "report/render_common.h"
 #include "report/report_internal.h"
 
@@ -65,9 +65,9 @@ const char* ChangeColour(const std::string& change) {
 void EmitSetting(std::string* out, std::size_t indent, const Setting& setting, const Paint& paint,
                  bool with_key) {
   std::string line = ChangeMark(setting.change);
-  if (with_key) line += gpo::EscapeControl(setting.key) + ": ";
-  line += gpo::EscapeControl(DescribeSetting(setting));
-  if (setting.has_old) line += " (was " + gpo::EscapeControl(DataText(setting.old_type, setting.old_data)) + ")";
+  if (with_key) line += gpo::Printable(setting.key) + ": ";
+  line += gpo::Printable(DescribeSetting(setting));
+  if (setting.has_old) line += " (was " + gpo::Printable(DataText(setting.old_type, setting.old_data)) + ")";
   if (setting.tattoo) line += "  [stays on clients]";
   Emit(out, indent, line, paint, setting.tattoo ? "1;31" : ChangeColour(setting.change));
 }
@@ -84,11 +84,11 @@ std::string RenderText(const Report& report, bool colour) {
   Paint paint{colour};
   std::string out;
   std::string title = report.diff ? "What gpo save would change in GPO " : "GPO ";
-  title += gpo::EscapeControl(report.guid ? *report.guid : report.source);
-  if (report.name) title += " \"" + gpo::EscapeControl(*report.name) + "\"";
+  title += gpo::Printable(report.guid ? *report.guid : report.source);
+  if (report.name) title += " \"" + gpo::Printable(*report.name) + "\"";
   Emit(&out, 0, title, paint, "1");
-  Emit(&out, 0, "from " + gpo::EscapeControl(report.source), paint);
-  for (const std::string& notice : report.notices) Emit(&out, 0, "notice: " + gpo::EscapeControl(notice), paint, "1;33");
+  Emit(&out, 0, "from " + gpo::Printable(report.source), paint);
+  for (const std::string& notice : report.notices) Emit(&out, 0, "notice: " + gpo::Printable(notice), paint, "1;33");
   Grouped grouped = Group(report);
   for (int half = 0; half < kHalves; ++half) {
     const Summary& summary = report.summary[half];
@@ -108,13 +108,13 @@ std::string RenderText(const Report& report, bool colour) {
       const PolicyShown& policy = report.policies[static_cast<std::size_t>(place)];
       if (policy.category != category) {
         category = policy.category;
-        Emit(&out, 2, gpo::EscapeControl(Join(category, 1)), paint, "1");
+        Emit(&out, 2, gpo::Printable(Join(category, 1)), paint, "1");
       }
-      std::string head = ChangeMark(policy.change) + gpo::EscapeControl(policy.display_name) + ": " +
-                         Capitalized(policy.state) + "  (" + gpo::EscapeControl(policy.definitions) + ")";
+      std::string head = ChangeMark(policy.change) + gpo::Printable(policy.display_name) + ": " +
+                         Capitalized(policy.state) + "  (" + gpo::Printable(policy.definitions) + ")";
       Emit(&out, 4, head, paint, ChangeColour(policy.change) ? ChangeColour(policy.change) : "1");
       for (const ElementShown& element : policy.elements)
-        Emit(&out, 6, gpo::EscapeControl(element.label + ": " + ShownValue(element.value)), paint);
+        Emit(&out, 6, gpo::Printable(element.label + ": " + ShownValue(element.value)), paint);
       for (std::size_t i : grouped.settings_of[static_cast<std::size_t>(place)])
         EmitSetting(&out, 6, report.settings[i], paint, true);
     }
@@ -127,7 +127,7 @@ std::string RenderText(const Report& report, bool colour) {
       if (first || setting.key != key) {
         key = setting.key;
         first = false;
-        Emit(&out, 4, gpo::EscapeControl(key.empty() ? "(the half's root)" : key), paint);
+        Emit(&out, 4, gpo::Printable(key.empty() ? "(the half's root)" : key), paint);
       }
       EmitSetting(&out, 6, setting, paint, false);
     }

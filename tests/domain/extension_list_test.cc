@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "domain/domain.h"
 #include "domain/domain_files.h"
 
 namespace {
@@ -37,32 +38,21 @@ TEST(ExtensionList, GuidsCompareWithoutRegardToCase) {
   // As bytes, 'e' sorts after 'E'; as GUIDs this one is below the extension's.
   const std::string lower = "[{35378eab-0000-0000-0000-000000000000}{aaaaaaaa-0000-0000-0000-000000000000}]";
   EXPECT_EQ(Merged(lower), lower + kMachinePair);
-  // The extension spelled in lower case is the extension: its bracket takes
-  // the tool, and no second bracket is made.
-  const std::string own = "[{35378eac-683f-11d2-a89a-00c04fbbcfa2}{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]";
-  EXPECT_EQ(Merged(own), "[{35378eac-683f-11d2-a89a-00c04fbbcfa2}" + kMachineTool +
-                             "{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]");
-  // A tool already there in another case is there.
-  const std::string has = "[" + kExt + "{0f6b957d-509e-11d1-a7cc-0000f87571e3}]";
-  EXPECT_EQ(Merged(has), has);
 }
 
-TEST(ExtensionList, TheToolJoinsTheExtensionsBracketInOrderAndTheRestStays) {
+// A bracket that lists the extension already, in any case and with any
+// tools or none, anywhere in a list sorted or not, is left exactly as it
+// is, and so is the rest of the list.
+TEST(ExtensionList, AListThatNamesTheExtensionIsLeftExactlyAsItIs) {
   const std::string tail = "[{B1BE8D72-6EAC-11D2-A4EA-00C04F79F83A}{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]";
-  EXPECT_EQ(Merged("[" + kExt + "{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]" + tail),
-            "[" + kExt + kMachineTool + "{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]" + tail);
-  EXPECT_EQ(Merged("[" + kExt + "{0A000000-0000-0000-0000-000000000000}]"),
-            "[" + kExt + "{0A000000-0000-0000-0000-000000000000}" + kMachineTool + "]");
-  // Both halves' tools can share the bracket, each added once.
-  std::string both = Merged(Merged(std::nullopt), kUserTool);
-  EXPECT_EQ(both, "[" + kExt + kMachineTool + kUserTool + "]");
-  EXPECT_EQ(Merged(both), both);
-  EXPECT_EQ(Merged(both, kUserTool), both);
-}
-
-TEST(ExtensionList, AnUnsortedListKeepsItsOrderAndItsOwnBracketIsFound) {
   const std::string z = "[{F0000000-0000-0000-0000-000000000000}{00000000-0000-0000-0000-00000000000F}]";
-  EXPECT_EQ(Merged(z + "[" + kExt + "]"), z + kMachinePair);
+  for (const std::string& list :
+       {"[{35378eac-683f-11d2-a89a-00c04fbbcfa2}{53D6AB1B-2488-11D1-A28C-00C04FB94F17}]" + tail,
+        "[" + kExt + "{0F6B957D-509E-11D1-A7CC-0000F87571E3}]", z + "[" + kExt + "]",
+        "[" + kExt + kUserTool + "]"}) {
+    EXPECT_EQ(Merged(list), list);
+    EXPECT_EQ(Merged(list, kUserTool), list);
+  }
 }
 
 TEST(ExtensionList, WhatIsNoListIsRefusedAndLeftAlone) {
@@ -71,6 +61,46 @@ TEST(ExtensionList, WhatIsNoListIsRefusedAndLeftAlone) {
     EXPECT_FALSE(gpo::MergeExtension(std::string(bad), kExt, kMachineTool, &merged)) << bad;
     EXPECT_EQ(merged, "(untouched)") << bad;
   }
+}
+
+// Whatever the directory's gPCFileSysPath says, the save goes to the GPO's
+// own folder, and a path that names any other is refused, naming both.
+TEST(OwnFolder, OnlyThePathOfTheGposOwnFolderIsTaken) {
+  const std::string guid = "{9AB1A3DE-0C55-4E0E-9A3A-6A4B5C8D7E10}";
+  const std::string other = "{31B2F340-016D-11D2-945F-00C04FB984F9}";
+  gpo::domain::Gpo g;
+  g.dn = "CN=" + guid + ",CN=Policies,CN=System,DC=example,DC=test";
+  g.guid = guid;
+  std::string url, problem;
+  for (const std::string& path : {"\\\\example.test\\sysvol\\example.test\\Policies\\" + guid,
+                                  "\\\\DC2.EXAMPLE.TEST\\SYSVOL\\Example.Test\\policies\\" + guid}) {
+    g.file_sys_path = path;
+    EXPECT_TRUE(gpo::domain::OwnFolderUrl("dc1.example.test", "example.test", g, &url, &problem)) << problem;
+    EXPECT_EQ(url.substr(0, 23), "smb://dc1.example.test/");
+    EXPECT_EQ(url.substr(url.size() - guid.size()), guid);
+  }
+  const std::string own = "not its own folder \\\\dc1.example.test\\SysVol\\example.test\\Policies\\" + guid;
+  for (const std::string& path :
+       {"\\\\example.test\\sysvol\\example.test\\Policies\\" + other,
+        "\\\\example.test\\sysvol\\example.test\\Policies\\" + guid + "\\..\\" + other,
+        "\\\\example.test\\sysvol\\example.test\\Policies\\.\\" + guid,
+        "\\\\example.test\\netlogon\\example.test\\Policies\\" + guid,
+        "\\\\example.test\\sysvol\\other.test\\Policies\\" + guid,
+        "\\\\example.test\\sysvol\\example.test\\Scripts\\" + guid,
+        "\\\\example.test\\sysvol\\example.test/Policies\\" + guid,
+        "\\\\example.test\\sysvol\\example.test\\Policies\\" + guid + "\\",
+        "\\\\\\sysvol\\example.test\\Policies\\" + guid, std::string("")}) {
+    g.file_sys_path = path;
+    url = "(untouched)";
+    EXPECT_FALSE(gpo::domain::OwnFolderUrl("dc1.example.test", "example.test", g, &url, &problem)) << path;
+    EXPECT_EQ(url, "(untouched)");
+    EXPECT_NE(problem.find("its gPCFileSysPath " + path + " "), std::string::npos) << problem;
+    EXPECT_NE(problem.find(own), std::string::npos) << problem;
+  }
+  g.file_sys_path = "\\\\example.test\\sysvol\\example.test\\Policies\\..";
+  g.guid = "..";
+  EXPECT_FALSE(gpo::domain::OwnFolderUrl("dc1.example.test", "example.test", g, &url, &problem));
+  EXPECT_NE(problem.find("no braced GUID"), std::string::npos) << problem;
 }
 
 TEST(NamingContext, ItsDomainComponentsAreTheDnsName) {

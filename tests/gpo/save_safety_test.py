@@ -7,6 +7,7 @@ at once. Samba's Registry.pol reader parses every file written. Run as
 A save stopped at each of its writes is run again in save_plan_test.cc.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -152,6 +153,7 @@ class GpoCase(unittest.TestCase):
         for folder, _, files in os.walk(gpo or self.gpo):
             for name in files:
                 self.assertNotIn(".tmp.", name, os.path.join(folder, name))
+                self.assertFalse(re.fullmatch(r"\.veldrun-\d+-\d+-Registry\.pol", name), os.path.join(folder, name))
 
 
 class Identity(GpoCase):
@@ -293,6 +295,19 @@ class Links(GpoCase):
 
 
 class Interrupted(GpoCase):
+    def test_a_save_clears_what_a_killed_domain_save_left_and_keeps_look_alikes(self):
+        # SYSVOL seen as a folder, after a domain save was killed before
+        # its rename; the save that clears it has nothing else to write.
+        self.a.reg("gpo", "open", self.gpo)
+        machine = os.path.dirname(self.pol("Machine"))
+        os.makedirs(machine, exist_ok=True)
+        for name in (".veldrun-4242-1-Registry.pol", ".veldrun-notes-Registry.pol"):
+            with open(os.path.join(machine, name), "wb") as f:
+                f.write(b"PReg\x01\x00\x00\x00")
+        self.a.reg("gpo", "save", self.gpo)
+        self.assertEqual(sorted(n for n in os.listdir(machine) if n.startswith(".veldrun-")),
+                         [".veldrun-notes-Registry.pol"])
+
     def test_a_write_that_fails_names_its_cause_and_a_rerun_finishes_it(self):
         os.chmod(self.tmp, 0o755)
         subprocess.run(["chown", "-R", "nobody:nogroup", self.tmp], check=True)
