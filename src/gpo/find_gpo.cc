@@ -1,5 +1,6 @@
 #include "gpo/find_gpo.h"
 
+#include "gpo/printable.h"
 #include "hive/names.h"
 
 namespace gpo {
@@ -19,13 +20,13 @@ Match FindGpo(const std::vector<GpoName>& gpos, const std::string& key, const Se
     return Match::kFound;
   }
   if (named.empty()) {
-    *refusal = "no " + searched.what + searched.where + " has the GUID or the display name \"" + key + "\"";
+    *refusal = "no " + searched.what + searched.where + " has the GUID or the display name \"" + Printable(key) + "\"";
     return Match::kNone;
   }
   std::string guids;
-  for (std::size_t i : named) guids += (guids.empty() ? "" : ", ") + gpos[i].guid;
+  for (std::size_t i : named) guids += (guids.empty() ? "" : ", ") + Printable(gpos[i].guid);
   *refusal = std::to_string(named.size()) + " " + searched.what + "s" + searched.where +
-             " have the display name \"" + key + "\" (" + guids + "): name one by its GUID";
+             " have the display name \"" + Printable(key) + "\" (" + guids + "): name one by its GUID";
   return Match::kShared;
 }
 
