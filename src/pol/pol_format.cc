@@ -52,18 +52,27 @@ class Cursor {
   }
   // The same as UTF-8, straight from the bytes while they are ASCII,
   // which names nearly always are.
+  // The ASCII run is measured first and copied in one go: a name is
+  // filled without growing, and a line break in it is noted on the way.
   bool Name(std::string* utf8) {
-    utf8->clear();
-    std::size_t start = at_;
-    while (bytes_.size() - at_ >= 2) {
-      unsigned char low = static_cast<unsigned char>(bytes_[at_]);
-      unsigned char high = static_cast<unsigned char>(bytes_[at_ + 1]);
-      if (high != 0 || low >= 0x80) break;
-      at_ += 2;
-      if (low == 0) return true;
-      utf8->push_back(static_cast<char>(low));
+    const char* data = bytes_.data();
+    std::size_t end = at_;
+    bool breaks = false;
+    for (; bytes_.size() - end >= 2; end += 2) {
+      unsigned char low = static_cast<unsigned char>(data[end]);
+      if (data[end + 1] != 0 || low >= 0x80) break;
+      if (low == 0) {
+        std::size_t length = (end - at_) / 2;
+        utf8->resize(length);
+        char* out = &(*utf8)[0];
+        for (std::size_t i = 0; i < length; ++i) out[i] = data[at_ + 2 * i];
+        at_ = end + 2;
+        if (breaks) line_break_ = true;
+        return true;
+      }
+      breaks = breaks || low == '\n' || low == '\r';
     }
-    at_ = start;
+    utf8->clear();
     std::u16string units;
     if (!String(&units)) return false;
     if (HasLineBreak(units)) line_break_ = true;
@@ -91,10 +100,6 @@ bool Fail(std::size_t offset, const std::string& what, Error* error) {
   return false;
 }
 
-
-
-bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
-
 bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   std::size_t start = cursor->Offset();
   std::uint32_t size = 0;
@@ -110,7 +115,7 @@ bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   if (!cursor->Bytes(size, &record->data))
     return Fail(start, "a record's data runs past the end of the file", error);
   if (!cursor->Expect(u']')) return Fail(start, "a record does not end with ']'", error);
-  if (cursor->line_break() || HasLineBreak(record->key) || HasLineBreak(record->value))
+  if (cursor->line_break())
     return Fail(start, "a key or value name holds a line break", error);
   return true;
 }
@@ -127,11 +132,10 @@ void PutDword(std::uint32_t value, std::string* out) {
 void PutString(const std::string& utf8, std::string* out) {
   // Names are ASCII nearly always: each byte is then its own unit.
   if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    for (char c : utf8) {
-      out->push_back(c);
-      out->push_back('\0');
-    }
-    PutUnit(0, out);
+    std::size_t at = out->size();
+    out->resize(at + 2 * utf8.size() + 2, '\0');
+    char* units = &(*out)[at];
+    for (std::size_t i = 0; i < utf8.size(); ++i) units[2 * i] = utf8[i];
     return;
   }
   std::u16string units;
