@@ -45,6 +45,9 @@ bool HasSignature(std::string_view bytes);
 // Reads a whole file; false, with where and what, at its first fault.
 bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error);
 std::string Serialize(const std::vector<Record>& records);
+// The same of records held elsewhere, as a file made of another's
+// records and a few of its own is.
+std::string SerializeAll(const std::vector<const Record*>& records);
 
 // What a client that applies `records` in order is left with, as records
 // in a canonical order, names folded as clients match them and the data

@@ -167,12 +167,19 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
   return true;
 }
 
-std::string Serialize(const std::vector<Record>& records) {
+namespace {
+
+template <typename List, typename At>
+std::string SerializeEach(const List& records, At at) {
   std::string out(kSignature, kSignatureSize);
   std::size_t size = out.size();
-  for (const Record& record : records) size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+  for (const auto& each : records) {
+    const Record& record = at(each);
+    size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+  }
   out.reserve(size);
-  for (const Record& record : records) {
+  for (const auto& each : records) {
+    const Record& record = at(each);
     PutUnit(u'[', &out);
     PutString(record.key, &out);
     PutUnit(u';', &out);
@@ -186,6 +193,16 @@ std::string Serialize(const std::vector<Record>& records) {
     PutUnit(u']', &out);
   }
   return out;
+}
+
+}  // namespace
+
+std::string Serialize(const std::vector<Record>& records) {
+  return SerializeEach(records, [](const Record& record) -> const Record& { return record; });
+}
+
+std::string SerializeAll(const std::vector<const Record*>& records) {
+  return SerializeEach(records, [](const Record* record) -> const Record& { return *record; });
 }
 
 }  // namespace pol

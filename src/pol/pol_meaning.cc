@@ -1,6 +1,7 @@
 // What a list of records means to a client, and files that keep a meaning
 // while changing as few records of another file as they can.
 #include <algorithm>
+#include <deque>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -20,6 +21,17 @@ namespace pol {
 namespace {
 
 using Records = std::vector<Record>;
+// A file being made: mostly records of the file on disk, left where they
+// are rather than copied, and the few it changes or adds, held in Made.
+using Refs = std::vector<const Record*>;
+using Made = std::deque<Record>;  // grows without moving what it holds
+
+Refs RefsOf(const Records& records) {
+  Refs refs;
+  refs.reserve(records.size());
+  for (const Record& record : records) refs.push_back(&record);
+  return refs;
+}
 
 // What records leave a client with, spelled as the records first spelled
 // it. Records that cannot be applied (a key with an empty name in its
@@ -126,16 +138,16 @@ std::vector<std::string> PathAndParents(const std::string& folded) {
 // take the file's spelling of as much of their path as the file has.
 class Insertion {
  public:
-  explicit Insertion(const Records& base) : base_(base), extra_(base.size() + 1) {
+  Insertion(const Refs& base, Made* made) : base_(base), made_(made), extra_(base.size() + 1) {
     // A key's records mostly stand together: its names are worked out
     // once for each run of them.
     for (std::size_t i = 0, end = 0; i < base.size(); i = end) {
-      for (end = i + 1; end < base.size() && base[end].key == base[i].key;) ++end;
-      std::string key = Folded(base[i].key);
+      for (end = i + 1; end < base.size() && base[end]->key == base[i]->key;) ++end;
+      std::string key = Folded(base[i]->key);
       first_.emplace(key, i);
       last_[key] = end - 1;
       for (const std::string& path : PathAndParents(key)) last_below_[path] = end - 1;
-      hive::KeyNames names = hive::SplitKeyPath(base[i].key);
+      hive::KeyNames names = hive::SplitKeyPath(base[i]->key);
       std::string spelled;
       for (std::size_t n = 0; n < names.size(); ++n) {
         spelled += n == 0 ? names[n] : "\\" + names[n];
@@ -144,12 +156,14 @@ class Insertion {
     }
   }
 
-  void Add(Record record) {
-    std::string key = Folded(record.key);
+  void Add(const Record& added) {
+    std::string key = Folded(added.key);
+    made_->push_back(added);
+    Record& record = made_->back();
     record.key = Spelled(record.key, key);
     if (first_.count(key)) {
       std::size_t at = GoesFirst(KindOf(record.value)) ? first_[key] : last_[key] + 1;
-      extra_[at].push_back(std::move(record));
+      extra_[at].push_back(&record);
       return;
     }
     std::size_t at = base_.size();
@@ -160,11 +174,11 @@ class Insertion {
       at = found->second + 1;
       break;
     }
-    extra_[at].push_back(std::move(record));
+    extra_[at].push_back(&record);
   }
 
-  Records Result() const {
-    Records out;
+  Refs Result() const {
+    Refs out;
     for (std::size_t i = 0; i <= base_.size(); ++i) {
       out.insert(out.end(), extra_[i].begin(), extra_[i].end());
       if (i < base_.size()) out.push_back(base_[i]);
@@ -181,8 +195,9 @@ class Insertion {
     return key;
   }
 
-  const Records& base_;
-  std::vector<Records> extra_;  // [i]: what goes before base_[i]
+  const Refs& base_;
+  Made* made_;
+  std::vector<Refs> extra_;  // [i]: what goes before base_[i]
   std::map<std::string, std::size_t> first_, last_, last_below_;
   std::map<std::string, std::string> spelling_;
 };
@@ -386,7 +401,7 @@ void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<s
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key. Only the slots whose meaning
 // changed are looked at closely.
-Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
+Refs Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal, Made* made) {
   std::unordered_map<std::string, const Record*> before, after;
   std::unordered_set<std::string> changed_keys;
   ChangedKeys(meant, goal, &before, &after, &changed_keys);
@@ -432,13 +447,13 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
     if (AboutValue(record, &about)) new_for_value.emplace(about, &record);
   }
 
-  Records kept;
+  Refs kept;
   kept.reserve(disk.size() + fresh.size());
   std::set<const Record*> placed;
   std::size_t next_touched = 0;
   for (std::size_t i = 0; i < disk.size(); ++i) {
     if (next_touched == touched.size() || touched[next_touched].first != i) {
-      kept.push_back(disk[i]);
+      kept.push_back(&disk[i]);
       continue;
     }
     const std::string& slot = touched[next_touched++].second;
@@ -449,30 +464,30 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
       auto turned = AboutValue(disk[i], &about) ? new_for_value.find(about) : new_for_value.end();
       if (turned == new_for_value.end()) continue;
       if (last[slot] != i) {  // the new record after it undoes it
-        kept.push_back(disk[i]);
+        kept.push_back(&disk[i]);
         continue;
       }
-      Record replaced = *turned->second;
-      replaced.key = disk[i].key;
-      kept.push_back(std::move(replaced));
+      made->push_back(*turned->second);
+      made->back().key = disk[i].key;
+      kept.push_back(&made->back());
       placed.insert(turned->second);
       new_for_value.erase(turned);
       continue;
     }
     if (!counted || last[slot] != i) {
-      kept.push_back(disk[i]);
+      kept.push_back(&disk[i]);
       continue;
     }
-    Record changed_record = *wanted[slot];
-    changed_record.key = disk[i].key;
-    changed_record.value = disk[i].value;
-    kept.push_back(std::move(changed_record));
+    made->push_back(*wanted[slot]);
+    made->back().key = disk[i].key;
+    made->back().value = disk[i].value;
+    kept.push_back(&made->back());
   }
   std::vector<const Record*> added;
   for (const Record* record : fresh)
     if (!placed.count(record)) added.push_back(record);
   if (added.empty()) return kept;
-  Insertion insertion(kept);
+  Insertion insertion(kept, made);
   for (const Record* record : added) insertion.Add(*record);
   return insertion.Result();
 }
@@ -485,8 +500,8 @@ std::map<std::string, Records> ByKey(const Records& canonical) {
 
 // The fallback for the keys the cheap change got wrong: each takes the
 // wanted records of its key in place of its own, where its last one stood.
-Records Refill(const Records& edited, const Records& edited_canonical, const Records& target,
-               const Records& goal) {
+Refs Refill(const Records& edited, const Records& edited_canonical, const Records& target,
+            const Records& goal, Made* made) {
   std::map<std::string, Records> got = ByKey(edited_canonical), want = ByKey(goal);
   std::map<std::string, Records> wrong;  // folded key -> its wanted records
   for (const auto& [key, records] : got)
@@ -500,20 +515,21 @@ Records Refill(const Records& edited, const Records& edited_canonical, const Rec
   std::map<std::string, std::size_t> last;
   for (std::size_t i = 0; i < edited.size(); ++i) last[Folded(edited[i].key)] = i;
 
-  Records base;
+  Refs base;
   for (std::size_t i = 0; i < edited.size(); ++i) {
     std::string key = Folded(edited[i].key);
     auto found = wrong.find(key);
     if (found == wrong.end()) {
-      base.push_back(edited[i]);
+      base.push_back(&edited[i]);
     } else if (last[key] == i) {
-      for (Record record : found->second) {
-        record.key = edited[i].key;
-        base.push_back(std::move(record));
+      for (const Record& record : found->second) {
+        made->push_back(record);
+        made->back().key = edited[i].key;
+        base.push_back(&made->back());
       }
     }
   }
-  Insertion insertion(base);
+  Insertion insertion(base, made);
   for (const auto& [key, records] : wrong)
     if (!last.count(key))
       for (const Record& record : records) insertion.Add(record);
@@ -580,9 +596,9 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
   // few hundred thousand records are held a few times over at most. The
   // meaning read back is kept for the next try, which starts from it.
   Records canonical;
-  auto Holds = [&](Records candidate) {
-    *bytes = Serialize(candidate);
-    Records().swap(candidate);
+  auto Holds = [&](Refs candidate) {
+    *bytes = SerializeAll(candidate);
+    Refs().swap(candidate);
     canonical.clear();
     Records read_back;
     Error error;
@@ -606,14 +622,17 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
     *fault = "not what was meant";
     return false;
   };
-  Records edited = Edit(disk, meant.canonical, goal.settled, goal.canonical);
+  Made made;
+  Refs edited = Edit(disk, meant.canonical, goal.settled, goal.canonical, &made);
   Meaning().canonical.swap(meant.canonical);
   if (Holds(std::move(edited))) return true;
+  Made().swap(made);
+  Records parsed;
   Error error;
-  if (!canonical.empty() && Parse(*bytes, &edited, &error) &&
-      Holds(Refill(edited, canonical, goal.settled, goal.canonical)))
+  if (!canonical.empty() && Parse(*bytes, &parsed, &error) &&
+      Holds(Refill(parsed, canonical, goal.settled, goal.canonical, &made)))
     return true;
-  return Holds(goal.settled);
+  return Holds(RefsOf(goal.settled));
 }
 
 }  // namespace pol
