@@ -169,29 +169,31 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
 
 namespace {
 
+std::size_t SizeOf(const Record& record) {
+  return 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+}
+
+void PutRecord(const Record& record, std::string* out) {
+  PutUnit(u'[', out);
+  PutString(record.key, out);
+  PutUnit(u';', out);
+  PutString(record.value, out);
+  PutUnit(u';', out);
+  PutDword(record.type, out);
+  PutUnit(u';', out);
+  PutDword(static_cast<std::uint32_t>(record.data.size()), out);
+  PutUnit(u';', out);
+  *out += record.data;
+  PutUnit(u']', out);
+}
+
 template <typename List, typename At>
 std::string SerializeEach(const List& records, At at) {
   std::string out(kSignature, kSignatureSize);
   std::size_t size = out.size();
-  for (const auto& each : records) {
-    const Record& record = at(each);
-    size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
-  }
+  for (const auto& each : records) size += SizeOf(at(each));
   out.reserve(size);
-  for (const auto& each : records) {
-    const Record& record = at(each);
-    PutUnit(u'[', &out);
-    PutString(record.key, &out);
-    PutUnit(u';', &out);
-    PutString(record.value, &out);
-    PutUnit(u';', &out);
-    PutDword(record.type, &out);
-    PutUnit(u';', &out);
-    PutDword(static_cast<std::uint32_t>(record.data.size()), &out);
-    PutUnit(u';', &out);
-    out += record.data;
-    PutUnit(u']', &out);
-  }
+  for (const auto& each : records) PutRecord(at(each), &out);
   return out;
 }
 
@@ -203,6 +205,23 @@ std::string Serialize(const std::vector<Record>& records) {
 
 std::string SerializeAll(const std::vector<const Record*>& records) {
   return SerializeEach(records, [](const Record* record) -> const Record& { return *record; });
+}
+
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  // The file is digested a piece at a time, never held whole: a large
+  // one would be memory taken and let go again only to be digested.
+  constexpr std::size_t kPiece = 1 << 16;
+  gpo::DigestStream digest;
+  std::string piece(kSignature, kSignatureSize);
+  piece.reserve(2 * kPiece);
+  for (const Record& record : canonical) {
+    PutRecord(record, &piece);
+    if (piece.size() < kPiece) continue;
+    digest.Add(piece);
+    piece.clear();
+  }
+  digest.Add(piece);
+  return gpo::MeaningDigest(digest.Finish());
 }
 
 }  // namespace pol

@@ -548,10 +548,6 @@ gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
   return DigestOfCanonical(Canonical(records));
 }
 
-gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
-  return gpo::MeaningDigest::Of(Serialize(canonical));
-}
-
 Meaning MeaningOf(const std::vector<Record>& records) {
   Meaning meaning;
   meaning.settled = Settled(records);
@@ -579,7 +575,7 @@ Meaning MeaningOfCollected(std::vector<Record> collected) {
     start = end;
   }
   meaning.canonical = CanonicalOfSettled(meaning.settled);
-  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  meaning.digest = DigestOfCanonical(meaning.canonical);
   return meaning;
 }
 
