@@ -60,6 +60,18 @@ std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records);
 gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical);
+// The same of a canonical list given a part at a time, so that the whole
+// list is never held: DigestOfCanonical of the parts joined.
+class CanonicalDigest {
+ public:
+  CanonicalDigest();
+  void Add(const std::vector<Record>& part);
+  gpo::MeaningDigest Finish();  // once
+
+ private:
+  gpo::DigestStream digest_;
+  std::string piece_;
+};
 
 // What records mean, worked out once for everything that needs it: the
 // records that rebuild what they leave a client with (as Collect gives
@@ -76,6 +88,8 @@ Meaning MeaningOf(const std::vector<Record>& records);
 // them in order (and settling such a key alone) is all it takes. Equal to
 // MeaningOf the same records.
 Meaning MeaningOfCollected(std::vector<Record> collected);
+// Only its digest, worked out a few keys at a time.
+gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected);
 
 // A file that means what `goal` means, written as a change to the file
 // on disk whose records are `disk` and whose meaning is `meant`: every

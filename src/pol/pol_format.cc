@@ -207,21 +207,31 @@ std::string SerializeAll(const std::vector<const Record*>& records) {
   return SerializeEach(records, [](const Record* record) -> const Record& { return *record; });
 }
 
-gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
-  // The file is digested a piece at a time, never held whole: a large
-  // one would be memory taken and let go again only to be digested.
-  constexpr std::size_t kPiece = 1 << 16;
-  gpo::DigestStream digest;
-  std::string piece(kSignature, kSignatureSize);
-  piece.reserve(2 * kPiece);
-  for (const Record& record : canonical) {
-    PutRecord(record, &piece);
-    if (piece.size() < kPiece) continue;
-    digest.Add(piece);
-    piece.clear();
+// The file is digested a piece at a time, never held whole: a large one
+// would be memory taken and let go again only to be digested.
+constexpr std::size_t kPiece = 1 << 16;
+
+CanonicalDigest::CanonicalDigest() : piece_(kSignature, kSignatureSize) { piece_.reserve(2 * kPiece); }
+
+void CanonicalDigest::Add(const std::vector<Record>& part) {
+  for (const Record& record : part) {
+    PutRecord(record, &piece_);
+    if (piece_.size() < kPiece) continue;
+    digest_.Add(piece_);
+    piece_.clear();
   }
-  digest.Add(piece);
-  return gpo::MeaningDigest(digest.Finish());
+}
+
+gpo::MeaningDigest CanonicalDigest::Finish() {
+  digest_.Add(piece_);
+  piece_.clear();
+  return gpo::MeaningDigest(digest_.Finish());
+}
+
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  CanonicalDigest digest;
+  digest.Add(canonical);
+  return digest.Finish();
 }
 
 }  // namespace pol

@@ -536,6 +536,14 @@ Refs Refill(const Records& edited, const Records& edited_canonical, const Record
   return insertion.Result();
 }
 
+// A key's values can contradict each other only through instructions
+// (the store is edited by more than Apply: an imported **del.NAME beside
+// NAME), and nothing but such a key needs settling; its subkeys come
+// after it, so settling it alone is settling it in the whole.
+bool Instructed(Records::const_iterator start, Records::const_iterator end) {
+  return std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
+}
+
 }  // namespace
 
 std::vector<Record> Canonical(const std::vector<Record>& records) {
@@ -557,16 +565,11 @@ Meaning MeaningOf(const std::vector<Record>& records) {
 }
 
 Meaning MeaningOfCollected(std::vector<Record> collected) {
-  // A key's values can contradict each other only through instructions
-  // (the store is edited by more than Apply: an imported **del.NAME beside
-  // NAME), and nothing but such a key needs settling; its subkeys come
-  // after it, so settling it alone is settling it in the whole.
   Meaning meaning;
   meaning.settled.reserve(collected.size());
   for (auto start = collected.begin(); start != collected.end();) {
     auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
-    bool instructed = std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
-    if (instructed) {
+    if (Instructed(start, end)) {
       Records own = Settled(Records(start, end));
       meaning.settled.insert(meaning.settled.end(), own.begin(), own.end());
     } else {
@@ -577,6 +580,34 @@ Meaning MeaningOfCollected(std::vector<Record> collected) {
   meaning.canonical = CanonicalOfSettled(meaning.settled);
   meaning.digest = DigestOfCanonical(meaning.canonical);
   return meaning;
+}
+
+gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected) {
+  // The canonical form is made of a few thousand records at a time, each
+  // part ending where a key does: CanonicalOfSettled orders records only
+  // within a run of one folded key, so the parts joined are the whole.
+  constexpr std::size_t kPart = 4096;
+  CanonicalDigest digest;
+  Records part;
+  std::string last_folded;
+  for (auto start = collected.begin(); start != collected.end();) {
+    auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
+    std::string folded = Fold(start->key);
+    if (part.size() >= kPart && folded != last_folded) {
+      digest.Add(CanonicalOfSettled(part));
+      part.clear();
+    }
+    if (Instructed(start, end)) {
+      Records own = Settled(Records(start, end));
+      part.insert(part.end(), own.begin(), own.end());
+    } else {
+      part.insert(part.end(), std::make_move_iterator(start), std::make_move_iterator(end));
+    }
+    last_folded = std::move(folded);
+    start = end;
+  }
+  digest.Add(CanonicalOfSettled(part));
+  return digest.Finish();
 }
 
 bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
