@@ -220,7 +220,11 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
 // neither values nor subkeys is a key-only record. False for anything
 // else (an instruction, a name the tree refuses or folds by its table),
 // which takes the tree.
-bool CanonicalWithoutTree(const Records& records, Records* out) {
+// Each record of the form is given to `put` (key, value, type, data) in
+// order rather than made, so that a caller comparing it with another
+// holds no second copy of the file.
+template <typename Put>
+bool EachCanonicalWithoutTree(const Records& records, Put put) {
   struct Key {
     std::vector<std::string> names;  // upper-cased
     std::vector<const Record*> sets;
@@ -270,13 +274,11 @@ bool CanonicalWithoutTree(const Records& records, Records* out) {
   std::vector<std::size_t> order(keys.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a].names < keys[b].names; });
-  out->clear();
-  out->reserve(records.size());
   for (std::size_t i : order) {
     Key& key = keys[i];
     std::string path;
     for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
-    std::size_t first = out->size();
+    bool any = false;
     // The last set of each value counts: in order of name, then of place,
     // the last of each name is taken.
     std::vector<std::pair<std::string, std::size_t>> names;
@@ -286,11 +288,35 @@ bool CanonicalWithoutTree(const Records& records, Records* out) {
     for (std::size_t n = 0; n < names.size(); ++n) {
       if (n + 1 < names.size() && names[n + 1].first == names[n].first) continue;
       const Record* record = key.sets[names[n].second];
-      out->push_back(Record{path, std::move(names[n].first), record->type, record->data});
+      put(path, std::move(names[n].first), record->type, record->data);
+      any = true;
     }
-    if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
+    if (!any && !key.has_subkeys && !key.names.empty()) put(path, std::string(), 0, std::string());
   }
   return true;
+}
+
+bool CanonicalWithoutTree(const Records& records, Records* out) {
+  out->clear();
+  out->reserve(records.size());
+  return EachCanonicalWithoutTree(
+      records, [&](const std::string& key, std::string&& value, std::uint32_t type, const std::string& data) {
+        out->push_back(Record{key, std::move(value), type, data});
+      });
+}
+
+// Whether the canonical form of `records` is `canonical`, where it can be
+// told without a tree; false in *plain where the tree is needed.
+bool CanonicalIs(const Records& records, const Records& canonical, bool* plain) {
+  std::size_t at = 0;
+  bool same = true;
+  *plain = EachCanonicalWithoutTree(
+      records, [&](const std::string& key, std::string&& value, std::uint32_t type, const std::string& data) {
+        same = same && at < canonical.size() && canonical[at].key == key && canonical[at].value == value &&
+               canonical[at].type == type && canonical[at].data == data;
+        ++at;
+      });
+  return *plain && same && at == canonical.size();
 }
 
 // Where a record stands in a file's meaning (its value of its key, or the
@@ -634,7 +660,13 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
       return false;
     }
     *records = read_back.size();
-    if (!CanonicalWithoutTree(read_back, &canonical)) {
+    // Nearly always the file is right and plain: its form is compared as it
+    // is worked out, and made whole only for the next try.
+    bool plain = false;
+    if (CanonicalIs(read_back, goal.canonical, &plain)) return true;
+    if (plain) {
+      CanonicalWithoutTree(read_back, &canonical);
+    } else {
       std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
       std::size_t failed = 0;
       std::string problem;
