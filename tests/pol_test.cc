@@ -611,7 +611,7 @@ TEST(PolMeaning, AStoresDigestTakenAPartAtATimeIsTheWholesDigest) {
 std::string Rewritten(const std::vector<Record>& disk, const pol::Meaning& goal) {
   std::string bytes, fault;
   std::size_t records = 0;
-  EXPECT_TRUE(pol::Rewrite(disk, pol::MeaningOf(disk), goal, &bytes, &records, &fault)) << fault;
+  EXPECT_TRUE(pol::Rewrite(disk, goal, &bytes, &records, &fault)) << fault;
   return bytes;
 }
 

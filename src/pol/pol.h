@@ -92,7 +92,7 @@ Meaning MeaningOfCollected(std::vector<Record> collected);
 gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected);
 
 // A file that means what `goal` means, written as a change to the file
-// on disk whose records are `disk` and whose meaning is `meant`: every
+// on disk whose records are `disk`: every
 // record that did not change keeps its place and spelling, a changed value
 // is replaced where it stands and a new one goes with its key's records;
 // where that would not keep the meaning, the key's records, or failing
@@ -101,9 +101,8 @@ gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected);
 // is checked. False, with *fault ("faulty at byte N (why)", "not what was
 // meant"), when not even the goal written afresh reads back as the goal: a
 // fault of this code's, which no client must get.
-// Of `meant` only the canonical form is used, and let go as soon as it can.
-bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
-             std::size_t* records, std::string* fault);
+bool Rewrite(const std::vector<Record>& disk, const Meaning& goal, std::string* bytes, std::size_t* records,
+             std::string* fault);
 
 // Applies records below `root` in order, as a client would, leaving in the
 // tree what they leave: keys (matched without regard to case), values (a

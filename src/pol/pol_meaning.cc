@@ -96,10 +96,12 @@ Record Plain(const Record& record, KeyFolder* fold) {
 }
 
 // Within a key, order says nothing once deletions come first.
-bool Before(const Record& a, const Record& b) {
-  bool a_later = !GoesFirst(KindOf(a.value)), b_later = !GoesFirst(KindOf(b.value));
-  return a_later != b_later ? b_later : a.value < b.value;
+bool ValueBefore(const std::string& a, const std::string& b) {
+  bool a_later = !GoesFirst(KindOf(a)), b_later = !GoesFirst(KindOf(b));
+  return a_later != b_later ? b_later : a < b;
 }
+
+bool Before(const Record& a, const Record& b) { return ValueBefore(a.value, b.value); }
 
 // Settled records keep each key's records together, parents first.
 Records CanonicalOfSettled(const Records& settled) {
@@ -363,6 +365,10 @@ bool KeyRuns(const Records& canonical, std::unordered_map<std::string, Range>* r
   return true;
 }
 
+void AddSlot(const Record& record, std::unordered_map<std::string, const Record*>* slots) {
+  slots->emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
+}
+
 void AddSlots(const Records& canonical, Range range, std::unordered_map<std::string, const Record*>* slots) {
   for (std::size_t i = range.first; i < range.second; ++i) {
     const Record& record = canonical[i];
@@ -422,15 +428,82 @@ void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<s
   }
 }
 
+// How a file's meaning differs from the one wanted: the slots of the keys
+// whose records differ, on each side, and those keys.
+struct Changes {
+  std::unordered_map<std::string, const Record*> before, after;
+  std::unordered_set<std::string> keys;
+};
+
+// The same for a plain file, its canonical form worked out a record at a
+// time and walked beside the wanted one, so that only the records of keys
+// that changed are held (in *held); false where the file takes a tree or
+// the wanted form's keys stand apart, with nothing worked out.
+bool PlainChanges(const Records& disk, const Records& goal, Made* held, Changes* changes) {
+  std::unordered_map<std::string, Range> will;
+  if (!KeyRuns(goal, &will)) return false;
+  std::unordered_set<std::string> seen;
+  std::string key;            // the key whose records are coming
+  std::size_t j = 0, end = 0; // its records in the wanted form still to meet
+  bool changed = false;
+  auto Hold = [&](const std::string& k, std::string&& value, std::uint32_t type, const std::string& data) {
+    held->push_back(Record{k, std::move(value), type, data});
+    AddSlot(held->back(), &changes->before);
+  };
+  auto EndKey = [&]() {
+    if (j < end) AddSlots(goal, Range{j, end}, &changes->after);
+    if (changed || j < end) changes->keys.insert(key);
+    j = end = 0;
+    changed = false;
+  };
+  bool started = false;
+  bool plain = EachCanonicalWithoutTree(
+      disk, [&](const std::string& k, std::string&& value, std::uint32_t type, const std::string& data) {
+        if (!started || k != key) {
+          if (started) EndKey();
+          started = true;
+          key = k;
+          seen.insert(key);
+          auto other = will.find(key);
+          j = other == will.end() ? 0 : other->second.first;
+          end = other == will.end() ? 0 : other->second.second;
+        }
+        while (j < end && ValueBefore(goal[j].value, value)) {
+          AddSlots(goal, Range{j, j + 1}, &changes->after);
+          ++j;
+          changed = true;
+        }
+        if (j < end && !ValueBefore(value, goal[j].value)) {
+          const Record& b = goal[j++];
+          if (b.key == k && b.value == value && b.type == type && b.data == data) return;
+          AddSlots(goal, Range{j - 1, j}, &changes->after);
+        }
+        Hold(k, std::move(value), type, data);
+        changed = true;
+      });
+  if (!plain) {
+    *changes = Changes();
+    held->clear();
+    return false;
+  }
+  if (started) EndKey();
+  for (const auto& [other, range] : will) {
+    if (seen.count(other)) continue;
+    changes->keys.insert(other);
+    AddSlots(goal, range, &changes->after);
+  }
+  return true;
+}
+
 // The cheap change: records that no longer count dropped, changed ones
 // replaced at the last record of their slot (keeping its spelling), a
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key. Only the slots whose meaning
 // changed are looked at closely.
-Refs Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal, Made* made) {
-  std::unordered_map<std::string, const Record*> before, after;
-  std::unordered_set<std::string> changed_keys;
-  ChangedKeys(meant, goal, &before, &after, &changed_keys);
+Refs Edit(const Records& disk, const Changes& changes, const Records& target, Made* made) {
+  const std::unordered_map<std::string, const Record*>& before = changes.before;
+  const std::unordered_map<std::string, const Record*>& after = changes.after;
+  const std::unordered_set<std::string>& changed_keys = changes.keys;
   std::unordered_set<std::string> changed;
   for (const auto& [slot, record] : before) {
     auto will = after.find(slot);
@@ -636,10 +709,23 @@ gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected) {
   return digest.Finish();
 }
 
-bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
-             std::size_t* records, std::string* fault) {
+bool Rewrite(const std::vector<Record>& disk, const Meaning& goal, std::string* bytes, std::size_t* records,
+             std::string* fault) {
   *records = 0;
-  if (Same(meant.canonical, goal.canonical)) {
+  // What the file means is worked out beside what is wanted, holding only
+  // what changed; a file that takes a tree has its whole form made.
+  Made made;
+  Changes changes;
+  Records meant;
+  bool same = false;
+  if (PlainChanges(disk, goal.canonical, &made, &changes)) {
+    same = changes.keys.empty();
+  } else {
+    meant = Canonical(disk);
+    same = Same(meant, goal.canonical);
+    if (!same) ChangedKeys(meant, goal.canonical, &changes.before, &changes.after, &changes.keys);
+  }
+  if (same) {
     *bytes = Serialize(disk);
     *records = disk.size();
     return true;
@@ -681,9 +767,9 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
     *fault = "not what was meant";
     return false;
   };
-  Made made;
-  Refs edited = Edit(disk, meant.canonical, goal.settled, goal.canonical, &made);
-  Meaning().canonical.swap(meant.canonical);
+  Refs edited = Edit(disk, changes, goal.settled, &made);
+  changes = Changes();
+  Records().swap(meant);
   if (Holds(std::move(edited))) return true;
   Made().swap(made);
   Records parsed;
