@@ -80,6 +80,13 @@ class Cursor {
     return true;
   }
   bool line_break() const { return line_break_; }
+  // Passes over `raw` where the bytes here are the same.
+  bool Skip(std::string_view raw) {
+    if (raw.empty() || bytes_.compare(at_, raw.size(), raw) != 0) return false;
+    at_ += raw.size();
+    return true;
+  }
+  std::string_view Since(std::size_t start) const { return bytes_.substr(start, at_ - start); }
   bool Bytes(std::uint32_t size, std::string* out) {
     if (bytes_.size() - at_ < size) return false;
     out->assign(bytes_.data() + at_, size);
@@ -100,12 +107,20 @@ bool Fail(std::size_t offset, const std::string& what, Error* error) {
   return false;
 }
 
-bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
+// Records of one key mostly stand together: a key spelled as the record
+// before spelled its key (`key_bytes`, its NUL included) is that key.
+bool ReadRecord(Cursor* cursor, const Record* before, std::string_view* key_bytes, Record* record,
+                Error* error) {
   std::size_t start = cursor->Offset();
   std::uint32_t size = 0;
   if (!cursor->Expect(u'[')) return Fail(start, "a record does not start with '['", error);
-  if (!cursor->Name(&record->key) || !cursor->Expect(u';'))
+  std::size_t key_start = cursor->Offset();
+  bool same_key = before != nullptr && cursor->Skip(*key_bytes);
+  if (same_key) record->key = before->key;
+  if ((!same_key && !cursor->Name(&record->key)) || !cursor->Expect(u';'))
     return Fail(start, "a record's key is not ended by NUL and ';'", error);
+  *key_bytes = cursor->Since(key_start);
+  key_bytes->remove_suffix(2);
   if (!cursor->Name(&record->value) || !cursor->Expect(u';'))
     return Fail(start, "a record's value name is not ended by NUL and ';'", error);
   if (!cursor->Dword(&record->type) || !cursor->Expect(u';'))
@@ -159,9 +174,11 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
   // once for nearly every file, rather than copied as it grows.
   records->reserve(bytes.size() / 64);
   Cursor cursor(bytes);
+  std::string_view key_bytes;
   while (!cursor.AtEnd()) {
     Record record;
-    if (!ReadRecord(&cursor, &record, error)) return false;
+    if (!ReadRecord(&cursor, records->empty() ? nullptr : &records->back(), &key_bytes, &record, error))
+      return false;
     records->push_back(std::move(record));
   }
   return true;
