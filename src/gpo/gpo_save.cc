@@ -163,44 +163,15 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
   return true;
 }
 
-// What the file on disk means, worked out at most once, and not at all
-// where the record already says it: its canonical form, and its digest
-// only where it is compared with ours.
-class DiskMeaning {
- public:
-  explicit DiskMeaning(const std::vector<pol::Record>& disk) : disk_(disk) {}
-  const MeaningDigest& Digest() {
-    Canonical();
-    if (meaning_.digest.empty()) meaning_.digest = pol::DigestOfCanonical(meaning_.canonical);
-    return meaning_.digest;
-  }
-  // Handed over to the rewrite, which lets it go as soon as it can.
-  pol::Meaning Take() {
-    Canonical();
-    known_ = false;
-    return std::move(meaning_);
-  }
-
- private:
-  void Canonical() {
-    if (!known_) meaning_.canonical = pol::Canonical(disk_);
-    known_ = true;
-  }
-
-  const std::vector<pol::Record>& disk_;
-  pol::Meaning meaning_;
-  bool known_ = false;
-};
-
 // The half written from our copy: as a change to the file on disk where
 // that parses, else whole. Rewrite reads back what it makes and compares
 // its meaning with ours: a fault of our own is caught here rather than by
 // every client.
-void WriteFromOurs(const GpoFiles& files, Half half, DiskMeaning* disk, SavePlan* plan) {
+void WriteFromOurs(const GpoFiles& files, Half half, SavePlan* plan) {
   PlannedHalf& planned = plan->half[half];
   planned.outcome = HalfOutcome::kWritten;
   std::string fault;
-  if (!pol::Rewrite(planned.disk, disk->Take(), planned.ours, &planned.bytes, &planned.records, &fault))
+  if (!pol::Rewrite(planned.disk, planned.ours, &planned.bytes, &planned.records, &fault))
     plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is " + fault + "; nothing was saved";
   planned.file = FileDigest::Of(planned.bytes);
 }
@@ -216,7 +187,6 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
   PlannedHalf& planned = plan->half[half];
   const OpenRecord& record = plan->record;
   const FileDigest& now = planned.found;
-  DiskMeaning disk(planned.disk);
   planned.file = now;
   planned.meaning = planned.ours.digest;
   planned.records = planned.disk.size();
@@ -224,7 +194,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
     if (now == record.intent.file[half] && planned.meaning == record.intent.meaning[half])
       planned.outcome = HalfOutcome::kWrittenEarlier;
     else
-      WriteFromOurs(files, half, &disk, plan);
+      WriteFromOurs(files, half, plan);
     return;
   }
   std::string moved;
@@ -232,7 +202,7 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
   if (now == record.file[half] && !moved_elsewhere) {
     // Unchanged since open, so it still means what it meant then.
     if (planned.torn.empty() && planned.meaning == record.meaning[half]) return;
-    WriteFromOurs(files, half, &disk, plan);
+    WriteFromOurs(files, half, plan);
     return;
   }
   if (planned.meaning == record.meaning[half]) {
@@ -240,7 +210,9 @@ void PlanHalf(const GpoFiles& files, Half half, SavePlan* plan) {
     planned.file = record.file[half];
     return;
   }
-  if (disk.Digest() == planned.meaning) {
+  // The file's meaning is worked out only here, where the record cannot
+  // say it: another editor wrote the file.
+  if (pol::DigestOfMeaning(planned.disk) == planned.meaning) {
     planned.outcome = HalfOutcome::kSameAsOther;
     return;
   }

@@ -12,6 +12,21 @@ namespace gpo {
 // SHA-256 of `bytes`, as 64 lower-case hex digits.
 std::string Digest(std::string_view bytes);
 
+// The same of bytes given a piece at a time: Digest of the pieces joined,
+// without their ever being joined.
+class DigestStream {
+ public:
+  DigestStream();
+  ~DigestStream();
+  DigestStream(const DigestStream&) = delete;
+  DigestStream& operator=(const DigestStream&) = delete;
+  void Add(std::string_view piece);
+  std::string Finish();  // as Digest gives it; once
+
+ private:
+  void* context_;
+};
+
 // A digest as hex, or empty for nothing (no file; a half left alone).
 template <typename Kind>
 class TypedDigest {

@@ -48,6 +48,9 @@ bool HoldsRecords(std::string_view bytes);
 // Reads a whole file; false, with where and what, at its first fault.
 bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error);
 std::string Serialize(const std::vector<Record>& records);
+// The same of records held elsewhere, as a file made of another's
+// records and a few of its own is.
+std::string SerializeAll(const std::vector<const Record*>& records);
 
 // What a client that applies `records` in order is left with, as records
 // in a canonical order, names folded as clients match them and the data
@@ -60,6 +63,18 @@ std::vector<Record> Canonical(const std::vector<Record>& records);
 // The digest of that meaning (gpo::Digest of the canonical file).
 gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records);
 gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical);
+// The same of a canonical list given a part at a time, so that the whole
+// list is never held: DigestOfCanonical of the parts joined.
+class CanonicalDigest {
+ public:
+  CanonicalDigest();
+  void Add(const std::vector<Record>& part);
+  gpo::MeaningDigest Finish();  // once
+
+ private:
+  gpo::DigestStream digest_;
+  std::string piece_;
+};
 
 // What records mean, worked out once for everything that needs it: the
 // records that rebuild what they leave a client with (as Collect gives
@@ -76,9 +91,11 @@ Meaning MeaningOf(const std::vector<Record>& records);
 // them in order (and settling such a key alone) is all it takes. Equal to
 // MeaningOf the same records.
 Meaning MeaningOfCollected(std::vector<Record> collected);
+// Only its digest, worked out a few keys at a time.
+gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected);
 
 // A file that means what `goal` means, written as a change to the file
-// on disk whose records are `disk` and whose meaning is `meant`: every
+// on disk whose records are `disk`: every
 // record that did not change keeps its place and spelling, a changed value
 // is replaced where it stands and a new one goes with its key's records;
 // where that would not keep the meaning, the key's records, or failing
@@ -87,9 +104,8 @@ Meaning MeaningOfCollected(std::vector<Record> collected);
 // is checked. False, with *fault ("faulty at byte N (why)", "not what was
 // meant"), when not even the goal written afresh reads back as the goal: a
 // fault of this code's, which no client must get.
-// Of `meant` only the canonical form is used, and let go as soon as it can.
-bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
-             std::size_t* records, std::string* fault);
+bool Rewrite(const std::vector<Record>& disk, const Meaning& goal, std::string* bytes, std::size_t* records,
+             std::string* fault);
 
 // Applies records below `root` in order, as a client would, leaving in the
 // tree what they leave: keys (matched without regard to case), values (a

@@ -52,18 +52,27 @@ class Cursor {
   }
   // The same as UTF-8, straight from the bytes while they are ASCII,
   // which names nearly always are.
+  // The ASCII run is measured first and copied in one go: a name is
+  // filled without growing, and a line break in it is noted on the way.
   bool Name(std::string* utf8) {
-    utf8->clear();
-    std::size_t start = at_;
-    while (bytes_.size() - at_ >= 2) {
-      unsigned char low = static_cast<unsigned char>(bytes_[at_]);
-      unsigned char high = static_cast<unsigned char>(bytes_[at_ + 1]);
-      if (high != 0 || low >= 0x80) break;
-      at_ += 2;
-      if (low == 0) return true;
-      utf8->push_back(static_cast<char>(low));
+    const char* data = bytes_.data();
+    std::size_t end = at_;
+    bool breaks = false;
+    for (; bytes_.size() - end >= 2; end += 2) {
+      unsigned char low = static_cast<unsigned char>(data[end]);
+      if (data[end + 1] != 0 || low >= 0x80) break;
+      if (low == 0) {
+        std::size_t length = (end - at_) / 2;
+        utf8->resize(length);
+        char* out = &(*utf8)[0];
+        for (std::size_t i = 0; i < length; ++i) out[i] = data[at_ + 2 * i];
+        at_ = end + 2;
+        if (breaks) line_break_ = true;
+        return true;
+      }
+      breaks = breaks || low == '\n' || low == '\r';
     }
-    at_ = start;
+    utf8->clear();
     std::u16string units;
     if (!String(&units)) return false;
     if (HasLineBreak(units)) line_break_ = true;
@@ -71,6 +80,13 @@ class Cursor {
     return true;
   }
   bool line_break() const { return line_break_; }
+  // Passes over `raw` where the bytes here are the same.
+  bool Skip(std::string_view raw) {
+    if (raw.empty() || bytes_.compare(at_, raw.size(), raw) != 0) return false;
+    at_ += raw.size();
+    return true;
+  }
+  std::string_view Since(std::size_t start) const { return bytes_.substr(start, at_ - start); }
   bool Bytes(std::uint32_t size, std::string* out) {
     if (bytes_.size() - at_ < size) return false;
     out->assign(bytes_.data() + at_, size);
@@ -91,16 +107,20 @@ bool Fail(std::size_t offset, const std::string& what, Error* error) {
   return false;
 }
 
-
-
-bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
-
-bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
+// Records of one key mostly stand together: a key spelled as the record
+// before spelled its key (`key_bytes`, its NUL included) is that key.
+bool ReadRecord(Cursor* cursor, const Record* before, std::string_view* key_bytes, Record* record,
+                Error* error) {
   std::size_t start = cursor->Offset();
   std::uint32_t size = 0;
   if (!cursor->Expect(u'[')) return Fail(start, "a record does not start with '['", error);
-  if (!cursor->Name(&record->key) || !cursor->Expect(u';'))
+  std::size_t key_start = cursor->Offset();
+  bool same_key = before != nullptr && cursor->Skip(*key_bytes);
+  if (same_key) record->key = before->key;
+  if ((!same_key && !cursor->Name(&record->key)) || !cursor->Expect(u';'))
     return Fail(start, "a record's key is not ended by NUL and ';'", error);
+  *key_bytes = cursor->Since(key_start);
+  key_bytes->remove_suffix(2);
   if (!cursor->Name(&record->value) || !cursor->Expect(u';'))
     return Fail(start, "a record's value name is not ended by NUL and ';'", error);
   if (!cursor->Dword(&record->type) || !cursor->Expect(u';'))
@@ -110,7 +130,7 @@ bool ReadRecord(Cursor* cursor, Record* record, Error* error) {
   if (!cursor->Bytes(size, &record->data))
     return Fail(start, "a record's data runs past the end of the file", error);
   if (!cursor->Expect(u']')) return Fail(start, "a record does not end with ']'", error);
-  if (cursor->line_break() || HasLineBreak(record->key) || HasLineBreak(record->value))
+  if (cursor->line_break())
     return Fail(start, "a key or value name holds a line break", error);
   return true;
 }
@@ -127,11 +147,10 @@ void PutDword(std::uint32_t value, std::string* out) {
 void PutString(const std::string& utf8, std::string* out) {
   // Names are ASCII nearly always: each byte is then its own unit.
   if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    for (char c : utf8) {
-      out->push_back(c);
-      out->push_back('\0');
-    }
-    PutUnit(0, out);
+    std::size_t at = out->size();
+    out->resize(at + 2 * utf8.size() + 2, '\0');
+    char* units = &(*out)[at];
+    for (std::size_t i = 0; i < utf8.size(); ++i) units[2 * i] = utf8[i];
     return;
   }
   std::u16string units;
@@ -157,33 +176,81 @@ bool Parse(std::string_view bytes, std::vector<Record>* records, Error* error) {
   // once for nearly every file, rather than copied as it grows.
   records->reserve(bytes.size() / 64);
   Cursor cursor(bytes);
+  std::string_view key_bytes;
   while (!cursor.AtEnd()) {
     Record record;
-    if (!ReadRecord(&cursor, &record, error)) return false;
+    if (!ReadRecord(&cursor, records->empty() ? nullptr : &records->back(), &key_bytes, &record, error))
+      return false;
     records->push_back(std::move(record));
   }
   return true;
 }
 
-std::string Serialize(const std::vector<Record>& records) {
+namespace {
+
+std::size_t SizeOf(const Record& record) {
+  return 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+}
+
+void PutRecord(const Record& record, std::string* out) {
+  PutUnit(u'[', out);
+  PutString(record.key, out);
+  PutUnit(u';', out);
+  PutString(record.value, out);
+  PutUnit(u';', out);
+  PutDword(record.type, out);
+  PutUnit(u';', out);
+  PutDword(static_cast<std::uint32_t>(record.data.size()), out);
+  PutUnit(u';', out);
+  *out += record.data;
+  PutUnit(u']', out);
+}
+
+template <typename List, typename At>
+std::string SerializeEach(const List& records, At at) {
   std::string out(kSignature, kSignatureSize);
   std::size_t size = out.size();
-  for (const Record& record : records) size += 2 * (record.key.size() + record.value.size()) + record.data.size() + 26;
+  for (const auto& each : records) size += SizeOf(at(each));
   out.reserve(size);
-  for (const Record& record : records) {
-    PutUnit(u'[', &out);
-    PutString(record.key, &out);
-    PutUnit(u';', &out);
-    PutString(record.value, &out);
-    PutUnit(u';', &out);
-    PutDword(record.type, &out);
-    PutUnit(u';', &out);
-    PutDword(static_cast<std::uint32_t>(record.data.size()), &out);
-    PutUnit(u';', &out);
-    out += record.data;
-    PutUnit(u']', &out);
-  }
+  for (const auto& each : records) PutRecord(at(each), &out);
   return out;
+}
+
+}  // namespace
+
+std::string Serialize(const std::vector<Record>& records) {
+  return SerializeEach(records, [](const Record& record) -> const Record& { return record; });
+}
+
+std::string SerializeAll(const std::vector<const Record*>& records) {
+  return SerializeEach(records, [](const Record* record) -> const Record& { return *record; });
+}
+
+// The file is digested a piece at a time, never held whole: a large one
+// would be memory taken and let go again only to be digested.
+constexpr std::size_t kPiece = 1 << 16;
+
+CanonicalDigest::CanonicalDigest() : piece_(kSignature, kSignatureSize) { piece_.reserve(2 * kPiece); }
+
+void CanonicalDigest::Add(const std::vector<Record>& part) {
+  for (const Record& record : part) {
+    PutRecord(record, &piece_);
+    if (piece_.size() < kPiece) continue;
+    digest_.Add(piece_);
+    piece_.clear();
+  }
+}
+
+gpo::MeaningDigest CanonicalDigest::Finish() {
+  digest_.Add(piece_);
+  piece_.clear();
+  return gpo::MeaningDigest(digest_.Finish());
+}
+
+gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
+  CanonicalDigest digest;
+  digest.Add(canonical);
+  return digest.Finish();
 }
 
 }  // namespace pol

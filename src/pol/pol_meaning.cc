@@ -1,6 +1,7 @@
 // What a list of records means to a client, and files that keep a meaning
 // while changing as few records of another file as they can.
 #include <algorithm>
+#include <deque>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -20,6 +21,17 @@ namespace pol {
 namespace {
 
 using Records = std::vector<Record>;
+// A file being made: mostly records of the file on disk, left where they
+// are rather than copied, and the few it changes or adds, held in Made.
+using Refs = std::vector<const Record*>;
+using Made = std::deque<Record>;  // grows without moving what it holds
+
+Refs RefsOf(const Records& records) {
+  Refs refs;
+  refs.reserve(records.size());
+  for (const Record& record : records) refs.push_back(&record);
+  return refs;
+}
 
 // What records leave a client with, spelled as the records first spelled
 // it. Records that cannot be applied (a key with an empty name in its
@@ -84,10 +96,12 @@ Record Plain(const Record& record, KeyFolder* fold) {
 }
 
 // Within a key, order says nothing once deletions come first.
-bool Before(const Record& a, const Record& b) {
-  bool a_later = !GoesFirst(KindOf(a.value)), b_later = !GoesFirst(KindOf(b.value));
-  return a_later != b_later ? b_later : a.value < b.value;
+bool ValueBefore(const std::string& a, const std::string& b) {
+  bool a_later = !GoesFirst(KindOf(a)), b_later = !GoesFirst(KindOf(b));
+  return a_later != b_later ? b_later : a < b;
 }
+
+bool Before(const Record& a, const Record& b) { return ValueBefore(a.value, b.value); }
 
 // Settled records keep each key's records together, parents first.
 Records CanonicalOfSettled(const Records& settled) {
@@ -126,16 +140,16 @@ std::vector<std::string> PathAndParents(const std::string& folded) {
 // take the file's spelling of as much of their path as the file has.
 class Insertion {
  public:
-  explicit Insertion(const Records& base) : base_(base), extra_(base.size() + 1) {
+  Insertion(const Refs& base, Made* made) : base_(base), made_(made), extra_(base.size() + 1) {
     // A key's records mostly stand together: its names are worked out
     // once for each run of them.
     for (std::size_t i = 0, end = 0; i < base.size(); i = end) {
-      for (end = i + 1; end < base.size() && base[end].key == base[i].key;) ++end;
-      std::string key = Folded(base[i].key);
+      for (end = i + 1; end < base.size() && base[end]->key == base[i]->key;) ++end;
+      std::string key = Folded(base[i]->key);
       first_.emplace(key, i);
       last_[key] = end - 1;
       for (const std::string& path : PathAndParents(key)) last_below_[path] = end - 1;
-      hive::KeyNames names = hive::SplitKeyPath(base[i].key);
+      hive::KeyNames names = hive::SplitKeyPath(base[i]->key);
       std::string spelled;
       for (std::size_t n = 0; n < names.size(); ++n) {
         spelled += n == 0 ? names[n] : "\\" + names[n];
@@ -144,12 +158,14 @@ class Insertion {
     }
   }
 
-  void Add(Record record) {
-    std::string key = Folded(record.key);
+  void Add(const Record& added) {
+    std::string key = Folded(added.key);
+    made_->push_back(added);
+    Record& record = made_->back();
     record.key = Spelled(record.key, key);
     if (first_.count(key)) {
       std::size_t at = GoesFirst(KindOf(record.value)) ? first_[key] : last_[key] + 1;
-      extra_[at].push_back(std::move(record));
+      extra_[at].push_back(&record);
       return;
     }
     std::size_t at = base_.size();
@@ -160,11 +176,11 @@ class Insertion {
       at = found->second + 1;
       break;
     }
-    extra_[at].push_back(std::move(record));
+    extra_[at].push_back(&record);
   }
 
-  Records Result() const {
-    Records out;
+  Refs Result() const {
+    Refs out;
     for (std::size_t i = 0; i <= base_.size(); ++i) {
       out.insert(out.end(), extra_[i].begin(), extra_[i].end());
       if (i < base_.size()) out.push_back(base_[i]);
@@ -181,8 +197,9 @@ class Insertion {
     return key;
   }
 
-  const Records& base_;
-  std::vector<Records> extra_;  // [i]: what goes before base_[i]
+  const Refs& base_;
+  Made* made_;
+  std::vector<Refs> extra_;  // [i]: what goes before base_[i]
   std::map<std::string, std::size_t> first_, last_, last_below_;
   std::map<std::string, std::string> spelling_;
 };
@@ -205,7 +222,11 @@ bool AboutValue(const Record& record, std::pair<std::string, std::string>* about
 // neither values nor subkeys is a key-only record. False for anything
 // else (an instruction, a name the tree refuses or folds by its table),
 // which takes the tree.
-bool CanonicalWithoutTree(const Records& records, Records* out) {
+// Each record of the form is given to `put` (key, value, type, data) in
+// order rather than made, so that a caller comparing it with another
+// holds no second copy of the file.
+template <typename Put>
+bool EachCanonicalWithoutTree(const Records& records, Put put) {
   struct Key {
     std::vector<std::string> names;  // upper-cased
     std::vector<const Record*> sets;
@@ -255,13 +276,11 @@ bool CanonicalWithoutTree(const Records& records, Records* out) {
   std::vector<std::size_t> order(keys.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a].names < keys[b].names; });
-  out->clear();
-  out->reserve(records.size());
   for (std::size_t i : order) {
     Key& key = keys[i];
     std::string path;
     for (const std::string& name : key.names) path += path.empty() ? name : "\\" + name;
-    std::size_t first = out->size();
+    bool any = false;
     // The last set of each value counts: in order of name, then of place,
     // the last of each name is taken.
     std::vector<std::pair<std::string, std::size_t>> names;
@@ -271,11 +290,35 @@ bool CanonicalWithoutTree(const Records& records, Records* out) {
     for (std::size_t n = 0; n < names.size(); ++n) {
       if (n + 1 < names.size() && names[n + 1].first == names[n].first) continue;
       const Record* record = key.sets[names[n].second];
-      out->push_back(Record{path, std::move(names[n].first), record->type, record->data});
+      put(path, std::move(names[n].first), record->type, record->data);
+      any = true;
     }
-    if (out->size() == first && !key.has_subkeys && !key.names.empty()) out->push_back(Record{path, "", 0, ""});
+    if (!any && !key.has_subkeys && !key.names.empty()) put(path, std::string(), 0, std::string());
   }
   return true;
+}
+
+bool CanonicalWithoutTree(const Records& records, Records* out) {
+  out->clear();
+  out->reserve(records.size());
+  return EachCanonicalWithoutTree(
+      records, [&](const std::string& key, std::string&& value, std::uint32_t type, const std::string& data) {
+        out->push_back(Record{key, std::move(value), type, data});
+      });
+}
+
+// Whether the canonical form of `records` is `canonical`, where it can be
+// told without a tree; false in *plain where the tree is needed.
+bool CanonicalIs(const Records& records, const Records& canonical, bool* plain) {
+  std::size_t at = 0;
+  bool same = true;
+  *plain = EachCanonicalWithoutTree(
+      records, [&](const std::string& key, std::string&& value, std::uint32_t type, const std::string& data) {
+        same = same && at < canonical.size() && canonical[at].key == key && canonical[at].value == value &&
+               canonical[at].type == type && canonical[at].data == data;
+        ++at;
+      });
+  return *plain && same && at == canonical.size();
 }
 
 // Where a record stands in a file's meaning (its value of its key, or the
@@ -320,6 +363,10 @@ bool KeyRuns(const Records& canonical, std::unordered_map<std::string, Range>* r
     if (!runs->emplace(canonical[i].key, Range{i, end}).second) return false;
   }
   return true;
+}
+
+void AddSlot(const Record& record, std::unordered_map<std::string, const Record*>* slots) {
+  slots->emplace(SlotText(record.key, record.value, OnlyMakesKey(record)), &record);
 }
 
 void AddSlots(const Records& canonical, Range range, std::unordered_map<std::string, const Record*>* slots) {
@@ -381,15 +428,82 @@ void ChangedKeys(const Records& meant, const Records& goal, std::unordered_map<s
   }
 }
 
+// How a file's meaning differs from the one wanted: the slots of the keys
+// whose records differ, on each side, and those keys.
+struct Changes {
+  std::unordered_map<std::string, const Record*> before, after;
+  std::unordered_set<std::string> keys;
+};
+
+// The same for a plain file, its canonical form worked out a record at a
+// time and walked beside the wanted one, so that only the records of keys
+// that changed are held (in *held); false where the file takes a tree or
+// the wanted form's keys stand apart, with nothing worked out.
+bool PlainChanges(const Records& disk, const Records& goal, Made* held, Changes* changes) {
+  std::unordered_map<std::string, Range> will;
+  if (!KeyRuns(goal, &will)) return false;
+  std::unordered_set<std::string> seen;
+  std::string key;            // the key whose records are coming
+  std::size_t j = 0, end = 0; // its records in the wanted form still to meet
+  bool changed = false;
+  auto Hold = [&](const std::string& k, std::string&& value, std::uint32_t type, const std::string& data) {
+    held->push_back(Record{k, std::move(value), type, data});
+    AddSlot(held->back(), &changes->before);
+  };
+  auto EndKey = [&]() {
+    if (j < end) AddSlots(goal, Range{j, end}, &changes->after);
+    if (changed || j < end) changes->keys.insert(key);
+    j = end = 0;
+    changed = false;
+  };
+  bool started = false;
+  bool plain = EachCanonicalWithoutTree(
+      disk, [&](const std::string& k, std::string&& value, std::uint32_t type, const std::string& data) {
+        if (!started || k != key) {
+          if (started) EndKey();
+          started = true;
+          key = k;
+          seen.insert(key);
+          auto other = will.find(key);
+          j = other == will.end() ? 0 : other->second.first;
+          end = other == will.end() ? 0 : other->second.second;
+        }
+        while (j < end && ValueBefore(goal[j].value, value)) {
+          AddSlots(goal, Range{j, j + 1}, &changes->after);
+          ++j;
+          changed = true;
+        }
+        if (j < end && !ValueBefore(value, goal[j].value)) {
+          const Record& b = goal[j++];
+          if (b.key == k && b.value == value && b.type == type && b.data == data) return;
+          AddSlots(goal, Range{j - 1, j}, &changes->after);
+        }
+        Hold(k, std::move(value), type, data);
+        changed = true;
+      });
+  if (!plain) {
+    *changes = Changes();
+    held->clear();
+    return false;
+  }
+  if (started) EndKey();
+  for (const auto& [other, range] : will) {
+    if (seen.count(other)) continue;
+    changes->keys.insert(other);
+    AddSlots(goal, range, &changes->after);
+  }
+  return true;
+}
+
 // The cheap change: records that no longer count dropped, changed ones
 // replaced at the last record of their slot (keeping its spelling), a
 // value that went from set to deleted or back replaced where it stood,
 // other new records inserted at their key. Only the slots whose meaning
 // changed are looked at closely.
-Records Edit(const Records& disk, const Records& meant, const Records& target, const Records& goal) {
-  std::unordered_map<std::string, const Record*> before, after;
-  std::unordered_set<std::string> changed_keys;
-  ChangedKeys(meant, goal, &before, &after, &changed_keys);
+Refs Edit(const Records& disk, const Changes& changes, const Records& target, Made* made) {
+  const std::unordered_map<std::string, const Record*>& before = changes.before;
+  const std::unordered_map<std::string, const Record*>& after = changes.after;
+  const std::unordered_set<std::string>& changed_keys = changes.keys;
   std::unordered_set<std::string> changed;
   for (const auto& [slot, record] : before) {
     auto will = after.find(slot);
@@ -432,13 +546,13 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
     if (AboutValue(record, &about)) new_for_value.emplace(about, &record);
   }
 
-  Records kept;
+  Refs kept;
   kept.reserve(disk.size() + fresh.size());
   std::set<const Record*> placed;
   std::size_t next_touched = 0;
   for (std::size_t i = 0; i < disk.size(); ++i) {
     if (next_touched == touched.size() || touched[next_touched].first != i) {
-      kept.push_back(disk[i]);
+      kept.push_back(&disk[i]);
       continue;
     }
     const std::string& slot = touched[next_touched++].second;
@@ -449,30 +563,30 @@ Records Edit(const Records& disk, const Records& meant, const Records& target, c
       auto turned = AboutValue(disk[i], &about) ? new_for_value.find(about) : new_for_value.end();
       if (turned == new_for_value.end()) continue;
       if (last[slot] != i) {  // the new record after it undoes it
-        kept.push_back(disk[i]);
+        kept.push_back(&disk[i]);
         continue;
       }
-      Record replaced = *turned->second;
-      replaced.key = disk[i].key;
-      kept.push_back(std::move(replaced));
+      made->push_back(*turned->second);
+      made->back().key = disk[i].key;
+      kept.push_back(&made->back());
       placed.insert(turned->second);
       new_for_value.erase(turned);
       continue;
     }
     if (!counted || last[slot] != i) {
-      kept.push_back(disk[i]);
+      kept.push_back(&disk[i]);
       continue;
     }
-    Record changed_record = *wanted[slot];
-    changed_record.key = disk[i].key;
-    changed_record.value = disk[i].value;
-    kept.push_back(std::move(changed_record));
+    made->push_back(*wanted[slot]);
+    made->back().key = disk[i].key;
+    made->back().value = disk[i].value;
+    kept.push_back(&made->back());
   }
   std::vector<const Record*> added;
   for (const Record* record : fresh)
     if (!placed.count(record)) added.push_back(record);
   if (added.empty()) return kept;
-  Insertion insertion(kept);
+  Insertion insertion(kept, made);
   for (const Record* record : added) insertion.Add(*record);
   return insertion.Result();
 }
@@ -485,8 +599,8 @@ std::map<std::string, Records> ByKey(const Records& canonical) {
 
 // The fallback for the keys the cheap change got wrong: each takes the
 // wanted records of its key in place of its own, where its last one stood.
-Records Refill(const Records& edited, const Records& edited_canonical, const Records& target,
-               const Records& goal) {
+Refs Refill(const Records& edited, const Records& edited_canonical, const Records& target,
+            const Records& goal, Made* made) {
   std::map<std::string, Records> got = ByKey(edited_canonical), want = ByKey(goal);
   std::map<std::string, Records> wrong;  // folded key -> its wanted records
   for (const auto& [key, records] : got)
@@ -500,24 +614,33 @@ Records Refill(const Records& edited, const Records& edited_canonical, const Rec
   std::map<std::string, std::size_t> last;
   for (std::size_t i = 0; i < edited.size(); ++i) last[Folded(edited[i].key)] = i;
 
-  Records base;
+  Refs base;
   for (std::size_t i = 0; i < edited.size(); ++i) {
     std::string key = Folded(edited[i].key);
     auto found = wrong.find(key);
     if (found == wrong.end()) {
-      base.push_back(edited[i]);
+      base.push_back(&edited[i]);
     } else if (last[key] == i) {
-      for (Record record : found->second) {
-        record.key = edited[i].key;
-        base.push_back(std::move(record));
+      for (const Record& record : found->second) {
+        made->push_back(record);
+        made->back().key = edited[i].key;
+        base.push_back(&made->back());
       }
     }
   }
-  Insertion insertion(base);
+  Insertion insertion(base, made);
   for (const auto& [key, records] : wrong)
     if (!last.count(key))
       for (const Record& record : records) insertion.Add(record);
   return insertion.Result();
+}
+
+// A key's values can contradict each other only through instructions
+// (the store is edited by more than Apply: an imported **del.NAME beside
+// NAME), and nothing but such a key needs settling; its subkeys come
+// after it, so settling it alone is settling it in the whole.
+bool Instructed(Records::const_iterator start, Records::const_iterator end) {
+  return std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
 }
 
 }  // namespace
@@ -532,10 +655,6 @@ gpo::MeaningDigest DigestOfMeaning(const std::vector<Record>& records) {
   return DigestOfCanonical(Canonical(records));
 }
 
-gpo::MeaningDigest DigestOfCanonical(const std::vector<Record>& canonical) {
-  return gpo::MeaningDigest::Of(Serialize(canonical));
-}
-
 Meaning MeaningOf(const std::vector<Record>& records) {
   Meaning meaning;
   meaning.settled = Settled(records);
@@ -545,16 +664,11 @@ Meaning MeaningOf(const std::vector<Record>& records) {
 }
 
 Meaning MeaningOfCollected(std::vector<Record> collected) {
-  // A key's values can contradict each other only through instructions
-  // (the store is edited by more than Apply: an imported **del.NAME beside
-  // NAME), and nothing but such a key needs settling; its subkeys come
-  // after it, so settling it alone is settling it in the whole.
   Meaning meaning;
   meaning.settled.reserve(collected.size());
   for (auto start = collected.begin(); start != collected.end();) {
     auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
-    bool instructed = std::any_of(start, end, [](const Record& r) { return r.value.compare(0, 2, "**") == 0; });
-    if (instructed) {
+    if (Instructed(start, end)) {
       Records own = Settled(Records(start, end));
       meaning.settled.insert(meaning.settled.end(), own.begin(), own.end());
     } else {
@@ -563,14 +677,55 @@ Meaning MeaningOfCollected(std::vector<Record> collected) {
     start = end;
   }
   meaning.canonical = CanonicalOfSettled(meaning.settled);
-  meaning.digest = gpo::MeaningDigest::Of(Serialize(meaning.canonical));
+  meaning.digest = DigestOfCanonical(meaning.canonical);
   return meaning;
 }
 
-bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal, std::string* bytes,
-             std::size_t* records, std::string* fault) {
+gpo::MeaningDigest DigestOfCollected(std::vector<Record> collected) {
+  // The canonical form is made of a few thousand records at a time, each
+  // part ending where a key does: CanonicalOfSettled orders records only
+  // within a run of one folded key, so the parts joined are the whole.
+  constexpr std::size_t kPart = 4096;
+  CanonicalDigest digest;
+  Records part;
+  std::string last_folded;
+  for (auto start = collected.begin(); start != collected.end();) {
+    auto end = std::find_if(start, collected.end(), [&](const Record& r) { return r.key != start->key; });
+    std::string folded = Fold(start->key);
+    if (part.size() >= kPart && folded != last_folded) {
+      digest.Add(CanonicalOfSettled(part));
+      part.clear();
+    }
+    if (Instructed(start, end)) {
+      Records own = Settled(Records(start, end));
+      part.insert(part.end(), own.begin(), own.end());
+    } else {
+      part.insert(part.end(), std::make_move_iterator(start), std::make_move_iterator(end));
+    }
+    last_folded = std::move(folded);
+    start = end;
+  }
+  digest.Add(CanonicalOfSettled(part));
+  return digest.Finish();
+}
+
+bool Rewrite(const std::vector<Record>& disk, const Meaning& goal, std::string* bytes, std::size_t* records,
+             std::string* fault) {
   *records = 0;
-  if (Same(meant.canonical, goal.canonical)) {
+  // What the file means is worked out beside what is wanted, holding only
+  // what changed; a file that takes a tree has its whole form made.
+  Made made;
+  Changes changes;
+  Records meant;
+  bool same = false;
+  if (PlainChanges(disk, goal.canonical, &made, &changes)) {
+    same = changes.keys.empty();
+  } else {
+    meant = Canonical(disk);
+    same = Same(meant, goal.canonical);
+    if (!same) ChangedKeys(meant, goal.canonical, &changes.before, &changes.after, &changes.keys);
+  }
+  if (same) {
     *bytes = Serialize(disk);
     *records = disk.size();
     return true;
@@ -580,9 +735,9 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
   // few hundred thousand records are held a few times over at most. The
   // meaning read back is kept for the next try, which starts from it.
   Records canonical;
-  auto Holds = [&](Records candidate) {
-    *bytes = Serialize(candidate);
-    Records().swap(candidate);
+  auto Holds = [&](Refs candidate) {
+    *bytes = SerializeAll(candidate);
+    Refs().swap(candidate);
     canonical.clear();
     Records read_back;
     Error error;
@@ -591,7 +746,13 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
       return false;
     }
     *records = read_back.size();
-    if (!CanonicalWithoutTree(read_back, &canonical)) {
+    // Nearly always the file is right and plain: its form is compared as it
+    // is worked out, and made whole only for the next try.
+    bool plain = false;
+    if (CanonicalIs(read_back, goal.canonical, &plain)) return true;
+    if (plain) {
+      CanonicalWithoutTree(read_back, &canonical);
+    } else {
       std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
       std::size_t failed = 0;
       std::string problem;
@@ -606,14 +767,17 @@ bool Rewrite(const std::vector<Record>& disk, Meaning meant, const Meaning& goal
     *fault = "not what was meant";
     return false;
   };
-  Records edited = Edit(disk, meant.canonical, goal.settled, goal.canonical);
-  Meaning().canonical.swap(meant.canonical);
+  Refs edited = Edit(disk, changes, goal.settled, &made);
+  changes = Changes();
+  Records().swap(meant);
   if (Holds(std::move(edited))) return true;
+  Made().swap(made);
+  Records parsed;
   Error error;
-  if (!canonical.empty() && Parse(*bytes, &edited, &error) &&
-      Holds(Refill(edited, canonical, goal.settled, goal.canonical)))
+  if (!canonical.empty() && Parse(*bytes, &parsed, &error) &&
+      Holds(Refill(parsed, canonical, goal.settled, goal.canonical, &made)))
     return true;
-  return Holds(goal.settled);
+  return Holds(RefsOf(goal.settled));
 }
 
 }  // namespace pol

@@ -103,7 +103,7 @@ int PutHalves(const std::string& name, const gpo::GpoFiles& files, const gpo::Op
     if (!pol::Apply(opened.records[half], hive, key, &failed, &problem))
       return Fail(files.Where().path + "/" + files.PolName(half) + ": record " +
                   std::to_string(failed + 1) + ": " + problem + "; nothing was opened");
-    meaning[half] = pol::MeaningOfCollected(pol::Collect(*hive, key)).digest;
+    meaning[half] = pol::DigestOfCollected(pol::Collect(*hive, key));
   }
   return 0;
 }

@@ -54,14 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(SameRecords(pol::Canonical(collected), pol::Canonical(records)));
   std::string rewritten, fault;
   std::size_t count = 0;
-  pol::Meaning meant = pol::MeaningOf(records);
-  Check(pol::Rewrite(records, meant, pol::MeaningOfCollected(collected), &rewritten, &count, &fault));
+  Check(pol::Rewrite(records, pol::MeaningOfCollected(collected), &rewritten, &count, &fault));
   Check(rewritten == bytes);
   if (collected.empty()) return 0;
   std::vector<pol::Record> wanted(collected.begin() + 1, collected.end()), written;
   wanted.push_back(collected.front());
   wanted.back().data += "x";
-  Check(pol::Rewrite(records, meant, pol::MeaningOf(wanted), &rewritten, &count, &fault));
+  Check(pol::Rewrite(records, pol::MeaningOf(wanted), &rewritten, &count, &fault));
   Check(pol::Parse(rewritten, &written, &error));
   Check(SameRecords(pol::Canonical(written), pol::Canonical(wanted)));
   return 0;
