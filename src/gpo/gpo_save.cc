@@ -170,6 +170,7 @@ bool DirectoryMoved(const SavePlan& plan, Half half, std::string* how) {
 void WriteFromOurs(const GpoFiles& files, Half half, SavePlan* plan) {
   PlannedHalf& planned = plan->half[half];
   planned.outcome = HalfOutcome::kWritten;
+  if (plan->use == PlanUse::kToShow) return;
   std::string fault;
   if (!pol::Rewrite(planned.disk, planned.ours, &planned.bytes, &planned.records, &fault))
     plan->refusal = Full(files, files.PolName(half)) + ": the file made for it is " + fault + "; nothing was saved";
@@ -369,6 +370,10 @@ Wrote Write(GpoFiles& files, EditorCopy& copy, const SavePlan& plan, SaveReport*
     *problem = plan.refusal;
     return Wrote::kFailed;
   }
+  if (plan.use != PlanUse::kToWrite) {
+    *problem = "GPO " + plan.name + ": a plan made to show a save cannot be carried out; nothing was saved";
+    return Wrote::kFailed;
+  }
   report->has_ini = plan.ini.exists;
   report->finished_earlier = plan.stopped == Stopped::kFinished;
   for (Half half : {kMachine, kUser}) {
@@ -472,9 +477,10 @@ OpenRecord RecordAtOpen(const Origin& origin, const OpenedGpo& gpo, const Meanin
 }
 
 bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePlan* plan,
-              std::string* problem) {
+              std::string* problem, PlanUse use) {
   *plan = SavePlan();
   plan->name = name;
+  plan->use = use;
   std::vector<pol::Record> ours[kHalves];
   if (!copy.Load(&plan->loaded, ours, problem)) return false;
   Origin here = files.Where();

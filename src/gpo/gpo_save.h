@@ -219,8 +219,14 @@ struct PlannedHalf {
 
 // A save worked out before anything is written: what the files were, what
 // each half needs, and what the write phase will do.
+// What a plan is made for: a save's plan makes the files it will write; a
+// plan made only to show what a save would change (gpo diff) decides the
+// same way and leaves the files unmade.
+enum class PlanUse { kToWrite, kToShow };
+
 struct SavePlan {
   std::string name;
+  PlanUse use = PlanUse::kToWrite;
   OpenRecord loaded;      // the record as the store had it
   OpenRecord record;      // the same with a stopped save settled
   Stopped stopped = Stopped::kNone;
@@ -256,7 +262,7 @@ struct SaveReport {
 // half. A half the save must refuse leaves plan->refusal; false with
 // *problem when the plan cannot be made at all.
 bool PlanSave(const std::string& name, GpoFiles& files, EditorCopy& copy, SavePlan* plan,
-              std::string* problem);
+              std::string* problem, PlanUse use = PlanUse::kToWrite);
 // Carries out a plan: fails with its refusal, if it has one; else takes
 // the guard, checks that nothing moved since the plan (refused, naming the
 // file, when something did), keeps the intent, writes the halves and

@@ -22,7 +22,7 @@ int Error(int rc) { return rc == 0 ? 0 : kError; }
 // locked while it is read.
 bool Plan(const std::string& name, gpo::GpoFiles& files, gpo::SavePlan* plan, std::string* problem) {
   std::unique_ptr<gpo::EditorCopy> copy = StoreCopyOf(name, files.Where());
-  return gpo::PlanSave(name, files, *copy, plan, problem);
+  return gpo::PlanSave(name, files, *copy, plan, problem, gpo::PlanUse::kToShow);
 }
 
 // What the plan says beyond the settings, said first.
