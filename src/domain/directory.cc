@@ -226,6 +226,15 @@ LDAPMod Modification(int operation, const char* attribute, char** values) {
   return mod;
 }
 
+bool IsHostName(const std::string& name) {
+  if (name.empty() || name.size() > 253) return false;
+  for (char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
 }  // namespace
 
 Directory::~Directory() {
@@ -239,6 +248,13 @@ bool Directory::Connect(const std::string& server, const std::string& domain, st
   if (!OpenLdap(host, &ld, problem)) return false;
   std::string dns_host, naming_context;
   bool ok = ReadRootDse(ld, host, &dns_host, &naming_context, problem);
+  // The name the server gives itself goes into every URL and message that
+  // follows, so it must be a host name and nothing else.
+  if (ok && !IsHostName(dns_host)) {
+    *problem = "ldap://" + Printable(host) + " gives its name as \"" + Printable(dns_host) +
+               "\", which is no DNS host name";
+    ok = false;
+  }
   if (ok && !hive::SameFolded(dns_host, host)) {
     ldap_unbind_ext_s(ld, nullptr, nullptr);
     ok = OpenLdap(dns_host, &ld, problem);

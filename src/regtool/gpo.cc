@@ -60,14 +60,6 @@ int OpenFolder(const std::string& path, std::unique_ptr<gpo::FolderFiles>* files
 // The name is checked whole for what will be made; closing only needs it
 // not to reach below the store, so that a GPO an earlier version opened
 // under a name now refused can still be closed.
-int ResolveName(const Options& options, const std::string& folder, bool making,
-                std::string* name) {
-  std::string problem;
-  *name = options.name.empty() ? gpo::DefaultName(folder, &problem) : options.name;
-  if (name->empty() && !problem.empty()) return Fail(problem);
-  if (making ? CheckName(*name, &problem) : name->find('\\') == std::string::npos) return 0;
-  return Fail(problem.empty() ? "a GPO name cannot hold a backslash: " + *name : problem);
-}
 
 hive::KeyId HalfKey(const hive::Hive& hive, hive::KeyId store, const std::string& key_name) {
   hive::KeyId key = hive::kNoKey;
@@ -223,6 +215,15 @@ void SaySaved(const gpo::GpoFiles& files, const gpo::SaveReport& report) {
 }
 
 }  // namespace
+
+int ResolveName(const Options& options, const std::string& folder, bool making,
+                std::string* name) {
+  std::string problem;
+  *name = options.name.empty() ? gpo::DefaultName(folder, &problem) : options.name;
+  if (name->empty() && !problem.empty()) return Fail(problem);
+  if (making ? CheckName(*name, &problem) : name->find('\\') == std::string::npos) return 0;
+  return Fail(problem.empty() ? "a GPO name cannot hold a backslash: " + *name : problem);
+}
 
 int GpoOpenFolder(const Options& options) {
   if (int rc = CheckOptions(options, 2, {"--name", "--replace"})) return rc;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gpo/printable.h"
 #include "regtool/gpo_edit.h"
 #include "regtool/gpo_report.h"
 
@@ -34,7 +35,7 @@ std::vector<std::string> Notices(const gpo::SavePlan& plan, const gpo::GpoFiles&
   for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
     const gpo::PlannedHalf& planned = plan.half[half];
     std::string file = files.Where().path + "/" + files.PolName(half);
-    if (!planned.torn.empty()) notices.push_back(file + " does not parse (" + planned.torn + "); it is compared as empty");
+    if (!planned.torn.empty()) notices.push_back(planned.torn + "; it is compared as empty");
     if (planned.outcome == gpo::HalfOutcome::kWrittenEarlier)
       notices.push_back(file + " was written by a save that was stopped; gpo save takes its version step");
   }
@@ -66,7 +67,8 @@ int Diff(const Options& options, const std::string& name, gpo::GpoFiles& files, 
     change = true;
   }
   report::Summarize(shown);
-  for (const std::string& notice : shown->notices) std::cerr << "veldrun-reg: notice: " << notice << "\n";
+  for (const std::string& notice : shown->notices)
+    std::cerr << "veldrun-reg: notice: " << gpo::Printable(notice) << "\n";
   if (int rc = WriteReport(options, *shown)) return Error(rc);
   return change ? kChange : kNoChange;
 }

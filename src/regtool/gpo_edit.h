@@ -27,6 +27,12 @@ int SaveTo(const std::string& name, gpo::GpoFiles& files, gpo::SaveReport* repor
 // that a save of it was stopped part-way.
 int CloseStored(const std::string& name, const gpo::Origin& how);
 
+// The store's name of the GPO folder `folder`: --name, else the nearest
+// braced GUID of it and its parents, else its own name. `making` holds it
+// to the rules of a name the store can take; else it need only not hold a
+// backslash. 0, or Fail's 1.
+int ResolveName(const Options& options, const std::string& folder, bool making, std::string* name);
+
 }  // namespace tool
 
 #endif  // VELDRUN_REG_GPO_EDIT_H

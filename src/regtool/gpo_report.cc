@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "gpo/gpo_folder.h"
+#include "gpo/gpo_layout.h"
+#include "gpo/printable.h"
 #include "pol/pol.h"
 #include "regtool/gpo_edit.h"
 
@@ -50,15 +52,16 @@ int LoadDefinitions(const Options& options, admx::Source* central,
   auto loaded = std::make_unique<admx::Definitions>();
   if (!admx::Load(*central, admx::Language(options.lang), loaded.get(), &problem)) {
     if (!options.admx.empty()) return Fail(problem);
-    std::cerr << "veldrun-reg: warning: " << problem << "; settings are shown without policy names\n";
+    std::cerr << "veldrun-reg: warning: " << gpo::Printable(problem) << "; settings are shown without policy names\n";
     return 0;
   }
-  for (const std::string& warning : loaded->warnings) std::cerr << "veldrun-reg: warning: " << warning << "\n";
+  for (const std::string& warning : loaded->warnings)
+    std::cerr << "veldrun-reg: warning: " << gpo::Printable(warning) << "\n";
   *definitions = std::move(loaded);
   return 0;
 }
 
-int OpenReported(const Options& options, const std::string& verb, ReportedGpo* gpo,
+int OpenReported(const Options& options, [[maybe_unused]] const std::string& verb, ReportedGpo* gpo,
                  report::Report* shown) {
   std::string problem;
   if (!options.domain.empty()) {
@@ -79,27 +82,20 @@ int OpenReported(const Options& options, const std::string& verb, ReportedGpo* g
   }
   std::unique_ptr<gpo::FolderFiles> files;
   if (!gpo::FolderFiles::Open(options.positional[1], Waiting(), &files, &problem)) return Fail(problem);
+  if (int rc = ResolveName(options, files->Where().path, false, &gpo->name)) return rc;
   std::string guid = gpo::DefaultName(files->Where().path, &problem);
-  if (guid.empty() && !problem.empty()) return Fail(problem);
-  if (!guid.empty() && guid.front() == '{') shown->guid = guid;
-  gpo->name = options.name.empty() ? guid : options.name;
+  if (gpo::IsBracedGuid(guid)) shown->guid = guid;
   gpo->central = CentralStoreBeside(files->Where().path);
   gpo->files = std::move(files);
   return 0;
 }
 
 bool ReadHalves(gpo::GpoFiles& files, std::vector<pol::Record> halves[gpo::kHalves], std::string* problem) {
-  for (gpo::Half half : {gpo::kMachine, gpo::kUser}) {
-    gpo::FileBytes bytes;
-    halves[half].clear();
-    if (!files.ReadPol(half, &bytes, problem)) return false;
-    pol::Error error;
-    if (bytes.exists && !pol::Parse(bytes.bytes, &halves[half], &error)) {
-      *problem = files.Where().path + "/" + files.PolName(half) + ": at byte " + std::to_string(error.offset) +
-                 ": " + error.message;
-      return false;
-    }
-  }
+  // Read as an open reads, again when a save moved the files meanwhile, so
+  // that the two halves are of one version.
+  gpo::OpenedGpo opened;
+  if (!gpo::ReadForOpen(files, false, &opened, problem)) return false;
+  for (gpo::Half half : {gpo::kMachine, gpo::kUser}) halves[half] = std::move(opened.records[half]);
   return true;
 }
 

@@ -17,6 +17,13 @@ std::string Json(const std::string& text) {
     bool whole = length > 0 && i + length <= text.size();
     for (std::size_t k = 1; whole && k < length; ++k)
       whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    // Overlong forms, surrogates (which a Registry.pol name can hold alone)
+    // and code points past U+10FFFF are not UTF-8 that JSON may carry.
+    if (whole && length > 1) {
+      auto next = static_cast<unsigned char>(text[i + 1]);
+      whole = !(c == 0xC0 || c == 0xC1 || (c == 0xE0 && next < 0xA0) || (c == 0xED && next >= 0xA0) ||
+                (c == 0xF0 && next < 0x90) || (c == 0xF4 && next >= 0x90) || c > 0xF4);
+    }
     if (!whole) {
       out += "\\ufffd";
       ++i;

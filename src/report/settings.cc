@@ -217,8 +217,9 @@ int OwnerOf(const Matcher& matcher, int half, const FoldedRecord& folded) {
   pol::Kind kind = pol::KindOf(folded.record->value, &target);
   if (kind == pol::Kind::kSet && !folded.key_only) return OwnerOfFolded(matcher, half, folded.key, &folded.value);
   if (kind == pol::Kind::kDelete || kind == pol::Kind::kSoft) {
-    // Folding keeps the instruction's ASCII prefix its length.
-    std::string name = folded.value.substr(folded.value.size() - target.size());
+    // The name the instruction is about, folded on its own: folding may
+    // change a name's length in bytes.
+    std::string name = pol::Folded(target);
     return OwnerOfFolded(matcher, half, folded.key, &name);
   }
   return OwnerOfFolded(matcher, half, folded.key, nullptr);

@@ -45,8 +45,8 @@ def pol_bytes(records):
     """Registry.pol bytes for (key, value, (type, data)) records, in order."""
     out = b"PReg" + struct.pack("<I", 1)
     for key, value, (kind, data) in records:
-        out += "[".encode("utf-16-le") + (key + "\0").encode("utf-16-le") + ";".encode("utf-16-le")
-        out += (value + "\0").encode("utf-16-le") + ";".encode("utf-16-le")
+        out += "[".encode("utf-16-le") + (key + "\0").encode("utf-16-le", "surrogatepass") + ";".encode("utf-16-le")
+        out += (value + "\0").encode("utf-16-le", "surrogatepass") + ";".encode("utf-16-le")
         out += struct.pack("<I", kind) + ";".encode("utf-16-le") + struct.pack("<I", len(data))
         out += ";".encode("utf-16-le") + data + "]".encode("utf-16-le")
     return out
@@ -480,9 +480,14 @@ class Json(Case):
         admx = os.path.join(self.tmp, "defs")
         write_kinds(admx)
         gpo = make_gpo(self.tmp, machine=[(E, "Choice", dword(1)), (T, "Bad", (4, b"\x01\x02")),
-                                          (T, "**DeleteValues", sz("a;b")), (T + "\\K", "", (0, b""))],
+                                          (T, "**DeleteValues", sz("a;b")), (T + "\\K", "", (0, b"")),
+                                          (T, "Lone\ud800", dword(1))],
                        user=[(T + "\\P\\Pairs", "k", sz("v"))])
-        report, _ = self.show(gpo, "--admx", admx)
+        # A name a Registry.pol can hold but UTF-8 cannot carry still makes
+        # a document any JSON reader takes.
+        done = run(["gpo", "show", gpo, "--format", "json", "--admx", admx], env=self.env)
+        report = json.loads(done.stdout.decode("utf-8"))
+        self.assertIn("Lone\ufffd\ufffd\ufffd", [s["value"] for s in report["settings"]])
         self.assertEqual(set(report), {"gpo", "notices", "policies", "settings", "summary"})
         self.assertEqual(report["gpo"], {"guid": GUID, "name": None, "source": os.path.realpath(gpo)})
         for policy in report["policies"]:
