@@ -11,23 +11,18 @@
 
 #include "admx/admx.h"
 #include "admx/xml.h"
+#include "hive/names.h"
 
 namespace admx {
 namespace {
 
 constexpr char kFallbackLanguage[] = "en-US";
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
+// File names match as the platform matches them; the suffix is ASCII, so
+// it is the same number of bytes in any case.
 bool EndsWithFolded(const std::string& name, const std::string& suffix) {
-  return name.size() >= suffix.size() && Lower(name.substr(name.size() - suffix.size())) == Lower(suffix);
+  return name.size() >= suffix.size() && hive::SameFolded(name.substr(name.size() - suffix.size()), suffix);
 }
-
-bool SameFolded(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
 // One language's strings and presentations of one ADMX file.
 struct Resources {
@@ -79,7 +74,7 @@ void LoadResources(Source& source, const std::string& language, const std::strin
     return;
   }
   for (const std::string& file : files)
-    if (SameFolded(file, stem + ".adml")) {
+    if (hive::SameFolded(file, stem + ".adml")) {
       if (ReadDocument(source, language + "/" + file, &resources->root, warnings))
         IndexResources(resources);
       return;

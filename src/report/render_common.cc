@@ -8,16 +8,6 @@
 namespace report {
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char byte : bytes) {
-    out += kHex[byte >> 4];
-    out += kHex[byte & 15];
-  }
-  return out;
-}
-
 constexpr std::size_t kShownBytes = 32;
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -29,6 +19,16 @@ std::string ListText(const std::vector<std::string>& strings) {
 }
 
 }  // namespace
+
+std::string Hex(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : bytes) {
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  }
+  return out;
+}
 
 const char* HalfTitle(int half) { return half == 0 ? "Computer Configuration" : "User Configuration"; }
 

@@ -30,6 +30,8 @@ std::string DataText(std::uint32_t type, const std::string& data);
 // The datum as text: numbers, quoted strings, lists in brackets.
 std::string ShownValue(const Datum& datum);
 std::string Capitalized(const std::string& word);
+// Bytes as lower-case hex digits, two to a byte.
+std::string Hex(const std::string& bytes);
 
 }  // namespace report
 

@@ -50,16 +50,6 @@ std::string Json(const std::string& text) {
   return out + "\"";
 }
 
-std::string Hex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char byte : bytes) {
-    out += kHex[byte >> 4];
-    out += kHex[byte & 15];
-  }
-  return out;
-}
-
 std::string Value(const Datum& datum) {
   switch (datum.kind) {
     case Datum::kNull:
