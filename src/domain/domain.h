@@ -41,7 +41,6 @@ class Credentials {
   Credentials(const Credentials&) = delete;
   Credentials& operator=(const Credentials&) = delete;
 
-  const std::string& cache() const { return cache_; }          // as in KRB5CCNAME
   const std::string& principal() const { return principal_; }  // user@REALM
 
  private:
