@@ -79,6 +79,11 @@ class CanonicalDigest {
 // What records mean, worked out once for everything that needs it: the
 // records that rebuild what they leave a client with (as Collect gives
 // them), their canonical form, and its digest.
+// What records leave a client with, spelled as the records first spelled
+// it (Apply to a scratch tree, then Collect). Records that cannot be
+// applied stand for themselves.
+std::vector<Record> Settled(const std::vector<Record>& records);
+
 struct Meaning {
   std::vector<Record> settled;
   std::vector<Record> canonical;

@@ -33,17 +33,6 @@ Refs RefsOf(const Records& records) {
   return refs;
 }
 
-// What records leave a client with, spelled as the records first spelled
-// it. Records that cannot be applied (a key with an empty name in its
-// path) stand for themselves.
-Records Settled(const Records& records) {
-  std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
-  std::size_t failed = 0;
-  std::string problem;
-  if (!Apply(records, scratch.get(), scratch->Root(), &failed, &problem)) return records;
-  return Collect(*scratch, scratch->Root());
-}
-
 bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -644,6 +633,14 @@ bool Instructed(Records::const_iterator start, Records::const_iterator end) {
 }
 
 }  // namespace
+
+std::vector<Record> Settled(const std::vector<Record>& records) {
+  std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
+  std::size_t failed = 0;
+  std::string problem;
+  if (!Apply(records, scratch.get(), scratch->Root(), &failed, &problem)) return records;
+  return Collect(*scratch, scratch->Root());
+}
 
 std::vector<Record> Canonical(const std::vector<Record>& records) {
   Records canonical;

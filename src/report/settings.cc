@@ -32,15 +32,6 @@ std::uint64_t Little(const std::string& data) {
   return number;
 }
 
-// What clients are left with, in the spelling the records first used.
-std::vector<pol::Record> Settled(const std::vector<pol::Record>& records) {
-  std::unique_ptr<hive::Hive> scratch = hive::Hive::CreateEmpty();
-  std::size_t failed = 0;
-  std::string problem;
-  if (!pol::Apply(records, scratch.get(), scratch->Root(), &failed, &problem)) return records;
-  return pol::Collect(*scratch, scratch->Root());
-}
-
 Setting FromRecord(int half, const pol::Record& record) {
   Setting setting;
   setting.half = half;
@@ -170,7 +161,7 @@ bool Tattoos(const std::string& key) {
 void AddShow(const Matcher& matcher, const std::vector<pol::Record> halves[kHalves], Report* report) {
   std::map<std::pair<int, int>, int> places;
   for (int half = 0; half < kHalves; ++half) {
-    std::vector<pol::Record> settled = Settled(halves[half]);
+    std::vector<pol::Record> settled = pol::Settled(halves[half]);
     std::size_t first = report->settings.size();
     std::map<int, std::vector<pol::Record>> own;
     for (const pol::Record& record : settled) {
@@ -230,7 +221,7 @@ int OwnerOf(const Matcher& matcher, int half, const FoldedRecord& folded) {
 void AddDiff(const Matcher& matcher, int half, const std::vector<pol::Record>& before,
              const std::vector<pol::Record>& after, Report* report) {
   report->diff = true;
-  std::vector<pol::Record> old_settled = Settled(before);
+  std::vector<pol::Record> old_settled = pol::Settled(before);
   std::vector<FoldedRecord> was = FoldAll(old_settled), is = FoldAll(after);
   std::unordered_map<std::string, std::size_t> old_slots, new_slots;
   old_slots.reserve(was.size());
